@@ -1,0 +1,94 @@
+#pragma once
+// The program's only window: the conductor of a transfer. It owns the serial control, the two
+// time-outs, the controls and the one image-file object. Its methods are defined where their
+// work lies: window and start-up in app/, frames and transfer control in link/, the read and
+// write handlers in transfer/.
+
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
+#include "link/framecodec.h"
+#include "serial/serialcontrol.h"
+
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+class frmReadWrite : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmReadWrite(QWidget *parent = nullptr);
+    ~frmReadWrite() override;
+
+    // Frames (link/sendreceive.cpp)
+    void SendCommand(SerialControl &CommsControl, quint8 bCommand, const QByteArray &sData,
+                     bool ResponseExpected);
+    void ProcessCommand(const QByteArray &InString);
+
+    // Start-up and unload (app/frmreadwrite.cpp)
+    void Form_Load();
+    void Form_Unload();
+
+    // Event handlers, public so tests can drive them as the user and the devices would.
+    void MSComm1_OnComm();
+    static void txtDataReceived_KeyPress(int &KeyAscii);
+    void chkShowText_Click();
+    void cmdClearText_Click();
+    void cmdExit_Click();
+    void cmdRead_Click();
+    void cmdWrite_Click();
+    void tmrCableTimer_Timer();
+    void tmrResponseTimer_Timer();
+
+    // Transfer control (link/transfercontrol.cpp)
+    void StartTransfer();
+    void EndTransfer();
+
+    // Controls
+    QGroupBox *fraComms;
+    QPushButton *cmdRead;
+    QComboBox *cboSpeed;
+    QComboBox *cboPort;
+    QLabel *lblPort;
+    QLabel *lblBaudRate;
+    QGroupBox *fraTextDisplay;
+    QPushButton *cmdClearText;
+    QPlainTextEdit *txtDataReceived;
+    QCheckBox *chkShowText;
+    QProgressBar *ProgressBar1;
+    QPushButton *cmdExit;
+    QPushButton *cmdWrite;
+    QTimer tmrCableTimer;
+    QTimer tmrResponseTimer;
+    SerialControl MSComm1;
+    CommonDialog CommonDialog1;
+
+    // Window-level state
+    std::unique_ptr<clsICOMFiles> ICOMFileSystem;
+    bool WritingToRadio = false;
+    QString sFileName;  // the file of the last transfer, offered again by the save dialog
+    FrameCollector sCommandBuffer;
+
+    bool unloaded() const { return m_unloaded; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Frame handlers of the two directions (transfer/)
+    void ProcessReadCommand(const QByteArray &sFrame);
+    void ProcessWriteCommand(const QByteArray &sFrame);
+    void StepProgressBar();
+
+    void buildControls();
+    void setOuterHeightTwips(int twips);
+
+    bool m_unloaded = false;
+};

@@ -1,0 +1,16 @@
+#pragma once
+// The two ways of telling the user something: a plain box, and a warning that offers to stop
+// the program. Both are titled with the application title.
+
+#include <QString>
+
+inline constexpr int kExitOnReportErrorCancel = 3;
+
+QString AppTitle();
+void SetAppTitle(const QString &title);
+
+// Modal box with an OK button and no icon; returns when the user has closed it.
+void ShowMessage(const QString &message);
+// Warning box with OK and Cancel. OK returns; Cancel ends the process at once, running no
+// further code of the program (no unload, no clean-up).
+void ReportError(const QString &message);

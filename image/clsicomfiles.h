@@ -1,0 +1,76 @@
+#pragma once
+// The image-file object: reads and writes ICF files, at most one input file and one output
+// file at a time. Lines are bytes; a line read ends at CR LF or a lone CR, a line written ends
+// with CR LF.
+//
+// An output file is written beside the chosen name and only put in its place by
+// CommitOutputFile: closing an uncommitted output discards it, so a failed read never
+// touches an existing file of that name.
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+class clsICOMFiles {
+public:
+    clsICOMFiles();
+    ~clsICOMFiles();
+    clsICOMFiles(const clsICOMFiles &) = delete;
+    clsICOMFiles &operator=(const clsICOMFiles &) = delete;
+
+    // Opens the file (name trimmed of spaces) and reads its model line and comment line.
+    // False when an input file is already open, or the file is missing, unreadable or has
+    // fewer than two lines; no message.
+    bool OpenICFFileForRead(const QString &sFromFilename);
+    // The next line of the input file without its line end; false (and an empty line) at the
+    // end of the file, on a read failure, or when no input file is open.
+    bool GetNextLineFromDisk(QByteArray &sOutputLine);
+    // The next stored data line, decoded to plain hex text; false (and an empty line) at the
+    // end of the file and at a line that is not a valid stored data line.
+    bool GetNextICFLineFromDisk(QByteArray &sOutputLine);
+
+    // Result of the whole-file check made before a write to the radio.
+    struct DataCheck {
+        enum Outcome { Sound, Damaged, NoData };
+        Outcome outcome = Sound;
+        int line = 0;  // Damaged: the file's line number (from 1) of the first bad line
+    };
+    // Checks every stored data line from the first to the end of the file, then stands again
+    // at the first data line. Needs an open input file (NoData otherwise).
+    DataCheck CheckICFData();
+
+    // Opens the output side for the image that will replace sFileName (spaces kept). Reports
+    // "Unable to Open Output File" through ReportError when it cannot be created.
+    bool OpenICFFileForWrite(const QString &sFileName);
+    // Writes the line and CR LF; false when no output is open, the line is longer than 32765
+    // bytes, or the write did not complete.
+    bool WriteALineToDisk(const QByteArray &sOutput);
+    // Encodes the data line and writes it as the next line.
+    bool WriteICFDataToDisk(const QByteArray &sOutputLine);
+    // Flushes the output to disk and puts it in place of the chosen name; false when that
+    // fails (the earlier file of that name is then untouched). The output side is closed after.
+    bool CommitOutputFile();
+
+    // Closes both sides; an uncommitted output is discarded. Harmless when repeated.
+    void CloseCurrentFile();
+
+    bool ValidCheckSum(const QByteArray &sFileRecord) const;
+    QByteArray CheckChars(const QByteArray &sData) const;
+    // True when a file with model line sFileModel may be written to the radio sRadioModel
+    // (both eight hex digits): same model and version, or same model and the user agrees to
+    // the other version.
+    bool ValidModel(const QByteArray &sFileModel, const QByteArray &sRadioModel) const;
+    // The model line of the open input file; empty when none.
+    QByteArray RadioModel() const { return m_sModelLine; }
+
+    bool inputOpen() const;
+    bool outputOpen() const;
+
+private:
+    struct Input;
+    struct Output;
+    std::unique_ptr<Input> m_input;
+    std::unique_ptr<Output> m_output;
+    QByteArray m_sCommentLine;
+    QByteArray m_sModelLine;
+};

@@ -1,0 +1,57 @@
+#include "link/framecodec.h"
+
+#include "link/hextext.h"
+
+QByteArray buildFrame(quint8 bCommand, QByteArrayView sData)
+{
+    const QByteArray command = QByteArray::number(bCommand, 16).toUpper().rightJustified(2, '0');
+    QByteArray frame = HexToBytes(QByteArray("FEFEEEEF") + command);
+    frame.append(sData);
+    frame.append(HexToBytes("FD"));
+    return frame;
+}
+
+quint8 frameCommand(QByteArrayView frame) { return static_cast<quint8>(frame[4]); }
+
+QByteArray frameData(QByteArrayView frame)
+{
+    if (frame.size() <= 6)
+        return {};
+    return frame.sliced(5, frame.size() - 6).toByteArray();
+}
+
+namespace {
+QByteArray trimSpaces(const QByteArray &bytes)
+{
+    qsizetype first = 0;
+    qsizetype last = bytes.size();
+    while (first < last && bytes[first] == ' ')
+        ++first;
+    while (last > first && bytes[last - 1] == ' ')
+        --last;
+    return bytes.sliced(first, last - first);
+}
+} // namespace
+
+std::optional<FrameCollector::Item> FrameCollector::take(QByteArrayView &input)
+{
+    const qsizetype end = input.indexOf(kFrameEnd);
+    const qsizetype room = kCapacity - m_buffer.size();
+    if (end < 0 || end >= room) {
+        const qsizetype n = std::min(input.size(), room);
+        m_buffer.append(input.first(n));
+        input = input.sliced(n);
+        if (m_buffer.size() < kCapacity)
+            return std::nullopt;
+        Item item{Kind::Overflow, m_buffer};
+        m_buffer.clear();
+        return item;
+    }
+    m_buffer.append(input.first(end + 1));
+    input = input.sliced(end + 1);
+    Item item{Kind::Frame, trimSpaces(m_buffer)};
+    m_buffer.clear();
+    if (item.bytes.size() < kMinFrameLength)
+        item.kind = Kind::Short;
+    return item;
+}

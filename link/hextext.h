@@ -1,0 +1,12 @@
+#pragma once
+// Hex text: bytes written as two upper-case hexadecimal digits each.
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+// Hex digits (either case, spaces around them ignored) to bytes; an odd count gets a leading
+// "0". A character that is not a hex digit counts as 0.
+QByteArray HexToBytes(QByteArrayView hexText);
+// Bytes to upper-case hex digits, with one space after every pair when WithSpaces is true.
+// No bytes at all give the text of a single byte 00.
+QByteArray BytesToHex(QByteArrayView bytes, bool WithSpaces);
