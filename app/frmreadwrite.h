@@ -86,9 +86,12 @@ private:
     void ProcessReadCommand(const QByteArray &sFrame);
     void ProcessWriteCommand(const QByteArray &sFrame);
     void StepProgressBar();
+    void endReadAsCorrupted();
 
     void buildControls();
     void setOuterHeightTwips(int twips);
 
     bool m_unloaded = false;
+    // A read is complete only when the tool's own TransferResult comes back.
+    bool m_transferResultSent = false;
 };

@@ -14,7 +14,8 @@ int logLength(const QPlainTextEdit *box)
 
 void DisplayText(QPlainTextEdit *box, const QString &text)
 {
-    if (box->isHidden())
+    // Only the box's own setting counts: hiding its pane hides it too, yet it keeps logging.
+    if (box->isHidden() && box->testAttribute(Qt::WA_WState_ExplicitShowHide))
         return;
     QTextDocument *doc = box->document();
     QTextCursor cursor(doc);

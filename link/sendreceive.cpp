@@ -1,1 +1,68 @@
-// placeholder: filled in by the work on this subsystem
+// Frames out and in: sending a frame with its time-outs armed, collecting received bytes into
+// frames, and the serial control's communication event.
+
+#include "app/frmreadwrite.h"
+#include "link/commevents.h"
+#include "link/commstxt.h"
+#include "link/hextext.h"
+#include "link/timeouts.h"
+
+#include <QPlainTextEdit>
+
+void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
+                               const QByteArray &sData, bool ResponseExpected)
+{
+    // A refused write (the device has gone) sends nothing: the cable time-out then ends the
+    // transfer as it does when no echo comes back.
+    CommsControl.Output(buildFrame(bCommand, sData));
+
+    tmrCableTimer.setInterval(kCableTimeout);
+    tmrCableTimer.stop();
+    tmrCableTimer.start();
+    tmrResponseTimer.stop();
+    if (ResponseExpected) {
+        tmrResponseTimer.setInterval(kResponseTimeout);
+        tmrResponseTimer.start();
+    }
+}
+
+void frmReadWrite::ProcessCommand(const QByteArray &InString)
+{
+    QByteArrayView rest(InString);
+    while (!rest.isEmpty()) {
+        const auto item = sCommandBuffer.take(rest);
+        if (!item)
+            continue;
+        if (item->kind != FrameCollector::Kind::Frame)
+            DisplayText(txtDataReceived, QStringLiteral(" Bad Command : "));
+        else if (WritingToRadio)
+            ProcessWriteCommand(item->bytes);
+        else
+            ProcessReadCommand(item->bytes);
+        DisplayText(txtDataReceived,
+                    QString::fromLatin1(BytesToHex(item->bytes, true)) + QStringLiteral("\r\n"));
+    }
+}
+
+void frmReadWrite::MSComm1_OnComm()
+{
+    SerialControl::EventHold hold(MSComm1);
+    const int code = MSComm1.CommEvent();
+    switch (code) {
+    case CommEventCode::Send:
+        break;
+    case CommEventCode::Receive:
+        ProcessCommand(MSComm1.Input());
+        break;
+    default:
+        DisplayText(txtDataReceived, commEventMessage(code));
+        break;
+    }
+}
+
+void frmReadWrite::txtDataReceived_KeyPress(int &KeyAscii)
+{
+    constexpr int kCtrlC = 3;
+    if (KeyAscii != kCtrlC)
+        KeyAscii = 0;
+}

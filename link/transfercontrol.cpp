@@ -1,1 +1,73 @@
-// placeholder: filled in by the work on this subsystem
+// Starting a transfer, its two time-outs, and the one way every transfer ends.
+
+#include "app/frmreadwrite.h"
+#include "app/misc.h"
+#include "link/commstxt.h"
+#include "link/hextext.h"
+#include "serial/commsmodule.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+void frmReadWrite::cmdRead_Click()
+{
+    WritingToRadio = false;
+    StartTransfer();
+}
+
+void frmReadWrite::cmdWrite_Click()
+{
+    WritingToRadio = true;
+    StartTransfer();
+}
+
+void frmReadWrite::StartTransfer()
+{
+    SerialControl::EventHold hold(MSComm1);
+    if (!ChangePort(cboPort->currentText(), MSComm1))
+        return;
+    if (!ChangeBaudRate(cboSpeed->currentText(), MSComm1))
+        return;
+    if (!OpenPort(MSComm1))
+        return;
+    cmdRead->setEnabled(false);
+    cmdWrite->setEnabled(false);
+    chkShowText->setEnabled(false);
+    txtDataReceived->clear();
+    m_transferResultSent = false;
+    SendCommand(MSComm1, Cmd::IdentifyRequest, HexToBytes("00000000"), true);
+}
+
+void frmReadWrite::tmrCableTimer_Timer()
+{
+    SerialControl::EventHold hold(MSComm1);
+    tmrCableTimer.stop();
+    DisplayText(txtDataReceived, QStringLiteral(" Computer: No Cable Detected\r\n"));
+    EndTransfer();
+    ShowMessage(QStringLiteral("Unable to locate interface cable."));
+}
+
+void frmReadWrite::tmrResponseTimer_Timer()
+{
+    SerialControl::EventHold hold(MSComm1);
+    tmrResponseTimer.stop();
+    DisplayText(txtDataReceived, QStringLiteral(" Radio   : No Response\r\n"));
+    EndTransfer();
+    ShowMessage(QStringLiteral("No response from radio."));
+}
+
+void frmReadWrite::EndTransfer()
+{
+    tmrCableTimer.stop();
+    tmrResponseTimer.stop();
+    ClosePort(MSComm1);
+    if (ICOMFileSystem)
+        ICOMFileSystem->CloseCurrentFile();
+    ProgressBar1->setValue(0);
+    cmdRead->setEnabled(true);
+    cmdWrite->setEnabled(true);
+    chkShowText->setEnabled(true);
+}
