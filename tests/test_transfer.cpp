@@ -1,0 +1,477 @@
+// Reads and writes through the virtual radio on a pseudo-terminal: the files they make, the
+// frames they put on the line, and every way they can fail.
+
+#include "app/frmreadwrite.h"
+#include "link/framecodec.h"
+#include "tests/support/scriptedseam.h"
+#include "tools/virtualradio.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr int kTransferLimitMs = 10000;
+
+// Spaced hex written by hand to bytes.
+QByteArray bytes(const char *spacedHex)
+{
+    QByteArray out;
+    for (const QByteArray &pair : QByteArray(spacedHex).split(' '))
+        if (!pair.isEmpty())
+            out.append(char(pair.toUInt(nullptr, 16)));
+    return out;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(content), content.size());
+}
+
+// A comment whose bytes cover the awkward values: NUL, ^Z, high bit, FF (never FD).
+const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
+
+VirtualRadioOptions radioWith(int records, int recordSize = 32)
+{
+    VirtualRadioOptions o;
+    o.comment = kOddComment;
+    o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(records * recordSize),
+                                             recordSize, 0x0100);
+    return o;
+}
+} // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void readMakesTheExactImageFile();
+    void writePutsBackExactlyTheRecordsOfTheFile();
+    void readWriteReadGivesIdenticalFiles();
+    void dialogCancelledEndsQuietly_data();
+    void dialogCancelledEndsQuietly();
+    void otherRadioModelIsRefusedBeforeAnyRecord();
+    void otherVersionWritesOnlyWhenTheUserAgrees_data();
+    void otherVersionWritesOnlyWhenTheUserAgrees();
+    void badChecksumEndsReadAndKeepsTheOldFile();
+    void silentRadioOrMissingCableEndTheTransfer_data();
+    void silentRadioOrMissingCableEndTheTransfer();
+    void radioResultOtherThanZeroIsWriteFailure_data();
+    void radioResultOtherThanZeroIsWriteFailure();
+    void damagedOrEmptyFileNeverReachesTheRadio_data();
+    void damagedOrEmptyFileNeverReachesTheRadio();
+    void spacesBetweenFramesAreHarmless();
+    void junkBetweenFramesEndsReadAndKeepsTheOldFile();
+    void modelReplyInTwoPiecesIsOneReply();
+    void secondModelReplyOpensNoSecondDialog();
+    void readProgressCountsRecordsModuloHundred();
+    void writeProgressCountsRecordsAfterTheFirst();
+
+private:
+    // Starts port 1 on a new radio and loads a new window.
+    void connect(const VirtualRadioOptions &options);
+    void read(const QString &path);
+    void write(const QString &path);
+    void waitIdle();
+    QList<QByteArray> commandsFromTool() const;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<PortFolder> m_ports;
+    std::unique_ptr<ScriptedSeam> m_user;
+    std::unique_ptr<VirtualRadio> m_radio;
+    std::unique_ptr<frmReadWrite> m_window;
+};
+
+void TransferTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_ports = std::make_unique<PortFolder>();
+    m_ports->makeCurrent();
+    m_user = std::make_unique<ScriptedSeam>();
+}
+
+void TransferTest::cleanup()
+{
+    m_window.reset();
+    m_radio.reset();
+    m_user.reset();
+    m_ports.reset();
+    m_dir.reset();
+}
+
+void TransferTest::connect(const VirtualRadioOptions &options)
+{
+    m_window.reset();
+    m_radio = std::make_unique<VirtualRadio>(options);
+    QVERIFY(m_radio->isOpen());
+    QVERIFY(m_radio->publishAs(*m_ports, 1));
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
+}
+
+void TransferTest::waitIdle()
+{
+    frmReadWrite &w = *m_window;
+    QTRY_VERIFY_WITH_TIMEOUT(!w.MSComm1.PortOpen() && w.cmdRead->isEnabled(), kTransferLimitMs);
+    QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
+    QVERIFY(w.cmdWrite->isEnabled() && w.chkShowText->isEnabled());
+    QCOMPARE(w.ProgressBar1->value(), 0);
+}
+
+void TransferTest::read(const QString &file)
+{
+    m_user->answerSave(file);
+    m_window->cmdRead->click();
+    waitIdle();
+}
+
+void TransferTest::write(const QString &file)
+{
+    m_user->answerOpen(file);
+    m_window->cmdWrite->click();
+    waitIdle();
+}
+
+QList<QByteArray> TransferTest::commandsFromTool() const
+{
+    QList<QByteArray> heads;  // each frame as its first five bytes and command, data cut off
+    for (const QByteArray &f : m_radio->framesFromTool())
+        heads << f.left(5);
+    return heads;
+}
+
+void TransferTest::readMakesTheExactImageFile()
+{
+    connect(radioWith(40));
+    read(path("radio.icf"));
+    QVERIFY(m_user->messages().isEmpty());
+
+    // The expected file is built by the radio's own, separately written ICF code.
+    const RadioImage image{m_radio->options().modelCode, kOddComment, m_radio->memory()};
+    QCOMPARE(fileBytes(path("radio.icf")), RadioMemory::icfText(image));
+    QVERIFY(fileBytes(path("radio.icf")).startsWith("5A170002\r\n#"));
+
+    const QList<QByteArray> expected{bytes("FE FE EE EF E0 00 00 00 00 FD"),
+                                     bytes("FE FE EE EF E2 5A 17 00 02 FD"),
+                                     bytes("FE FE EE EF E6 00 FD")};
+    QCOMPARE(m_radio->framesFromTool(), expected);
+    QCOMPARE(m_radio->lastResultFromTool(), std::optional<quint8>(0));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"radio.icf"});
+}
+
+void TransferTest::writePutsBackExactlyTheRecordsOfTheFile()
+{
+    VirtualRadioOptions source = radioWith(40);
+    const RadioImage image{source.modelCode, kOddComment, source.memory};
+    writeFile(path("image.icf"), RadioMemory::icfText(image));
+
+    VirtualRadioOptions blank = source;
+    blank.memory.clear();
+    connect(blank);
+    write(path("image.icf"));
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Successful Write")});
+    QCOMPARE(m_radio->writtenRecords(), source.memory);
+    QCOMPARE(m_radio->badRecordsReceived(), 0);
+
+    QList<QByteArray> expected{bytes("FE FE EE EF E0 00 00 00 00 FD"),
+                               bytes("FE FE EE EF E3 5A 17 00 02 FD")};
+    for (const RadioRecord &r : source.memory)
+        expected << bytes("FE FE EE EF E4") + RadioMemory::recordFrameData(r) + bytes("FD");
+    expected << bytes("FE FE EE EF E5") + QByteArray("Icom Inc.") + bytes("FD");
+    QCOMPARE(m_radio->framesFromTool(), expected);
+}
+
+void TransferTest::readWriteReadGivesIdenticalFiles()
+{
+    connect(radioWith(70, 16));
+    read(path("first.icf"));
+    VirtualRadioOptions blank = radioWith(0);
+    connect(blank);
+    write(path("first.icf"));
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Successful Write")});
+    read(path("second.icf"));
+    QCOMPARE(m_user->messages().size(), 1);
+    QCOMPARE(fileBytes(path("second.icf")), fileBytes(path("first.icf")));
+    QCOMPARE(fileBytes(path("first.icf")).count("\r\n"), 72);
+}
+
+void TransferTest::dialogCancelledEndsQuietly_data()
+{
+    QTest::addColumn<bool>("writing");
+    QTest::newRow("save dialog") << false;
+    QTest::newRow("open dialog") << true;
+}
+
+void TransferTest::dialogCancelledEndsQuietly()
+{
+    QFETCH(bool, writing);
+    connect(radioWith(4));
+    m_window->sFileName = path("offered.icf");
+    writing ? write(QString()) : read(QString());
+    QVERIFY(m_user->messages().isEmpty());
+    QCOMPARE(m_user->shown().size(), 1);
+    QCOMPARE(m_user->shown().first().kind,
+             writing ? ScriptedSeam::Kind::OpenDialog : ScriptedSeam::Kind::SaveDialog);
+    QCOMPARE(m_user->shown().first().title,
+             QStringLiteral("Replix ICOM Radio   ") + (writing ? "Open file" : "Save file"));
+    QVERIFY(m_window->sFileName.isEmpty());
+    QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
+    QVERIFY(QDir(m_dir->path()).entryList(QDir::Files).isEmpty());
+}
+
+void TransferTest::otherRadioModelIsRefusedBeforeAnyRecord()
+{
+    VirtualRadioOptions other = radioWith(4);
+    other.modelCode = bytes("12 34 00 02");
+    writeFile(path("other.icf"), RadioMemory::icfText({other.modelCode, other.comment, other.memory}));
+    connect(radioWith(4));
+    write(path("other.icf"));
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Input file is for a different radio")});
+    QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
+}
+
+void TransferTest::otherVersionWritesOnlyWhenTheUserAgrees_data()
+{
+    QTest::addColumn<bool>("agree");
+    QTest::newRow("user agrees") << true;
+    QTest::newRow("user declines") << false;
+}
+
+void TransferTest::otherVersionWritesOnlyWhenTheUserAgrees()
+{
+    QFETCH(bool, agree);
+    VirtualRadioOptions older = radioWith(6);
+    older.modelCode = bytes("5A 17 00 01");
+    writeFile(path("older.icf"), RadioMemory::icfText({older.modelCode, older.comment, older.memory}));
+    connect(radioWith(6));
+    m_user->answerQuestions({agree});
+    write(path("older.icf"));
+    const QString expected = agree ? QStringLiteral("Successful Write")
+                                   : QStringLiteral("Input file is for a different radio");
+    QCOMPARE(m_user->messages(),
+             (QStringList{QStringLiteral("Disk File is for a different version of this radio"),
+                          expected}));
+    QCOMPARE(m_radio->writtenRecords().size(), agree ? 6 : 0);
+}
+
+void TransferTest::badChecksumEndsReadAndKeepsTheOldFile()
+{
+    const QByteArray backup = "an earlier backup that must survive\r\n";
+    writeFile(path("backup.icf"), backup);
+    VirtualRadioOptions o = radioWith(20);
+    o.badChecksumAtRecord = 7;
+    connect(o);
+    bool portOpenWhileShown = true;
+    m_user->whileNextShown([&] { portOpenWhileShown = m_window->MSComm1.PortOpen(); });
+    m_user->answerSave(path("backup.icf"));
+    m_window->cmdRead->click();
+    waitIdle();
+    QCOMPARE(m_user->messages(),
+             QStringList{QStringLiteral("Invalid Checksum - Data corrupted in transmission")});
+    QVERIFY(!portOpenWhileShown);  // the save dialog came first; the hook ran at the message
+    QCOMPARE(fileBytes(path("backup.icf")), backup);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"backup.icf"});
+}
+
+void TransferTest::silentRadioOrMissingCableEndTheTransfer_data()
+{
+    QTest::addColumn<bool>("cable");
+    QTest::addColumn<bool>("writing");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("radio off, read") << true << false << QStringLiteral("No response from radio.");
+    QTest::newRow("radio off, write") << true << true << QStringLiteral("No response from radio.");
+    QTest::newRow("no cable, read") << false << false
+                                    << QStringLiteral("Unable to locate interface cable.");
+}
+
+void TransferTest::silentRadioOrMissingCableEndTheTransfer()
+{
+    QFETCH(bool, cable);
+    QFETCH(bool, writing);
+    QFETCH(QString, message);
+    VirtualRadioOptions o = radioWith(4);
+    o.radioOn = false;
+    o.cable = cable;
+    connect(o);
+    writing ? write(path("x.icf")) : read(path("x.icf"));
+    QCOMPARE(m_user->messages(), QStringList{message});
+    QCOMPARE(m_user->shown().size(), 1);  // no dialog was ever opened
+}
+
+void TransferTest::radioResultOtherThanZeroIsWriteFailure_data()
+{
+    QTest::addColumn<std::optional<quint8>>("result");
+    QTest::newRow("01") << std::optional<quint8>(0x01);
+    QTest::newRow("FF") << std::optional<quint8>(0xFF);
+    QTest::newRow("no result byte") << std::optional<quint8>();
+}
+
+void TransferTest::radioResultOtherThanZeroIsWriteFailure()
+{
+    QFETCH(std::optional<quint8>, result);
+    VirtualRadioOptions o = radioWith(3);
+    writeFile(path("image.icf"), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    o.resultByte = result;
+    connect(o);
+    write(path("image.icf"));
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Write failure")});
+}
+
+void TransferTest::damagedOrEmptyFileNeverReachesTheRadio_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("message");
+    const QByteArray head = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
+    const QByteArray good = "ghiggkgxhyizj{\r\n";  // 0120040A1B2C3D
+    QTest::newRow("bad character in line 5")
+        << head + good + good + "ghiggkgxhyizjq\r\n" + good
+        << QStringLiteral("Input file is damaged at line 5");
+    QTest::newRow("count one short in line 3")
+        << head + "ghiggkgxhyiz\r\n" + good << QStringLiteral("Input file is damaged at line 3");
+    QTest::newRow("header only") << head << QStringLiteral("Input file holds no memory records");
+}
+
+void TransferTest::damagedOrEmptyFileNeverReachesTheRadio()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+    writeFile(path("bad.icf"), content);
+    connect(radioWith(3));
+    write(path("bad.icf"));
+    QCOMPARE(m_user->messages(), QStringList{message});
+    QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
+    QCOMPARE(m_radio->recordsReceived(), 0);
+}
+
+void TransferTest::spacesBetweenFramesAreHarmless()
+{
+    VirtualRadioOptions o = radioWith(12);
+    o.noise = "   ";
+    connect(o);
+    read(path("spaced.icf"));
+    QVERIFY(m_user->messages().isEmpty());
+    QCOMPARE(fileBytes(path("spaced.icf")),
+             RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+}
+
+void TransferTest::junkBetweenFramesEndsReadAndKeepsTheOldFile()
+{
+    const QByteArray backup = "5A170002\r\n#old\r\n";
+    writeFile(path("backup.icf"), backup);
+    VirtualRadioOptions o = radioWith(12);
+    o.noise = "\x01\x02";
+    connect(o);
+    // The model reply itself carries the junk at its head, so the read never gets going; the
+    // junk before the records is what a file must never be saved with.
+    m_user->answerSave(path("backup.icf"));
+    m_window->cmdRead->click();
+    waitIdle();
+    QCOMPARE(fileBytes(path("backup.icf")), backup);
+    QCOMPARE(m_user->messages().size(), 1);
+    QVERIFY(m_window->txtDataReceived->toPlainText().contains(QStringLiteral(" Unknown Command ")));
+}
+
+void TransferTest::modelReplyInTwoPiecesIsOneReply()
+{
+    VirtualRadioOptions o = radioWith(5);
+    o.modelReplyGap = 150ms;
+    connect(o);
+    read(path("split.icf"));
+    QVERIFY(m_user->messages().isEmpty());
+    QCOMPARE(fileBytes(path("split.icf")), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+}
+
+void TransferTest::secondModelReplyOpensNoSecondDialog()
+{
+    VirtualRadioOptions o = radioWith(30);
+    connect(o);
+    const QByteArray reply = bytes("FE FE EF EE E1 5A 17 00 02") + o.comment + bytes("FD");
+    QObject::connect(m_radio.get(), &VirtualRadio::recordSent, m_window.get(), [&](int count) {
+        if (count == 3)
+            m_window->ProcessCommand(reply);
+    });
+    read(path("once.icf"));
+    QCOMPARE(m_user->shown().size(), 1);
+    QVERIFY(m_user->messages().isEmpty());
+    QCOMPARE(fileBytes(path("once.icf")), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+}
+
+void TransferTest::readProgressCountsRecordsModuloHundred()
+{
+    // Frames handed straight to the window, with no port: the handler's arithmetic alone.
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    frmReadWrite &w = *m_window;
+    m_user->clear();
+    m_user->answerSave(path("progress.icf"));
+    w.WritingToRadio = false;
+    w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + QByteArray(16, 'c') + bytes("FD"));
+    QCOMPARE(w.ProgressBar1->value(), 0);
+    const QByteArray record = bytes("FE FE EF EE E4") + "0120040A1B2C3D4D" + bytes("FD");
+    for (int i = 1; i <= 99; ++i)
+        w.ProcessCommand(record);
+    QCOMPARE(w.ProgressBar1->value(), 99);
+    w.ProcessCommand(record);
+    QCOMPARE(w.ProgressBar1->value(), 0);
+    w.ProcessCommand(record);
+    QCOMPARE(w.ProgressBar1->value(), 1);
+    QVERIFY(w.tmrResponseTimer.isActive());
+    // A bad record is counted, then the transfer is over before its message.
+    int valueWhileShown = -1;
+    m_user->whileNextShown([&] { valueWhileShown = w.ProgressBar1->value(); });
+    w.ProcessCommand(bytes("FE FE EF EE E4") + "0120040A1B2C3D4E" + bytes("FD"));
+    QCOMPARE(valueWhileShown, 0);
+    QCOMPARE(m_user->messages(),
+             QStringList{QStringLiteral("Invalid Checksum - Data corrupted in transmission")});
+    QVERIFY(!QFile::exists(path("progress.icf")));
+}
+
+void TransferTest::writeProgressCountsRecordsAfterTheFirst()
+{
+    QByteArray file = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
+    for (int i = 0; i < 101; ++i)
+        file += "ghiggkgxhyizj{\r\n";
+    writeFile(path("many.icf"), file);
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    frmReadWrite &w = *m_window;
+    m_user->clear();
+    m_user->answerOpen(path("many.icf"));
+    w.WritingToRadio = true;
+    w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+    QVERIFY(w.ICOMFileSystem->inputOpen());
+    w.ProcessCommand(bytes("FE FE EE EF E3 5A 17 00 02 FD"));  // first record sent, not counted
+    QCOMPARE(w.ProgressBar1->value(), 0);
+    const QByteArray echo = bytes("FE FE EE EF E4") + "0120040A1B2C3D4D" + bytes("FD");
+    for (int i = 0; i < 99; ++i)
+        w.ProcessCommand(echo);
+    QCOMPARE(w.ProgressBar1->value(), 99);
+    w.ProcessCommand(echo);  // the hundred-and-first record goes out
+    QCOMPARE(w.ProgressBar1->value(), 0);
+    QVERIFY(!w.tmrResponseTimer.isActive());
+    w.ProcessCommand(echo);  // file exhausted: EndOfData, which awaits the radio's result
+    QVERIFY(w.tmrResponseTimer.isActive());
+    w.ProcessCommand(bytes("FE FE EF EE E6 00 17 FD"));
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Successful Write")});
+}
+
+QTEST_MAIN(TransferTest)
+#include "test_transfer.moc"
