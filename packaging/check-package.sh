@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Builds the Debian package with cpack into a temporary folder and checks what a user gets from
+# it: the programs, the menu entry and the icon at their places, the Qt runtime dependencies in
+# the control file, and a menu entry that desktop-file-validate accepts without a remark.
+# Usage: check-package.sh <cpack> <build-dir>/CPackConfig.cmake <version>
+# The build must be up to date: cpack installs from the build tree, it does not build.
+set -uo pipefail
+
+cpack=${1:?cpack command}
+config=${2:?path of CPackConfig.cmake}
+version=${3:?package version}
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+die() { echo "FAIL: $*"; exit 1; }
+
+for tool in dpkg dpkg-deb desktop-file-validate; do
+  command -v "$tool" >/dev/null || die "$tool is not installed (scripts/setup.sh installs it)"
+done
+
+tmp=$(mktemp -d) || die "no temporary folder"
+trap 'rm -rf "$tmp"' EXIT
+
+if ! "$cpack" --config "$config" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
+  cat "$tmp/cpack.log"
+  die "cpack could not build the package (log above)"
+fi
+
+arch=$(dpkg --print-architecture)
+deb=$tmp/out/replix_${version}_${arch}.deb
+if [[ ! -f $deb ]]; then
+  echo "cpack made:"; ls -l "$tmp/out"
+  die "no package named $(basename "$deb")"
+fi
+
+# The control file.
+field() { dpkg-deb --field "$deb" "$1"; }
+[[ $(field Package) == replix ]] || fail "Package is '$(field Package)', not 'replix'"
+[[ $(field Version) == "$version" ]] || fail "Version is '$(field Version)', not '$version'"
+[[ $(field Architecture) == "$arch" ]] || fail "Architecture is '$(field Architecture)', not '$arch'"
+depends=$(field Depends)
+# Package names only: one per alternative, without version constraints or architecture.
+depend_names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^[[:space:]]*//; s/[[:space:](:].*$//' | sort -u)
+# libqt6gui6 is not demanded here: libqt6widgets6 brings it, and whether dpkg-shlibdeps names it
+# as well depends only on whether the programs call QtGui directly.
+for lib in libqt6core6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+  grep -qxF "$lib" <<<"$depend_names" || fail "Depends does not name $lib: '$depends'"
+done
+
+# The files.
+root=$tmp/root
+dpkg-deb --extract "$deb" "$root" || die "dpkg-deb could not unpack $(basename "$deb")"
+for program in usr/bin/replix usr/bin/replix-virtual-radio; do
+  if [[ ! -f $root/$program ]]; then
+    fail "/$program is missing"
+  elif [[ ! -x $root/$program ]]; then
+    fail "/$program is not executable"
+  elif [[ $(head -c 4 "$root/$program" | od -An -c | tr -d ' ') != '177ELF' ]]; then
+    fail "/$program is not an ELF program"
+  fi
+done
+desktop=usr/share/applications/replix.desktop
+icon=usr/share/icons/hicolor/scalable/apps/replix.svg
+[[ -f $root/$desktop ]] || fail "/$desktop is missing"
+if [[ ! -f $root/$icon ]]; then
+  fail "/$icon is missing"
+elif ! grep -q '<svg[[:space:]]' "$root/$icon"; then
+  fail "/$icon is not an SVG image"
+fi
+
+# The menu entry: valid, and pointing at what the package installs.
+if [[ -f $root/$desktop ]]; then
+  if ! remarks=$(desktop-file-validate "$root/$desktop" 2>&1) || [[ -n $remarks ]]; then
+    fail "desktop-file-validate does not accept /$desktop:"$'\n'"$remarks"
+  fi
+  entry() { sed -n "s/^$1=//p" "$root/$desktop" | head -n 1; }
+  [[ $(entry Name) == "Replix ICOM Radio" ]] || fail "the menu entry's Name is '$(entry Name)'"
+  [[ $(entry Terminal) == false ]] || fail "the menu entry's Terminal is '$(entry Terminal)', not 'false'"
+  [[ ";$(entry Categories)" == *";HamRadio;"* ]] || fail "the menu entry's Categories '$(entry Categories)' lack HamRadio"
+  exec_program=$(entry Exec); exec_program=${exec_program%% *}
+  [[ -n $exec_program && -x $root/usr/bin/$exec_program ]] \
+    || fail "the menu entry runs '$exec_program', which the package does not put in /usr/bin"
+  [[ -f $root/usr/share/icons/hicolor/scalable/apps/$(entry Icon).svg ]] \
+    || fail "the menu entry's Icon '$(entry Icon)' is not an icon the package installs"
+fi
+
+if ((failures)); then
+  echo "Contents of $(basename "$deb"):"; dpkg-deb --contents "$deb"
+  echo "$failures problem(s) with the package"
+  exit 1
+fi
+echo "ok: $(basename "$deb"), Depends: $depends"
