@@ -36,19 +36,27 @@ public:
         int line = 0;  // Damaged: the file's line number (from 1) of the first bad line
     };
     // Checks every stored data line from the first to the end of the file, then stands again
-    // at the first data line. Needs an open input file (NoData otherwise).
+    // at the first data line. Any line that does not decode counts as bad: an empty line (also
+    // one at the end), a stray byte after the last line end, a line cut short, a line that
+    // cannot be read. A last line without its line end is judged by its content. Needs an
+    // input file opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
 
     // Opens the output side for the image that will replace sFileName (spaces kept). Reports
-    // "Unable to Open Output File" through ReportError when it cannot be created.
+    // "Unable to Open Output File" through ReportError when it cannot be created (the folder
+    // does not exist or cannot be written). An output already open is kept and the call is
+    // refused with an "OpenFile(...)" report.
     bool OpenICFFileForWrite(const QString &sFileName);
     // Writes the line and CR LF; false when no output is open, the line is longer than 32765
-    // bytes, or the write did not complete.
+    // bytes, or the write did not complete. A failed write is final: every later write is
+    // false and the output can no longer be committed.
     bool WriteALineToDisk(const QByteArray &sOutput);
     // Encodes the data line and writes it as the next line.
     bool WriteICFDataToDisk(const QByteArray &sOutputLine);
     // Flushes the output to disk and puts it in place of the chosen name; false when that
-    // fails (the earlier file of that name is then untouched). The output side is closed after.
+    // fails or a line write had failed, with a "CloseFile(...)" report through ReportError (the
+    // earlier file of that name is then untouched). False without a report when no output is
+    // open. The output side is closed after.
     bool CommitOutputFile();
 
     // Closes both sides; an uncommitted output is discarded. Harmless when repeated.
@@ -62,6 +70,8 @@ public:
     bool ValidModel(const QByteArray &sFileModel, const QByteArray &sRadioModel) const;
     // The model line of the open input file; empty when none.
     QByteArray RadioModel() const { return m_sModelLine; }
+    // The comment line of the open input file, byte for byte; empty when none.
+    QByteArray CommentLine() const { return m_sCommentLine; }
 
     bool inputOpen() const;
     bool outputOpen() const;

@@ -1,1 +1,109 @@
-// placeholder: filled in by the work on this subsystem
+#include "image/icfformat.h"
+
+namespace {
+
+// The stored form moves every data-line character up by this much ("0" -> "g").
+constexpr int kStoredOffset = 55;
+// Address (4 digits) and count (2 digits) come before the data digits.
+constexpr qsizetype kRecordHeaderDigits = 6;
+
+// Value of one upper- or lower-case hex digit, -1 for anything else.
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool isUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// "g".."p" and "x".."}": the sixteen characters a stored data line may hold.
+bool isStoredChar(char c) { return (c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}'); }
+
+// The format trims spaces only: a tab or a line end is a character like any other.
+QByteArrayView trimSpaces(QByteArrayView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == ' ')
+        ++begin;
+    while (end > begin && text[end - 1] == ' ')
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+} // namespace
+
+quint8 CheckSum(QByteArrayView hexText)
+{
+    // Callers pass an even number of hex digits; an odd last digit is ignored and any other
+    // character counts as 0, so a malformed text still gives a checksum rather than a crash.
+    unsigned sum = 0;
+    for (qsizetype i = 0; i + 1 < hexText.size(); i += 2) {
+        const int high = hexValue(hexText[i]);
+        const int low = hexValue(hexText[i + 1]);
+        sum += unsigned((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
+    }
+    return quint8((256 - (sum % 256)) % 256);
+}
+
+QByteArray CheckChars(QByteArrayView data)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const quint8 sum = CheckSum(data);
+    const char text[2] = {kDigits[sum >> 4], kDigits[sum & 0x0F]};
+    return QByteArray(text, 2);
+}
+
+bool ValidCheckSum(QByteArrayView record)
+{
+    if (record.size() < 4 || record.size() % 2 != 0)
+        return false;
+    for (char c : record)
+        if (!isUpperHexDigit(c))
+            return false;
+    const qsizetype split = record.size() - 2;
+    const int stored = hexValue(record[split]) * 16 + hexValue(record[split + 1]);
+    return stored == CheckSum(record.first(split));
+}
+
+bool EncodeICFLine(QByteArray &line)
+{
+    const QByteArrayView trimmed = trimSpaces(line);
+    QByteArray encoded(trimmed.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < trimmed.size(); ++i) {
+        const int code = static_cast<unsigned char>(trimmed[i]) + kStoredOffset;
+        // A byte above 200 has no character 55 higher; the original failed at run time here.
+        if (code > 255)
+            return false;
+        encoded[i] = char(code);
+    }
+    line = encoded;
+    return true;
+}
+
+bool DecodeICFLine(QByteArray &line)
+{
+    const QByteArrayView trimmed = trimSpaces(line);
+    QByteArray decoded(trimmed.size(), Qt::Uninitialized);
+    bool valid = true;
+    for (qsizetype i = 0; i < trimmed.size(); ++i) {
+        const char c = trimmed[i];
+        if (isStoredChar(c))
+            decoded[i] = char(c - kStoredOffset);
+        else
+            valid = false;  // keep scanning, as the format says; the line stays invalid
+    }
+    if (!valid || decoded.size() < kRecordHeaderDigits)
+        return false;
+    // Characters 5 and 6 decode to hex digits, since every stored character does.
+    const int count = hexValue(decoded[4]) * 16 + hexValue(decoded[5]);
+    if (decoded.size() - kRecordHeaderDigits != 2 * qsizetype(count))
+        return false;
+    line = decoded;
+    return true;
+}

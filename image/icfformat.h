@@ -16,7 +16,8 @@ QByteArray CheckChars(QByteArrayView data);
 // True when the record is at least 4 upper-case hex digits, of even length, and its last two
 // digits are the checksum of the rest. The count field is not examined here.
 bool ValidCheckSum(QByteArrayView record);
-// Trims spaces at both ends and moves every character up by 55. Always true.
+// Trims spaces at both ends and moves every character up by 55. True for any hex text; false
+// (text unchanged) for a byte above 200, which has no character 55 higher.
 bool EncodeICFLine(QByteArray &line);
 // Trims spaces, moves the stored characters back down by 55 and checks that the data part is
 // exactly twice the count long. On success replaces the text and gives true; otherwise leaves
