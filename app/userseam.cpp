@@ -13,6 +13,9 @@ constexpr int kOfnFileMustExist = 0x1000;
 QString runFileDialog(const FileDialogRequest &request, bool save)
 {
     QFileDialog dialog(QApplication::activeWindow(), request.title, QString(), request.filter);
+    // Qt's own dialog adds the default suffix before it asks about overwriting; a native one
+    // may ask about the name as typed and then replace the file with the suffix unasked.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     if (save) {
         dialog.setFileMode(QFileDialog::AnyFile);

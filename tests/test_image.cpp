@@ -30,7 +30,7 @@
 
 namespace {
 
-// The table of Part 3.1, written out by hand: data-line digit -> stored character.
+// The stored-character table, written out by hand: data-line digit -> stored character.
 constexpr char kDigits[] = "0123456789ABCDEF";
 constexpr char kStored[] = "ghijklmnopxyz{|}";
 

@@ -41,7 +41,11 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
     case Cmd::IdentifyReply: {
         tmrResponseTimer.stop();
         const QByteArray sRadioModel = sData.left(4);
-        const QByteArray sComment = sData.mid(4, 16);
+        // A CR among the comment bytes would end the comment line early and leave a file
+        // that can never be written back; the comment is never sent to a radio, so a space
+        // stands in for it.
+        QByteArray sComment = sData.mid(4, 16);
+        sComment.replace('\r', ' ');
         if (!ShowSaveDialog(sFileName, QString::fromLatin1(kIcfFilter), CommonDialog1)) {
             EndTransfer();
             return;
