@@ -42,8 +42,8 @@ void writeFile(const QString &path, const QByteArray &content)
     QCOMPARE(f.write(content), content.size());
 }
 
-// A comment whose bytes cover the awkward values: NUL, ^Z, high bit, FF (never FD).
-const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
+// A comment whose bytes cover the awkward values: NUL, ^Z, LF, high bit, FF (never FD).
+const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0A 0A 7F 41 42 43 FE EE EF E4");
 
 VirtualRadioOptions radioWith(int records, int recordSize = 32)
 {
@@ -160,14 +160,16 @@ QList<QByteArray> TransferTest::commandsFromTool() const
 
 void TransferTest::readMakesTheExactImageFile()
 {
-    connect(radioWith(40));
+    VirtualRadioOptions o = radioWith(40);
+    o.comment[6] = '\r';
+    connect(o);
     read(path("radio.icf"));
     QVERIFY(m_user->messages().isEmpty());
 
     // The expected file is built by the radio's own, separately written ICF code. A CR in
     // the comment would split its line, so the file carries a space in its place.
     QByteArray comment = kOddComment;
-    comment.replace('\r', ' ');
+    comment[6] = ' ';
     const RadioImage image{m_radio->options().modelCode, comment, m_radio->memory()};
     QCOMPARE(fileBytes(path("radio.icf")), RadioMemory::icfText(image));
     QVERIFY(fileBytes(path("radio.icf")).startsWith("5A170002\r\n#"));
@@ -204,9 +206,13 @@ void TransferTest::writePutsBackExactlyTheRecordsOfTheFile()
 
 void TransferTest::readWriteReadGivesIdenticalFiles()
 {
-    connect(radioWith(70, 16));
+    // A CR among the comment bytes must not make the backup unwritable.
+    VirtualRadioOptions source = radioWith(70, 16);
+    source.comment[6] = '\r';
+    connect(source);
     read(path("first.icf"));
     VirtualRadioOptions blank = radioWith(0);
+    blank.comment = source.comment;
     connect(blank);
     write(path("first.icf"));
     QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Successful Write")});
