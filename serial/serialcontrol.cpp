@@ -435,7 +435,9 @@ CommError SerialControl::Output(const QByteArray &bytes)
     if (!m_port->isOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
     m_configuring = true;
+    // Flushed at once: the bytes leave now, not when the caller gets back to the event loop.
     const qint64 queued = m_port->write(bytes);
+    m_port->flush();
     m_configuring = false;
     if (queued != bytes.size())
         return {CommErrorNumber::WriteFailed, m_port->errorString()};
@@ -564,3 +566,7 @@ CommError SerialControl::probeDevice(const QString &devicePath)
     platform::unlockDevice(lockFd);
     return error;
 }
+
+// Compiled here rather than with every other class of the library, so a program linking the
+// serial control pulls in no other subsystem.
+#include "moc_serialcontrol.cpp"
