@@ -1,12 +1,14 @@
 #include "serial/portnamespace.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <chrono>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -14,7 +16,10 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int kListedPorts = 16;
+constexpr auto kListingLifetime = 500ms;
 
 // "COM" and a decimal number without leading zeros; 0 when the name is not of that form.
 int portNumberOf(const QString &portName)
@@ -60,11 +65,18 @@ QString systemPortPath(int portNumber)
 #else
     if (portNumber > kListedPorts)
         return {};
-    QStringList paths;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        paths << info.systemLocation();
-    std::sort(paths.begin(), paths.end(), comesBefore);
+    // Listing the system's devices costs about 10 ms, and filling the port list asks for
+    // every number twice; one listing serves all questions asked within a moment.
+    static QStringList paths;
+    static QElapsedTimer listedAt;
+    if (!listedAt.isValid() || listedAt.elapsed() > std::chrono::milliseconds(kListingLifetime).count()) {
+        paths.clear();
+        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : ports)
+            paths << info.systemLocation();
+        std::sort(paths.begin(), paths.end(), comesBefore);
+        listedAt.start();
+    }
     return portNumber <= paths.size() ? paths.at(portNumber - 1) : QString();
 #endif
 }
