@@ -9,3 +9,6 @@ QString resolvePortName(const QString &portName);
 
 // The name of port number n: "COM" + n.
 QString portNameOf(int portNumber);
+
+// True when the system knows the device (here: a character device), without opening it.
+bool deviceExists(const QString &devicePath);

@@ -7,6 +7,7 @@
 // that callers quote in their messages; nothing throws.
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -17,6 +18,22 @@ struct CommError {
     QString description;
     bool failed() const { return number != 0; }
 };
+
+// Numbers of the errors the control refuses a change with. They are stable: messages quote
+// them, and users quote messages.
+namespace CommErrorNumber {
+inline constexpr int InvalidPropertyValue = 101;   // a set-up property out of its range
+inline constexpr int InvalidPortNumber = 102;      // CommPort outside 1..32767
+inline constexpr int PortAlreadyOpen = 103;        // CommPort changed while the port is open
+inline constexpr int PortNotOpen = 104;            // Output while the port is closed
+inline constexpr int BadSettings = 105;            // Settings not "speed,parity,data,stop"
+inline constexpr int UnsupportedSpeed = 106;       // a speed not in supportedSpeeds()
+inline constexpr int OpenFailed = 107;             // the system refused the open; its reason follows
+inline constexpr int PortInUse = 108;              // another opener holds the device or its lock
+inline constexpr int DeviceRefusedSettings = 109;  // the open device refused the line settings
+inline constexpr int CloseFailed = 110;
+inline constexpr int WriteFailed = 111;
+} // namespace CommErrorNumber
 
 // Codes of the communication event.
 namespace CommEventCode {
@@ -95,6 +112,14 @@ public:
     // The device path the port is opened on, empty while closed.
     QString devicePath() const;
 
+    // The speeds Settings accepts, ascending: 110 to 14400 of the speed list and the usual
+    // higher ones up to 230400.
+    static const QList<int> &supportedSpeeds();
+
+    // Opens the device and closes it again at once, taking the same locks as a real open.
+    // No error means nobody held the device at this moment.
+    static CommError probeDevice(const QString &devicePath);
+
     // Reports an event through OnComm as the control would (used for line and error events,
     // and by tests to raise the codes a pseudo-terminal cannot produce).
     void raiseCommEvent(int code);
@@ -117,13 +142,21 @@ signals:
     void OnComm();
 
 private:
+    CommError open();
+    void closeNow();
+    CommError applyLineSettings(const QString &settings);
+    void applyModemLines();
     void onReadyRead();
     void onBytesWritten();
     void onErrorOccurred();
+    void scheduleDelivery();
     void deliverPending();
+    void deliver(int code);
     void release();
 
     QSerialPort *m_port;
+    int m_lockFd = -1;  // our own descriptor of the open device; holds its advisory lock
+    QString m_devicePath;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
     int m_handshaking = 0;
@@ -141,4 +174,8 @@ private:
     int m_commEvent = 0;
     int m_holds = 0;
     bool m_receivePending = false;
+    bool m_sendWatch = false;     // output queued since the last send event
+    bool m_deliveryQueued = false;
+    bool m_configuring = false;   // our own calls into the port report errors by result
+    QList<int> m_pendingCodes;    // line and error events raised while held
 };
