@@ -29,6 +29,11 @@ constexpr qint64 kNsPerSecond = 1'000'000'000;
 constexpr qsizetype kMaxFrame = 8192;
 // After EIO on the master (no slave open anywhere), look again this much later, not at once.
 constexpr std::chrono::milliseconds kReadRetry = 100ms;
+// A pulled cable hangs up once the tool has read what came before, as a UART keeps what it has
+// received; the kernel would throw those bytes away at the hang-up. A tool that stops reading
+// gets its hang-up after this long anyway.
+constexpr std::chrono::milliseconds kDrainLimit = 1000ms;
+constexpr std::chrono::milliseconds kDrainPoll = 5ms;
 
 qint64 toNs(std::chrono::milliseconds ms) { return qint64(ms.count()) * 1'000'000; }
 
@@ -46,6 +51,9 @@ VirtualRadio::VirtualRadio(const VirtualRadioOptions &options, QObject *parent)
     connect(&m_lineTimer, &QTimer::timeout, this, &VirtualRadio::pumpLine);
     m_retryRead.setSingleShot(true);
     m_retryRead.setInterval(kReadRetry);
+    m_drainTimer.setSingleShot(true);
+    m_drainTimer.setInterval(kDrainPoll);
+    connect(&m_drainTimer, &QTimer::timeout, this, &VirtualRadio::closeWhenDrained);
 
     if (!m_pty->isOpen())
         return;
@@ -85,6 +93,8 @@ void VirtualRadio::readMaster()
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(m_pty->masterFd(), buffer, sizeof buffer);
+        if (n > 0 && m_closeWhenWritten)
+            continue;
         if (n > 0) {
             const QByteArray bytes(buffer, n);
             if (m_options.cable)
@@ -308,6 +318,7 @@ void VirtualRadio::pumpLine()
             ++recordsDone;
         } else if (after == After::CloseMaster) {
             m_closeWhenWritten = true;
+            m_drainDeadline.setRemainingTime(kDrainLimit);
             m_line.clear();
         }
     }
@@ -339,6 +350,14 @@ void VirtualRadio::writePending()
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(false);
     if (m_closeWhenWritten && !m_masterClosed)
+        closeWhenDrained();
+}
+
+void VirtualRadio::closeWhenDrained()
+{
+    if (m_pty->slaveHasUnread() && !m_drainDeadline.hasExpired())
+        m_drainTimer.start();
+    else
         closeMaster();
 }
 
@@ -350,6 +369,7 @@ void VirtualRadio::closeMaster()
     m_writeNotifier = nullptr;
     m_retryRead.stop();
     m_lineTimer.stop();
+    m_drainTimer.stop();
     m_line.clear();
     m_pendingWrite.clear();
     m_pty->closeMaster();

@@ -8,6 +8,7 @@
 #include "tools/radiomemory.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -122,6 +123,7 @@ private:
     void sendFrame(quint8 command, const QByteArray &data, After after = After::Nothing);
     void pumpLine();
     void writePending();
+    void closeWhenDrained();
     void closeMaster();
 
     VirtualRadioOptions m_options;
@@ -135,7 +137,9 @@ private:
     qint64 m_lineFreeNs = 0;
     std::deque<Chunk> m_line;
     QByteArray m_pendingWrite;  // due on the wire, not yet taken by the pty
-    bool m_closeWhenWritten = false;
+    bool m_closeWhenWritten = false;  // the cable is being pulled: nothing more goes out
+    QDeadlineTimer m_drainDeadline;
+    QTimer m_drainTimer;
     bool m_masterClosed = false;
 
     QByteArray m_frame;  // bytes from the tool since the last FD
