@@ -3,6 +3,15 @@
 // serial device; this object answers on the master side, event-driven on the thread it lives
 // on. The cable echoes every byte the tool sends; the radio answers the model request, streams
 // its memory as DataRecord frames, and takes a write. Options add the faults a real line has.
+//
+// A test puts it behind port 1 and waits for the end of a write like this:
+//     PortFolder ports;
+//     ports.makeCurrent();                      // REPLIX_PORT_DIR for the tool
+//     VirtualRadio radio(options);
+//     QVERIFY(radio.publishAs(ports, 1));
+//     ... start the write in the tool ...
+//     QTRY_COMPARE(radio.writesFinished(), 1);  // or a QSignalSpy on writeFinished
+//     QCOMPARE(radio.framesFromTool(), expectedFrames);
 
 #include "tools/pty.h"
 #include "tools/radiomemory.h"
@@ -45,7 +54,8 @@ struct VirtualRadioOptions {
     int badChecksumAtRecord = 0;  // that record goes out with its checksum off by one
     int dropRecord = 0;           // that record is left out; the read goes on
     int silentAfterRecords = -1;  // read: no record after k, no EndOfData; write: no result
-    int closeAfterRecords = -1;   // the master is closed after k records: a pulled cable
+    // A pulled cable: the master closes after k records, once the tool has read them.
+    int closeAfterRecords = -1;
 
     // The model reply leaves in two pieces with this gap between them; negative: one piece.
     std::chrono::milliseconds modelReplyGap{-1};

@@ -108,7 +108,8 @@ int main(int argc, char *argv[])
                   "0 sends at once (default 9600).", "BPS", QString::number(kDefaultSpeed)},
         {"radio-off", "The radio is off: only the cable's echo comes back."},
         {"no-cable", "No cable: nothing at all comes back."},
-        {"delay", "Silence before each frame the radio sends, in ms (default 0).", "MS", "0"},
+        {"delay", "Silence before each frame the radio sends, in ms (default 0); the tool "
+                  "gives up on a radio silent for 1100 ms.", "MS", "0"},
         {"noise", "Bytes sent just before each frame of the radio, e.g. \"  \".", "TEXT"},
         {"noise-hex", "The same, as hex digit pairs.", "HEX"},
         {"bad-checksum", "Record K of a read goes out with a wrong checksum.", "K", "0"},
