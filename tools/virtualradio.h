@@ -53,7 +53,8 @@ struct VirtualRadioOptions {
     // Records are counted from 1, in the order a read sends them or a write brings them.
     int badChecksumAtRecord = 0;  // that record goes out with its checksum off by one
     int dropRecord = 0;           // that record is left out; the read goes on
-    int silentAfterRecords = -1;  // read: no record after k, no EndOfData; write: no result
+    // read: no record after k, no EndOfData; write: no result; until the next model request.
+    int silentAfterRecords = -1;
     // A pulled cable: the master closes after k records, once the tool has read them.
     int closeAfterRecords = -1;
 
