@@ -51,6 +51,14 @@ void PseudoTerminal::closeMaster()
     m_master = -1;
 }
 
+bool PseudoTerminal::slaveHasUnread() const
+{
+    // poll, not FIONREAD: poll first lets the kernel move what the master wrote into the
+    // slave's input queue, which FIONREAD alone may not count yet.
+    pollfd p{m_slave, POLLIN, 0};
+    return m_slave >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 bool PseudoTerminal::write(const QByteArray &bytes)
 {
     qsizetype done = 0;

@@ -22,6 +22,8 @@ public:
     // Reads what the tool has sent, waiting up to timeoutMs for the first byte, then taking
     // everything that follows within settleMs.
     QByteArray read(int timeoutMs, int settleMs = 20);
+    // True while bytes written to the master wait unread on the tool's side.
+    bool slaveHasUnread() const;
     // Closes the master side: the tool's device hangs up, as when a cable is pulled.
     void closeMaster();
 
