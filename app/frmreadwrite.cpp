@@ -159,7 +159,18 @@ void frmReadWrite::setOuterHeightTwips(int twips)
     setFixedSize(tw.x(kClientWidth), tw.y(twips) - decoration);
 }
 
-void frmReadWrite::chkShowText_Click()
+void frmReadWrite::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The title bar and border are known only once the window is on screen: size and centre
+    // again then, and once more when the window system has settled them.
+    fitToPane();
+    QTimer::singleShot(0, this, &frmReadWrite::fitToPane);
+}
+
+void frmReadWrite::chkShowText_Click() { fitToPane(); }
+
+void frmReadWrite::fitToPane()
 {
     if (chkShowText->isChecked()) {
         setOuterHeightTwips(kHeightWithPane);

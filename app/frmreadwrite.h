@@ -80,6 +80,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     // Frame handlers of the two directions (transfer/)
@@ -90,8 +91,10 @@ private:
 
     void buildControls();
     void setOuterHeightTwips(int twips);
+    void fitToPane();
 
     bool m_unloaded = false;
     // A read is complete only when the tool's own TransferResult comes back.
     bool m_transferResultSent = false;
+    bool m_transferRunning = false;
 };

@@ -28,6 +28,7 @@ void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
 
 void frmReadWrite::ProcessCommand(const QByteArray &InString)
 {
+    const bool wasRunning = m_transferRunning;
     QByteArrayView rest(InString);
     while (!rest.isEmpty()) {
         const auto item = sCommandBuffer.take(rest);
@@ -41,6 +42,12 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
             ProcessReadCommand(item->bytes);
         DisplayText(txtDataReceived,
                     QString::fromLatin1(BytesToHex(item->bytes, true)) + QStringLiteral("\r\n"));
+        if (wasRunning && !m_transferRunning) {
+            // The frame just handled ended the transfer. What came with it belongs to the
+            // transfer that is over: handling it would restart time-outs for nothing.
+            sCommandBuffer.clear();
+            return;
+        }
     }
 }
 

@@ -38,6 +38,7 @@ void frmReadWrite::StartTransfer()
     chkShowText->setEnabled(false);
     txtDataReceived->clear();
     m_transferResultSent = false;
+    m_transferRunning = true;
     SendCommand(MSComm1, Cmd::IdentifyRequest, HexToBytes("00000000"), true);
 }
 
@@ -61,6 +62,7 @@ void frmReadWrite::tmrResponseTimer_Timer()
 
 void frmReadWrite::EndTransfer()
 {
+    m_transferRunning = false;
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
     ClosePort(MSComm1);

@@ -268,6 +268,8 @@ CommError SerialControl::open()
     error = openLocked(*m_port, realPath);
     if (!error.failed()) {
         platform::requestLowLatency(*m_port);
+        // Bytes the driver kept from before this open belong to no transfer of ours.
+        m_port->clear(QSerialPort::AllDirections);
         error = applyLineSettings(m_settings);
         if (!error.failed())
             applyModemLines();
