@@ -437,9 +437,9 @@ CommError SerialControl::Output(const QByteArray &bytes)
     if (!m_port->isOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
     m_configuring = true;
-    // Flushed at once: the bytes leave now, not when the caller gets back to the event loop.
+    // Queued only: QSerialPort sends them as soon as the event loop runs. Its flush() would
+    // wait for the line to drain, which holds the GUI thread for the frame's wire time.
     const qint64 queued = m_port->write(bytes);
-    m_port->flush();
     m_configuring = false;
     if (queued != bytes.size())
         return {CommErrorNumber::WriteFailed, m_port->errorString()};
