@@ -107,6 +107,11 @@ void frmReadWrite::buildControls()
     cmdWrite = makeButton(QStringLiteral("Write to Radio"), fraComms);
     cmdWrite->setGeometry(tw.rect(1080, 1680, 1455, 375));
 
+    // The design's label widths suit a smaller default font than many desktops have; a label
+    // grows to the right rather than clip its text.
+    for (QLabel *label : {lblPort, lblBaudRate})
+        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
+
     const QList<QWidget *> tabOrder{cmdRead, cboSpeed, cboPort, cmdClearText,
                                     txtDataReceived, chkShowText, cmdExit, cmdWrite};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
