@@ -86,6 +86,7 @@ private:
     // Frame handlers of the two directions (transfer/)
     void ProcessReadCommand(const QByteArray &sFrame);
     void ProcessWriteCommand(const QByteArray &sFrame);
+    void StartProgressBar();
     void StepProgressBar();
     void endReadAsCorrupted();
 

@@ -1,5 +1,7 @@
 #include "image/icfformat.h"
 
+#include "link/hextext.h"
+
 namespace {
 
 // The stored form moves every data-line character up by this much ("0" -> "g").
@@ -7,34 +9,10 @@ constexpr int kStoredOffset = 55;
 // Address (4 digits) and count (2 digits) come before the data digits.
 constexpr qsizetype kRecordHeaderDigits = 6;
 
-// Value of one upper- or lower-case hex digit, -1 for anything else.
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool isUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // "g".."p" and "x".."}": the sixteen characters a stored data line may hold.
 bool isStoredChar(char c) { return (c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}'); }
-
-// The format trims spaces only: a tab or a line end is a character like any other.
-QByteArrayView trimSpaces(QByteArrayView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == ' ')
-        ++begin;
-    while (end > begin && text[end - 1] == ' ')
-        --end;
-    return text.sliced(begin, end - begin);
-}
 
 } // namespace
 
@@ -44,8 +22,8 @@ quint8 CheckSum(QByteArrayView hexText)
     // character counts as 0, so a malformed text still gives a checksum rather than a crash.
     unsigned sum = 0;
     for (qsizetype i = 0; i + 1 < hexText.size(); i += 2) {
-        const int high = hexValue(hexText[i]);
-        const int low = hexValue(hexText[i + 1]);
+        const int high = hexDigitValue(hexText[i]);
+        const int low = hexDigitValue(hexText[i + 1]);
         sum += unsigned((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
     }
     return quint8((256 - (sum % 256)) % 256);
@@ -67,7 +45,7 @@ bool ValidCheckSum(QByteArrayView record)
         if (!isUpperHexDigit(c))
             return false;
     const qsizetype split = record.size() - 2;
-    const int stored = hexValue(record[split]) * 16 + hexValue(record[split + 1]);
+    const int stored = hexDigitValue(record[split]) * 16 + hexDigitValue(record[split + 1]);
     return stored == CheckSum(record.first(split));
 }
 
@@ -101,7 +79,7 @@ bool DecodeICFLine(QByteArray &line)
     if (!valid || decoded.size() < kRecordHeaderDigits)
         return false;
     // Characters 5 and 6 decode to hex digits, since every stored character does.
-    const int count = hexValue(decoded[4]) * 16 + hexValue(decoded[5]);
+    const int count = hexDigitValue(decoded[4]) * 16 + hexDigitValue(decoded[5]);
     if (decoded.size() - kRecordHeaderDigits != 2 * qsizetype(count))
         return false;
     line = decoded;

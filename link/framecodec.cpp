@@ -20,19 +20,6 @@ QByteArray frameData(QByteArrayView frame)
     return frame.sliced(5, frame.size() - 6).toByteArray();
 }
 
-namespace {
-QByteArray trimSpaces(const QByteArray &bytes)
-{
-    qsizetype first = 0;
-    qsizetype last = bytes.size();
-    while (first < last && bytes[first] == ' ')
-        ++first;
-    while (last > first && bytes[last - 1] == ' ')
-        --last;
-    return bytes.sliced(first, last - first);
-}
-} // namespace
-
 std::optional<FrameCollector::Item> FrameCollector::take(QByteArrayView &input)
 {
     const qsizetype end = input.indexOf(kFrameEnd);
@@ -49,7 +36,7 @@ std::optional<FrameCollector::Item> FrameCollector::take(QByteArrayView &input)
     }
     m_buffer.append(input.first(end + 1));
     input = input.sliced(end + 1);
-    Item item{Kind::Frame, trimSpaces(m_buffer)};
+    Item item{Kind::Frame, trimSpaces(m_buffer).toByteArray()};
     m_buffer.clear();
     if (item.bytes.size() < kMinFrameLength)
         item.kind = Kind::Short;

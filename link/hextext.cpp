@@ -1,7 +1,12 @@
 #include "link/hextext.h"
 
+#include <QtGlobal>
+
 namespace {
-int hexValue(char c)
+int hexValue(char c) { return qMax(hexDigitValue(c), 0); }
+} // namespace
+
+int hexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -9,17 +14,23 @@ int hexValue(char c)
         return c - 'A' + 10;
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
-    return 0;
+    return -1;
 }
-} // namespace
+
+QByteArrayView trimSpaces(QByteArrayView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == ' ')
+        ++begin;
+    while (end > begin && text[end - 1] == ' ')
+        --end;
+    return text.sliced(begin, end - begin);
+}
 
 QByteArray HexToBytes(QByteArrayView hexText)
 {
-    QByteArrayView text = hexText;
-    while (!text.isEmpty() && text.front() == ' ')
-        text = text.sliced(1);
-    while (!text.isEmpty() && text.back() == ' ')
-        text.chop(1);
+    const QByteArrayView text = trimSpaces(hexText);
     QByteArray bytes;
     bytes.reserve((text.size() + 1) / 2);
     qsizetype i = 0;

@@ -4,22 +4,12 @@
 #include "link/commstxt.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
+#include "tests/support/hexbytes.h"
 
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QtTest>
 
-namespace {
-// Spaced hex written by hand ("FE FE EE") to bytes, independent of the code under test.
-QByteArray bytes(const char *spacedHex)
-{
-    QByteArray out;
-    for (const QByteArray &pair : QByteArray(spacedHex).split(' '))
-        if (!pair.isEmpty())
-            out.append(char(pair.toUInt(nullptr, 16)));
-    return out;
-}
-} // namespace
 
 class LinkTest : public QObject {
     Q_OBJECT

@@ -14,22 +14,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include "tests/support/hexbytes.h"
+
 #include <QtTest>
 
 using namespace std::chrono_literals;
 
 namespace {
 constexpr int kTransferLimitMs = 10000;
-
-// Spaced hex written by hand to bytes.
-QByteArray bytes(const char *spacedHex)
-{
-    QByteArray out;
-    for (const QByteArray &pair : QByteArray(spacedHex).split(' '))
-        if (!pair.isEmpty())
-            out.append(char(pair.toUInt(nullptr, 16)));
-    return out;
-}
 
 QByteArray fileBytes(const QString &path)
 {

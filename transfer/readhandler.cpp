@@ -8,6 +8,13 @@
 
 #include <QProgressBar>
 
+void frmReadWrite::StartProgressBar()
+{
+    ProgressBar1->setMaximum(100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setEnabled(true);
+}
+
 void frmReadWrite::StepProgressBar()
 {
     // The bar counts records modulo 100; it never reaches its maximum.
@@ -60,9 +67,7 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
             ShowMessage(TransferText::kUnableToWrite);
             return;
         }
-        ProgressBar1->setMaximum(100);
-        ProgressBar1->setValue(0);
-        ProgressBar1->setEnabled(true);
+        StartProgressBar();
         SendCommand(MSComm1, Cmd::ReadRequest, sRadioModel, true);
         return;
     }

@@ -57,9 +57,7 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
                             : TransferText::kNoRecords);
             return;
         }
-        ProgressBar1->setMaximum(100);
-        ProgressBar1->setValue(0);
-        ProgressBar1->setEnabled(true);
+        StartProgressBar();
         SendCommand(MSComm1, Cmd::WriteRequest, sRadioModel, false);
         return;
     }
