@@ -3,6 +3,7 @@
 
 #include "app/frmreadwrite.h"
 #include "link/framecodec.h"
+#include "tests/support/hexbytes.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
 
@@ -14,8 +15,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include "tests/support/hexbytes.h"
-
 #include <QtTest>
 
 using namespace std::chrono_literals;
