@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -30,6 +31,8 @@ const QString kBadChecksum = QStringLiteral("Invalid Checksum - Data corrupted i
 const QString kCorrupted = QStringLiteral("Data corrupted in transmission");
 const QString kUnableToWrite = QStringLiteral("Unable to write to output file");
 const QString kUnableToOpen = QStringLiteral("Unable to Open Output File");
+const QString kShortNote = QStringLiteral(" Bad Command : ");  // a piece too short, or too long
+const QString kUnknownNote = QStringLiteral(" Unknown Command ");
 
 // A record's hex text starts this far into its frame (after FE FE EF EE E4).
 constexpr int kText = 5;
@@ -274,6 +277,7 @@ static void injectionColumns()
     QTest::addColumn<int>("replaces");  // bytes of the frame the injected ones stand in for
     QTest::addColumn<QByteArray>("injected");
     QTest::addColumn<QString>("message");  // empty: nothing was lost, the read succeeds
+    QTest::addColumn<QString>("logged");   // a note the conversation log must hold, if any
 }
 
 void FaultTest::injectedRead()
@@ -285,6 +289,7 @@ void FaultTest::injectedRead()
     QFETCH(int, replaces);
     QFETCH(QByteArray, injected);
     QFETCH(QString, message);
+    QFETCH(QString, logged);
     VirtualRadioOptions o = radioWith(20, recordSize, quint16(startAddress));
     o.injectAtRecord = atRecord;
     o.injectOffset = offset;
@@ -307,6 +312,7 @@ void FaultTest::injectedRead()
         QCOMPARE(m_radio->readsFinished(), 0);
     }
     QCOMPARE(filesIn(m_dir->path()), QStringList{"backup.icf"});
+    QVERIFY(m_window->txtDataReceived->toPlainText().contains(logged));
 }
 
 void FaultTest::noiseWithFrameEndInARecordNeverReachesTheFile_data()
@@ -315,20 +321,20 @@ void FaultTest::noiseWithFrameEndInARecordNeverReachesTheFile_data()
     const QByteArray fd("\xFD", 1);
     QTest::newRow("burst with FD inside the hex text")
         << 32 << 0x0100 << 7 << kText + 20 << 0 << QByteArray("\x00\xFF\xFD\x1A\xFD\x7F", 6)
-        << kBadChecksum;
+        << kBadChecksum << QString();
     QTest::newRow("burst with FD inside the frame head")
-        << 32 << 0x0100 << 7 << 2 << 0 << QByteArray("\x11\xFD\x22", 3) << kCorrupted;
+        << 32 << 0x0100 << 7 << 2 << 0 << QByteArray("\x11\xFD\x22", 3) << kCorrupted << kShortNote;
     QTest::newRow("burst ending in FD between two records is harmless")
-        << 32 << 0x0100 << 7 << 0 << 0 << QByteArray("\x13\xFD", 2) << QString();
+        << 32 << 0x0100 << 7 << 0 << 0 << QByteArray("\x13\xFD", 2) << QString() << kShortNote;
     QTest::newRow("FD in place of a hex digit") << 32 << 0x0100 << 7 << kText + 10 << 1 << fd
-                                                << kBadChecksum;
+                                                << kBadChecksum << QString();
     QTest::newRow("FD added after an odd number of hex digits")
-        << 32 << 0x0100 << 12 << kText + 9 << 0 << fd << kBadChecksum;
+        << 32 << 0x0100 << 12 << kText + 9 << 0 << fd << kBadChecksum << QString();
     // Record 4 of one-byte records from 00FC is 00FF 01 xx cc: its head 00 FF 01 sums to
     // zero, so the piece before an FD there passes the checksum, and the three characters
     // after it are too short to be taken for a frame.
     QTest::newRow("FD behind a record head that sums to zero")
-        << 1 << 0x00FC << 4 << kText + 6 << 1 << fd << kBadChecksum;
+        << 1 << 0x00FC << 4 << kText + 6 << 1 << fd << kBadChecksum << QString();
 }
 
 void FaultTest::noiseWithFrameEndInARecordNeverReachesTheFile() { injectedRead(); }
@@ -337,16 +343,16 @@ void FaultTest::longRunWithoutFrameEndNeverReachesTheFile_data()
 {
     injectionColumns();
     QTest::newRow("2,000 bytes of 00 between two records")
-        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(2000, '\0') << kCorrupted;
+        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(2000, '\0') << kCorrupted << kUnknownNote;
     QTest::newRow("2,000 bytes of FF inside the hex text")
-        << 32 << 0x0100 << 9 << kText + 8 << 0 << QByteArray(2000, '\xFF') << kBadChecksum;
+        << 32 << 0x0100 << 9 << kText + 8 << 0 << QByteArray(2000, '\xFF') << kBadChecksum << QString();
     // Zero bytes add nothing to the sum: only the count says the record is too long.
     QTest::newRow("2,000 zero digits inside the hex text")
-        << 32 << 0x0100 << 9 << kText + 6 << 0 << QByteArray(2000, '0') << kBadChecksum;
+        << 32 << 0x0100 << 9 << kText + 6 << 0 << QByteArray(2000, '0') << kBadChecksum << QString();
     QTest::newRow("2,000 spaces between two records are harmless")
-        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(2000, ' ') << QString();
+        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(2000, ' ') << QString() << QString();
     QTest::newRow("5,000 bytes of 00, more than a frame may hold")
-        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(5000, '\0') << kCorrupted;
+        << 32 << 0x0100 << 9 << 0 << 0 << QByteArray(5000, '\0') << kCorrupted << kShortNote;
 }
 
 void FaultTest::longRunWithoutFrameEndNeverReachesTheFile() { injectedRead(); }
