@@ -139,6 +139,8 @@ private slots:
 
     void lineGoingDeadMidTransferEndsInTheIdleWindow_data();
     void lineGoingDeadMidTransferEndsInTheIdleWindow();
+    void frameCutOffByADeadLineDoesNotSpoilTheNextRead_data();
+    void frameCutOffByADeadLineDoesNotSpoilTheNextRead();
     void noiseWithFrameEndInARecordNeverReachesTheFile_data();
     void noiseWithFrameEndInARecordNeverReachesTheFile();
     void longRunWithoutFrameEndNeverReachesTheFile_data();
@@ -265,6 +267,50 @@ void FaultTest::lineGoingDeadMidTransferEndsInTheIdleWindow()
     QCOMPARE(m_radio->readsFinished() + m_radio->writesFinished(), 0);
     QCOMPARE(fileBytes(path("image.icf")), before);
     QCOMPARE(filesIn(m_dir->path()), QStringList{"image.icf"});
+}
+
+void FaultTest::frameCutOffByADeadLineDoesNotSpoilTheNextRead_data()
+{
+    QTest::addColumn<int>("closeAfter");
+    QTest::addColumn<int>("silentAfter");
+    QTest::addColumn<int>("replyGapMs");  // the model reply's second half comes this late
+    // Record 5 stops after ten of its hex digits, and nothing follows it.
+    QTest::newRow("cable pulled in the middle of a record") << 5 << -1 << -1;
+    QTest::newRow("radio silent in the middle of a record") << -1 << 5 << -1;
+    // Half a model reply, then nothing until the read has given up.
+    QTest::newRow("model reply cut in half") << -1 << -1 << 3000;
+}
+
+void FaultTest::frameCutOffByADeadLineDoesNotSpoilTheNextRead()
+{
+    QFETCH(int, closeAfter);
+    QFETCH(int, silentAfter);
+    QFETCH(int, replyGapMs);
+    VirtualRadioOptions dying = radioWith(12);
+    dying.closeAfterRecords = closeAfter;
+    dying.silentAfterRecords = silentAfter;
+    if (replyGapMs < 0) {
+        dying.injectAtRecord = 5;
+        dying.injectOffset = kText + 10;
+        dying.injectReplaces = 1000;
+    }
+    dying.modelReplyGap = std::chrono::milliseconds(replyGapMs);
+    const QByteArray backup = earlierBackup();
+    QVERIFY(writeFile(path("backup.icf"), backup));
+    connect(dying);
+    transfer(false, path("backup.icf"));
+    QCOMPARE(m_user->messages(), QStringList{kNoResponse});
+    QCOMPARE(fileBytes(path("backup.icf")), backup);
+
+    // The user tries again, in the same window, with a radio that works.
+    const VirtualRadioOptions working = radioWith(12);
+    m_radio = std::make_unique<VirtualRadio>(working);
+    QVERIFY(m_radio->publishAs(*m_ports, 1));
+    m_user->clear();
+    transfer(false, path("backup.icf"));
+    QVERIFY2(m_user->messages().isEmpty(), qPrintable(m_user->messages().join(" | ")));
+    QCOMPARE(fileBytes(path("backup.icf")), icfOf(working));
+    QCOMPARE(filesIn(m_dir->path()), QStringList{"backup.icf"});
 }
 
 // Columns shared by the tests that put raw bytes into one record of a read.
