@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -227,7 +228,7 @@ void VirtualRadio::streamMemory()
             const quint8 wrong = quint8(data.right(2).toUInt(nullptr, 16) + 1);
             data.replace(data.size() - 2, 2, QByteArray::number(wrong, 16).toUpper().rightJustified(2, '0'));
         }
-        sendFrame(kDataRecord, data, After::CountRecord);
+        sendFrame(kDataRecord, data, After::CountRecord, number == m_options.injectAtRecord);
     }
     sendFrame(kEndOfData, {});
 }
@@ -278,7 +279,7 @@ void VirtualRadio::putOnLine(const QByteArray &bytes, qint64 notBeforeNs, After 
     m_line.push_back(std::move(chunk));
 }
 
-void VirtualRadio::sendFrame(quint8 command, const QByteArray &data, After after)
+void VirtualRadio::sendFrame(quint8 command, const QByteArray &data, After after, bool inject)
 {
     QByteArray frame;
     frame.reserve(m_options.noise.size() + data.size() + 6);
@@ -290,6 +291,12 @@ void VirtualRadio::sendFrame(quint8 command, const QByteArray &data, After after
     frame += char(command);
     frame += data;
     frame += kFrameEnd;
+    if (inject) {
+        const qsizetype at = std::clamp<qsizetype>(m_options.noise.size() + m_options.injectOffset,
+                                                   0, frame.size());
+        frame.replace(at, std::clamp<qsizetype>(m_options.injectReplaces, 0, frame.size() - at),
+                      m_options.injectBytes);
+    }
     putOnLine(frame, radioStartNs(), after);
 }
 

@@ -52,6 +52,13 @@ struct VirtualRadioOptions {
 
     // Records are counted from 1, in the order a read sends them or a write brings them.
     int badChecksumAtRecord = 0;  // that record goes out with its checksum off by one
+    // Line noise inside one record of a read: injectBytes go into that record's frame at
+    // injectOffset (0: before its first FE, 5: at the head of its hex text), in place of
+    // injectReplaces bytes of the frame. The rest of the frame goes out as it is.
+    int injectAtRecord = 0;
+    int injectOffset = 0;
+    int injectReplaces = 0;
+    QByteArray injectBytes;
     int dropRecord = 0;           // that record is left out; the read goes on
     // read: no record after k, no EndOfData; write: no result; until the next model request.
     int silentAfterRecords = -1;
@@ -131,7 +138,8 @@ private:
     qint64 nowNs() const { return m_clock.nsecsElapsed(); }
     qint64 radioStartNs() const;
     void putOnLine(const QByteArray &bytes, qint64 notBeforeNs, After after = After::Nothing);
-    void sendFrame(quint8 command, const QByteArray &data, After after = After::Nothing);
+    void sendFrame(quint8 command, const QByteArray &data, After after = After::Nothing,
+                   bool inject = false);
     void pumpLine();
     void writePending();
     void closeWhenDrained();
