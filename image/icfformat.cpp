@@ -85,3 +85,11 @@ bool DecodeICFLine(QByteArray &line)
     line = decoded;
     return true;
 }
+
+bool ValidRecordLine(QByteArrayView line)
+{
+    if (line.size() < kRecordHeaderDigits)
+        return false;
+    const int count = hexDigitValue(line[4]) * 16 + hexDigitValue(line[5]);
+    return count >= 0 && line.size() - kRecordHeaderDigits == 2 * qsizetype(count);
+}

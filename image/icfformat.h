@@ -16,6 +16,9 @@ QByteArray CheckChars(QByteArrayView data);
 // True when the record is at least 4 upper-case hex digits, of even length, and its last two
 // digits are the checksum of the rest. The count field is not examined here.
 bool ValidCheckSum(QByteArrayView record);
+// True when the line is a whole record: at least address and count, and exactly as many data
+// digits as the count says. Expects upper-case hex digits (a record that passed its checksum).
+bool ValidRecordLine(QByteArrayView line);
 // Trims spaces at both ends and moves every character up by 55. True for any hex text; false
 // (text unchanged) for a byte above 200, which has no character 55 higher.
 bool EncodeICFLine(QByteArray &line);

@@ -37,6 +37,9 @@ void frmReadWrite::StartTransfer()
     cmdWrite->setEnabled(false);
     chkShowText->setEnabled(false);
     txtDataReceived->clear();
+    // A frame cut off when the last transfer ended (a time-out, a pulled cable) must not
+    // become the head of this transfer's first frame.
+    sCommandBuffer.clear();
     m_transferResultSent = false;
     m_transferRunning = true;
     SendCommand(MSComm1, Cmd::IdentifyRequest, HexToBytes("00000000"), true);

@@ -379,6 +379,28 @@ private slots:
         QVERIFY(!files.ValidCheckSum(record));
     }
 
+    // The count must agree with the length: a record stretched or cut by noise whose bytes
+    // sum to nothing passes its checksum, never this.
+    void recordLineCountMustMatchItsData_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("whole");
+        QTest::newRow("worked example") << QByteArray("0120040A1B2C3D") << true;
+        QTest::newRow("no data bytes") << QByteArray("012000") << true;
+        QTest::newRow("one data byte short") << QByteArray("0120040A1B2C") << false;
+        QTest::newRow("one data byte over") << QByteArray("0120040A1B2C3D00") << false;
+        QTest::newRow("address only") << QByteArray("00FF") << false;
+        QTest::newRow("count FF with 255 bytes") << QByteArray("0000FF") + QByteArray(510, '0') << true;
+        QTest::newRow("count FF with 1000 zero bytes") << QByteArray("0000FF") + QByteArray(2000, '0') << false;
+    }
+
+    void recordLineCountMustMatchItsData()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, whole);
+        QCOMPARE(ValidRecordLine(line), whole);
+    }
+
     void validCheckSumAcceptsTheShortestRecord()
     {
         QVERIFY(ValidCheckSum("0000"));

@@ -2,6 +2,7 @@
 
 #include "app/frmreadwrite.h"
 #include "app/misc.h"
+#include "image/icfformat.h"
 #include "link/commstxt.h"
 #include "link/hextext.h"
 #include "transfer/messages.h"
@@ -75,7 +76,10 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
     case Cmd::DataRecord:
         tmrResponseTimer.stop();
         StepProgressBar();
-        if (!ICOMFileSystem->ValidCheckSum(sData)) {
+        // The checksum cannot see a record cut short or stretched by noise when the bytes
+        // lost or added sum to nothing: its count must agree with its length as well.
+        if (!ICOMFileSystem->ValidCheckSum(sData)
+            || !ValidRecordLine(QByteArrayView(sData).chopped(2))) {
             EndTransfer();
             ShowMessage(TransferText::kInvalidChecksum);
             return;

@@ -2,6 +2,7 @@
 // Bytes written by hand as spaced hex ("FE FE EE EF E0"), independent of the code under test.
 
 #include <QByteArray>
+#include <QList>
 
 inline QByteArray bytes(const char *spacedHex)
 {
