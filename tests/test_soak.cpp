@@ -141,10 +141,16 @@ void SoakTest::readWriteCyclesKeepDescriptorsAndMemoryLevel()
 
     QVERIFY(fdsAfterFirst > 0 && rssAfterFirst > 0);
     QCOMPARE(fdsAtEnd, fdsAfterFirst);
-    QVERIFY2(rssAtEnd - rssAfterFirst <= kRssSlackKiB,
-             qPrintable(QStringLiteral("grew by %1 KiB").arg(rssAtEnd - rssAfterFirst)));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
              QStringList{"soak.icf"});
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer holds freed memory back on purpose, so resident memory says nothing
+    // here; its leak checker judges this build instead.
+    qInfo("resident memory not compared under AddressSanitizer");
+#else
+    QVERIFY2(rssAtEnd - rssAfterFirst <= kRssSlackKiB,
+             qPrintable(QStringLiteral("grew by %1 KiB").arg(rssAtEnd - rssAfterFirst)));
+#endif
 }
 
 QTEST_MAIN(SoakTest)
