@@ -42,6 +42,14 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
             ProcessReadCommand(item->bytes);
         DisplayText(txtDataReceived,
                     QString::fromLatin1(BytesToHex(item->bytes, true)) + QStringLiteral("\r\n"));
+        if (m_transferRunning && item->kind == FrameCollector::Kind::Frame
+            && !tmrCableTimer.isActive() && !tmrResponseTimer.isActive()) {
+            // Every frame stops the cable time-out, yet a stray one that the transfer ignores
+            // leaves the echo or answer it waits for unguarded: a running transfer always
+            // waits for something, so watch for it again.
+            tmrCableTimer.setInterval(kCableTimeout);
+            tmrCableTimer.start();
+        }
         if (wasRunning && !m_transferRunning) {
             // The frame just handled ended the transfer. What came with it belongs to the
             // transfer that is over: handling it would restart time-outs for nothing.

@@ -3,6 +3,7 @@
 
 #include "app/frmreadwrite.h"
 #include "link/framecodec.h"
+#include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
@@ -73,6 +74,8 @@ private slots:
     void junkBetweenFramesEndsReadAndKeepsTheOldFile();
     void modelReplyInTwoPiecesIsOneReply();
     void secondModelReplyOpensNoSecondDialog();
+    void strayFrameNeverLeavesATransferUnguarded_data();
+    void strayFrameNeverLeavesATransferUnguarded();
     void readProgressCountsRecordsModuloHundred();
     void writeProgressCountsRecordsAfterTheFirst();
 
@@ -418,6 +421,34 @@ void TransferTest::secondModelReplyOpensNoSecondDialog()
     QCOMPARE(m_user->shown().size(), 1);
     QVERIFY(m_user->messages().isEmpty());
     QCOMPARE(fileBytes(path("once.icf")), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+}
+
+void TransferTest::strayFrameNeverLeavesATransferUnguarded_data()
+{
+    QTest::addColumn<QByteArray>("stray");
+    QTest::newRow("a model request") << bytes("FE FE EF EE E0 00 00 00 00 FD");
+    QTest::newRow("an unknown command") << bytes("FE FE EF EE 07 FD");
+}
+
+void TransferTest::strayFrameNeverLeavesATransferUnguarded()
+{
+    // The test plays the radio by hand on a line that echoes nothing: after the write
+    // request, only the cable time-out watches for its echo, and a stray frame stops it.
+    QFETCH(QByteArray, stray);
+    VirtualRadioOptions o = radioWith(3);
+    writeFile(path("image.icf"), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    EchoLine line(false);
+    m_ports->publish(1, line.device());
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    m_user->answerOpen(path("image.icf"));
+    m_window->cmdWrite->click();
+    QTRY_VERIFY(line.received().size() >= 10);
+    line.pty().write(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+    QTRY_VERIFY(line.received().contains(bytes("FE FE EE EF E3 5A 17 00 02 FD")));
+    line.pty().write(stray);
+    waitIdle();
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Unable to locate interface cable.")});
 }
 
 void TransferTest::readProgressCountsRecordsModuloHundred()
