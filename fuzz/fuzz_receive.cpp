@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -62,7 +63,7 @@ struct World {
     QByteArray goodFile;
     // The hang check can be switched off to look past a known hang for other faults.
     bool checkHang = true;
-    frmReadWrite *window = nullptr;
+    frmReadWrite *window = nullptr;  // lives as long as the process
 };
 World *world = nullptr;
 
@@ -223,6 +224,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     world->ports->makeCurrent();
     world->user = std::make_unique<ScriptedSeam>();
     world->goodFile = goodImage();
+    world->window = new frmReadWrite;
+    world->window->Form_Load();
+    if (world->window->cboPort->currentText() != QStringLiteral("1"))
+        broken("harness: the pseudo-terminal is not offered as port 1");
     return 0;
 }
 
@@ -267,12 +272,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (writing)
         user.answerQuestions({!(options & Option::DeclineVersion)});
 
-    auto window = std::make_unique<frmReadWrite>();
-    frmReadWrite &w = *window;
-    world->window = &w;
-    w.Form_Load();
-    if (w.cboPort->currentText() != QStringLiteral("1"))
-        broken("harness: the pseudo-terminal is not offered as port 1");
+    // One window serves every run: each starts from the idle state the previous one had to
+    // end in, with what a transfer keeps from the last (partial frame, offered name) cleared.
+    frmReadWrite &w = *world->window;
+    w.sCommandBuffer.clear();
+    w.sFileName.clear();
     world->pty->read(0, 0);
     watchWhatIsShown();
     writing ? w.cmdWrite_Click() : w.cmdRead_Click();
@@ -321,7 +325,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(entries.contains(kInputName), "the input file was removed");
     EXPECT(!hadOld || entries.contains(kSaveName), "the earlier file was removed");
 
-    world->window = nullptr;
-    window.reset();
+    // Leave nothing allocated that the next run would free: libFuzzer takes memory kept past
+    // a run for a possible leak and scans the whole heap for it, which costs more than the run.
+    user.clear();
+    w.txtDataReceived->clear();
+    w.sCommandBuffer.clear();
+    w.sFileName.clear();
+    // What the event loop would do between two transfers: objects the port closed with
+    // deleteLater, widget updates. With the port closed and no time-out armed, nothing else.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
     return 0;
 }
