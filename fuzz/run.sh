@@ -28,8 +28,9 @@ for target in receive icfreader hextext; do
     # Only the seeds: reproducers of faults (crash-*) would stop the run at once.
     find "$source_dir/fuzz/corpus/$target" -maxdepth 1 -type f ! -name 'crash-*' \
         -exec cp {} "$scratch/$target/corpus/" \;
+    dict=
     case $target in
-        receive) max_len=6000 ;;
+        receive) max_len=6000 dict=$source_dir/fuzz/receive.dict ;;
         icfreader) max_len=4096 ;;
         hextext) max_len=10000 ;;
     esac
@@ -37,7 +38,7 @@ for target in receive icfreader hextext; do
     if ! (cd "$scratch/$target" && QT_QPA_PLATFORM=offscreen "$build_dir/fuzz/fuzz_$target" \
             -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
             -artifact_prefix="$scratch/$target/artifacts/" -print_final_stats=1 \
-            corpus 2>"$scratch/$target/log"); then
+            ${dict:+"-dict=$dict"} corpus 2>"$scratch/$target/log"); then
         tail -n 60 "$scratch/$target/log"
         mkdir -p "$build_dir/fuzz/artifacts"
         cp "$scratch/$target/artifacts/"* "$build_dir/fuzz/artifacts/" 2>/dev/null || true
