@@ -9,13 +9,25 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
+// libFuzzer ends the process with exit or abort, so the folder is removed here.
+std::string folderPath;
+void removeFolder()
+{
+    std::error_code ignored;
+    if (!folderPath.empty())
+        std::filesystem::remove_all(folderPath, ignored);
+}
+
 [[noreturn]] void broken(const char *what)
 {
+    removeFolder();
     std::fprintf(stderr, "\n*** ICF reader invariant broken: %s\n", what);
     std::fflush(stderr);
     std::abort();
@@ -60,6 +72,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!folder->isValid())
         broken("harness: no temporary folder");
     path = new QString(folder->filePath(QStringLiteral("image.icf")));
+    folderPath = folder->path().toStdString();
+    std::atexit(removeFolder);
     return 0;
 }
 

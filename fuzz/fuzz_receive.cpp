@@ -21,15 +21,29 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
+// The world is never destroyed (libFuzzer ends the process with exit or abort), so its
+// folders are removed here, at exit and before an abort.
+std::vector<std::string> folders;
+void removeFolders()
+{
+    std::error_code ignored;
+    for (const std::string &folder : folders)
+        std::filesystem::remove_all(folder, ignored);
+}
+
 [[noreturn]] void broken(const char *what)
 {
+    removeFolders();
     std::fprintf(stderr, "\n*** receive invariant broken: %s\n", what);
     std::fflush(stderr);
     std::abort();
@@ -222,6 +236,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         || !world->ports->publish(1, world->pty->slavePath()))
         broken("harness: no pseudo-terminal or temporary folder");
     world->ports->makeCurrent();
+    folders = {world->dir->path().toStdString(), world->ports->path().toStdString()};
+    std::atexit(removeFolders);
     world->user = std::make_unique<ScriptedSeam>();
     world->goodFile = goodImage();
     world->window = new frmReadWrite;
