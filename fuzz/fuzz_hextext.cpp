@@ -94,6 +94,14 @@ void checksum(QByteArrayView bytes, std::uint8_t pick)
     if (record.toLower() != record)
         EXPECT(!ValidCheckSum(record.toLower()), "a lower-case record passes");
 
+    // The input itself, when it is a line of hex, takes its check characters the same way.
+    bool hexLine = !bytes.isEmpty() && bytes.size() % 2 == 0;
+    for (char c : bytes)
+        hexLine = hexLine && isUpperHex(c);
+    if (hexLine)
+        EXPECT(ValidCheckSum(bytes.toByteArray() + CheckChars(bytes)),
+               "an upper-case hex line with its check characters is refused");
+
     // Arbitrary bytes as a record: accepted only by the rule.
     if (ValidCheckSum(bytes)) {
         EXPECT(bytes.size() >= 4 && bytes.size() % 2 == 0, "a record of the wrong length passes");

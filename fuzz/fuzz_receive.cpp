@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 
@@ -226,6 +227,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(quiet);
+    // Without a runtime folder Qt makes one in the temporary folder and leaves it there.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        std::string runtime = (std::filesystem::temp_directory_path() / "replix-fuzz-XXXXXX").string();
+        if (!::mkdtemp(runtime.data()))
+            broken("harness: no runtime folder");
+        folders.push_back(runtime);
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+    }
     world = new World;
     world->app = std::make_unique<QApplication>(*argc, *argv);
     world->checkHang = qEnvironmentVariableIntValue("REPLIX_FUZZ_NO_HANG_CHECK") == 0;
@@ -236,7 +245,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         || !world->ports->publish(1, world->pty->slavePath()))
         broken("harness: no pseudo-terminal or temporary folder");
     world->ports->makeCurrent();
-    folders = {world->dir->path().toStdString(), world->ports->path().toStdString()};
+    folders.push_back(world->dir->path().toStdString());
+    folders.push_back(world->ports->path().toStdString());
     std::atexit(removeFolders);
     world->user = std::make_unique<ScriptedSeam>();
     world->goodFile = goodImage();
