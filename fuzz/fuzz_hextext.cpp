@@ -185,7 +185,9 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
-        const qsizetype n = cut == 0 ? rest.size() : std::min<qsizetype>(rest.size(), 1 + state % (cut & 0x80 ? 5000 : 9));
+        const qsizetype limit = cut & 0x80 ? 5000 : 9;
+        const qsizetype n = cut == 0 ? rest.size()
+                                     : std::min<qsizetype>(rest.size(), 1 + state % limit);
         QByteArrayView chunk = rest.first(n);
         rest = rest.sliced(n);
         while (!chunk.isEmpty()) {

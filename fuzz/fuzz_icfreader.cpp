@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     {
         QFile f(*path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes.toByteArray()) != bytes.size())
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || f.write(bytes.toByteArray()) != bytes.size())
             broken("harness: cannot write the file");
     }
     const QList<QByteArray> lines = modelLines(bytes);

@@ -154,9 +154,8 @@ void putFile(const QString &path, const QByteArray &content)
 
 void emptyFolder(const QString &path)
 {
-    QDir folder(path);
-    for (const QFileInfo &entry :
-         folder.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+    const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QFileInfo &entry : QDir(path).entryInfoList(all))
         if (!(entry.isDir() ? QDir(entry.filePath()).removeRecursively()
                             : QFile::remove(entry.filePath())))
             broken("harness: cannot empty the test folder");
@@ -229,7 +228,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     qInstallMessageHandler(quiet);
     // Without a runtime folder Qt makes one in the temporary folder and leaves it there.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        std::string runtime = (std::filesystem::temp_directory_path() / "replix-fuzz-XXXXXX").string();
+        std::string runtime =
+            (std::filesystem::temp_directory_path() / "replix-fuzz-XXXXXX").string();
         if (!::mkdtemp(runtime.data()))
             broken("harness: no runtime folder");
         folders.push_back(runtime);
