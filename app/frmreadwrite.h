@@ -97,5 +97,7 @@ private:
     bool m_unloaded = false;
     // A read is complete only when the tool's own TransferResult comes back.
     bool m_transferResultSent = false;
+    // A write succeeds only when the radio's result follows the tool's EndOfData.
+    bool m_endOfDataSent = false;
     bool m_transferRunning = false;
 };

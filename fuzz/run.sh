@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the three libFuzzer targets in build-fuzz beside the worktree and runs each for the
+# Builds the three libFuzzer targets in build-fuzz inside the worktree and runs each for the
 # given number of seconds (default 60) from a scratch copy of its seed corpus; fails on the
 # first target that finds a crash, a leak or a broken invariant. Needs clang++, libFuzzer
 # (libclang-rt-14-dev) and the Qt packages, nothing else.
@@ -7,7 +7,7 @@ set -eu
 
 seconds=${1:-60}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-build_dir=${REPLIX_FUZZ_BUILD_DIR:-$(cd "$source_dir/.." && pwd)/build-fuzz}
+build_dir=${REPLIX_FUZZ_BUILD_DIR:-$source_dir/build-fuzz}
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DREPLIX_FUZZ=ON >/dev/null

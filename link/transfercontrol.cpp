@@ -41,6 +41,7 @@ void frmReadWrite::StartTransfer()
     // become the head of this transfer's first frame.
     sCommandBuffer.clear();
     m_transferResultSent = false;
+    m_endOfDataSent = false;
     m_transferRunning = true;
     SendCommand(MSComm1, Cmd::IdentifyRequest, HexToBytes("00000000"), true);
 }

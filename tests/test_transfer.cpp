@@ -78,6 +78,7 @@ private slots:
     void strayFrameNeverLeavesATransferUnguarded();
     void readProgressCountsRecordsModuloHundred();
     void writeProgressCountsRecordsAfterTheFirst();
+    void successBeforeTheWholeFileWentOutIsWriteFailure();
 
 private:
     // Starts port 1 on a new radio and loads a new window.
@@ -508,6 +509,21 @@ void TransferTest::writeProgressCountsRecordsAfterTheFirst()
     QVERIFY(w.tmrResponseTimer.isActive());
     w.ProcessCommand(bytes("FE FE EF EE E6 00 17 FD"));
     QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Successful Write")});
+}
+
+void TransferTest::successBeforeTheWholeFileWentOutIsWriteFailure()
+{
+    writeFile(path("two.icf"), "5A170002\r\n#VR-5A17 Ver 1.02\r\nghiggkgxhyizj{\r\nghiggkgxhyizj{\r\n");
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    frmReadWrite &w = *m_window;
+    m_user->clear();
+    m_user->answerOpen(path("two.icf"));
+    w.WritingToRadio = true;
+    w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+    w.ProcessCommand(bytes("FE FE EE EF E3 5A 17 00 02 FD"));  // first record out
+    w.ProcessCommand(bytes("FE FE EF EE E6 00 FD"));  // the radio claims success already
+    QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Write failure")});
 }
 
 QTEST_MAIN(TransferTest)

@@ -86,6 +86,7 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
                         false);
             StepProgressBar();
         } else {
+            m_endOfDataSent = true;
             SendCommand(MSComm1, Cmd::EndOfData, kEndOfDataText.toByteArray(), true);
         }
         return;
@@ -94,8 +95,9 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
     case Cmd::TransferResult: {
         tmrCableTimer.stop();
         tmrResponseTimer.stop();
-        // A result without its byte is no success.
-        const bool success = !sData.isEmpty() && sData.at(0) == '\0';
+        // A result without its byte is no success, and neither is one that comes before the
+        // whole file has gone out.
+        const bool success = m_endOfDataSent && !sData.isEmpty() && sData.at(0) == '\0';
         EndTransfer();
         ShowMessage(success ? TransferText::kSuccessfulWrite : TransferText::kWriteFailure);
         return;
