@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite, headless: once as built for use, once more
-# under AddressSanitizer and UndefinedBehaviorSanitizer (leak checking on).
+# under AddressSanitizer and UndefinedBehaviorSanitizer (leak checking on), then each fuzzer
+# for a bounded time (REPLIX_FUZZ_SECONDS, default 45).
 set -euo pipefail
 cd "$(dirname "$0")"
 export QT_QPA_PLATFORM=offscreen
 
-scripts/setup.sh build
+REPLIX_EXTRA_PACKAGES="clang libclang-rt-14-dev" scripts/setup.sh build
 ctest --test-dir build --output-on-failure -j2
 
 scripts/setup.sh build-asan -DREPLIX_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j2
+
+fuzz/run.sh "${REPLIX_FUZZ_SECONDS:-45}"
+
+# The suite's verdict, last, for whoever reads only the end.
+ctest --test-dir build -j2 2>&1 | tail -n 3

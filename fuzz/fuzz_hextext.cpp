@@ -31,7 +31,8 @@ namespace {
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 bool isAnyHex(char c) { return isUpperHex(c) || (c >= 'a' && c <= 'f'); }
 
-QByteArrayView trimSpaces(QByteArrayView text)
+// The model's own trim, written apart from the code under test.
+QByteArrayView withoutOuterSpaces(QByteArrayView text)
 {
     while (!text.isEmpty() && text.front() == ' ')
         text = text.sliced(1);
@@ -56,7 +57,7 @@ void hexText(QByteArrayView bytes)
     EXPECT(HexToBytes(" " + plain + "  ") == HexToBytes(plain), "spaces around change the bytes");
 
     // Arbitrary text: one byte per two characters, odd counts padded with a leading 0.
-    const QByteArrayView text = trimSpaces(bytes);
+    const QByteArrayView text = withoutOuterSpaces(bytes);
     const QByteArray read = HexToBytes(bytes);
     EXPECT(read.size() == (text.size() + 1) / 2, "hex text read to the wrong number of bytes");
     bool allHex = true;
@@ -139,13 +140,13 @@ void storedForm(QByteArrayView bytes)
         const int count = std::uint8_t(HexToBytes(any.sliced(4, 2)).at(0));
         EXPECT(any.size() - 6 == 2 * count, "decoded line does not hold its count of bytes");
         QByteArray again = any;
-        EXPECT(EncodeICFLine(again) && again == trimSpaces(bytes), "decode then encode differs");
+        EXPECT(EncodeICFLine(again) && again == withoutOuterSpaces(bytes), "decode then encode differs");
     } else {
         EXPECT(any == bytes, "a failed decode changed the line");
     }
     QByteArray encoded = bytes.toByteArray();
     bool small = true;
-    for (char c : trimSpaces(bytes))
+    for (char c : withoutOuterSpaces(bytes))
         small = small && std::uint8_t(c) <= 200;
     EXPECT(EncodeICFLine(encoded) == small, "encode refuses a byte it can move, or the reverse");
     if (!small)
@@ -166,7 +167,7 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
     for (char c : bytes) {
         pending += c;
         if (c == kFrameEnd) {
-            const QByteArray frame = trimSpaces(pending).toByteArray();
+            const QByteArray frame = withoutOuterSpaces(pending).toByteArray();
             expected.push_back({frame.size() >= kMinFrameLength ? FrameCollector::Kind::Frame
                                                                 : FrameCollector::Kind::Short,
                                 frame});

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12, as root), then configures and builds into build/.
 # Usage: scripts/setup.sh [build-dir] [extra cmake arguments...]
+# REPLIX_EXTRA_PACKAGES names more Debian packages to install first (the fuzzers need clang).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils)
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils
+          ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
