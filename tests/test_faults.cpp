@@ -2,9 +2,7 @@
 // happens, the transfer ends with the port closed, the time-outs stopped and the buttons back,
 // an earlier file of the chosen name stays byte for byte, and no temporary file is left.
 
-#include "app/frmreadwrite.h"
-#include "tests/support/scriptedseam.h"
-#include "tools/virtualradio.h"
+#include "tests/support/transferfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,8 +21,6 @@
 #include <sys/resource.h>
 
 namespace {
-constexpr int kTransferLimitMs = 10000;
-
 const QString kNoResponse = QStringLiteral("No response from radio.");
 const QString kNoCable = QStringLiteral("Unable to locate interface cable.");
 const QString kBadChecksum = QStringLiteral("Invalid Checksum - Data corrupted in transmission");
@@ -36,37 +32,6 @@ const QString kUnknownNote = QStringLiteral(" Unknown Command ");
 
 // A record's hex text starts this far into its frame (after FE FE EF EE E4).
 constexpr int kText = 5;
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size()
-           && f.flush();
-}
-
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-VirtualRadioOptions radioWith(int records, int recordSize = 32, quint16 start = 0x0100)
-{
-    VirtualRadioOptions o;
-    o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(records * recordSize),
-                                             recordSize, start);
-    return o;
-}
-
-QByteArray icfOf(const VirtualRadioOptions &o)
-{
-    return RadioMemory::icfText({o.modelCode, o.comment, o.memory});
-}
 
 // An earlier backup of another image: what a failed read must leave alone.
 QByteArray earlierBackup()
@@ -131,7 +96,7 @@ private:
 };
 } // namespace
 
-class FaultTest : public QObject {
+class FaultTest : public TransferFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -151,59 +116,17 @@ private slots:
     void diskFillingMidReadKeepsTheOldFile();
 
 private:
-    void connect(const VirtualRadioOptions &options);
     // Starts a transfer and waits for its end; notes whether the port was still open while
     // the transfer's closing message was up.
     void transfer(bool writing, const QString &file);
-    void waitIdle();
     void injectedRead();
-    QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<PortFolder> m_ports;
-    std::unique_ptr<ScriptedSeam> m_user;
-    std::unique_ptr<VirtualRadio> m_radio;
-    std::unique_ptr<frmReadWrite> m_window;
     bool m_portOpenAtMessage = false;
 };
 
-void FaultTest::init()
-{
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_ports = std::make_unique<PortFolder>();
-    m_ports->makeCurrent();
-    m_user = std::make_unique<ScriptedSeam>();
-}
+void FaultTest::init() { setUpFixture(); }
 
-void FaultTest::cleanup()
-{
-    m_window.reset();
-    m_radio.reset();
-    m_user.reset();
-    m_ports.reset();
-    m_dir.reset();
-}
-
-void FaultTest::connect(const VirtualRadioOptions &options)
-{
-    m_window.reset();
-    m_radio = std::make_unique<VirtualRadio>(options);
-    QVERIFY(m_radio->isOpen());
-    QVERIFY(m_radio->publishAs(*m_ports, 1));
-    m_window = std::make_unique<frmReadWrite>();
-    m_window->Form_Load();
-    QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
-}
-
-void FaultTest::waitIdle()
-{
-    frmReadWrite &w = *m_window;
-    QTRY_VERIFY_WITH_TIMEOUT(!w.MSComm1.PortOpen() && w.cmdRead->isEnabled(), kTransferLimitMs);
-    QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
-    QVERIFY(w.cmdWrite->isEnabled() && w.chkShowText->isEnabled());
-    QCOMPARE(w.ProgressBar1->value(), 0);
-}
+void FaultTest::cleanup() { tearDownFixture(); }
 
 void FaultTest::transfer(bool writing, const QString &file)
 {

@@ -3,6 +3,7 @@
 
 #include "app/frmreadwrite.h"
 #include "tests/support/scriptedseam.h"
+#include "tests/support/transferfixture.h"
 #include "tools/virtualradio.h"
 
 #include <QComboBox>
@@ -50,12 +51,6 @@ qint64 residentKiB()
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     return -1;
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 } // namespace
 

@@ -5,8 +5,7 @@
 #include "link/framecodec.h"
 #include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
-#include "tests/support/scriptedseam.h"
-#include "tools/virtualradio.h"
+#include "tests/support/transferfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,35 +20,19 @@
 using namespace std::chrono_literals;
 
 namespace {
-constexpr int kTransferLimitMs = 10000;
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(content), content.size());
-}
-
 // A comment whose bytes cover the awkward values: NUL, ^Z, LF, high bit, FF (never FD).
 const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0A 0A 7F 41 42 43 FE EE EF E4");
 
-VirtualRadioOptions radioWith(int records, int recordSize = 32)
+// A radio with the awkward comment.
+VirtualRadioOptions oddRadio(int records, int recordSize = 32)
 {
-    VirtualRadioOptions o;
+    VirtualRadioOptions o = radioWith(records, recordSize);
     o.comment = kOddComment;
-    o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(records * recordSize),
-                                             recordSize, 0x0100);
     return o;
 }
 } // namespace
 
-class TransferTest : public QObject {
+class TransferTest : public TransferFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -79,85 +62,15 @@ private slots:
     void readProgressCountsRecordsModuloHundred();
     void writeProgressCountsRecordsAfterTheFirst();
     void successBeforeTheWholeFileWentOutIsWriteFailure();
-
-private:
-    // Starts port 1 on a new radio and loads a new window.
-    void connect(const VirtualRadioOptions &options);
-    void read(const QString &path);
-    void write(const QString &path);
-    void waitIdle();
-    QList<QByteArray> commandsFromTool() const;
-    QString path(const QString &name) const { return m_dir->filePath(name); }
-
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<PortFolder> m_ports;
-    std::unique_ptr<ScriptedSeam> m_user;
-    std::unique_ptr<VirtualRadio> m_radio;
-    std::unique_ptr<frmReadWrite> m_window;
 };
 
-void TransferTest::init()
-{
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_ports = std::make_unique<PortFolder>();
-    m_ports->makeCurrent();
-    m_user = std::make_unique<ScriptedSeam>();
-}
+void TransferTest::init() { setUpFixture(); }
 
-void TransferTest::cleanup()
-{
-    m_window.reset();
-    m_radio.reset();
-    m_user.reset();
-    m_ports.reset();
-    m_dir.reset();
-}
-
-void TransferTest::connect(const VirtualRadioOptions &options)
-{
-    m_window.reset();
-    m_radio = std::make_unique<VirtualRadio>(options);
-    QVERIFY(m_radio->isOpen());
-    QVERIFY(m_radio->publishAs(*m_ports, 1));
-    m_window = std::make_unique<frmReadWrite>();
-    m_window->Form_Load();
-    QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
-}
-
-void TransferTest::waitIdle()
-{
-    frmReadWrite &w = *m_window;
-    QTRY_VERIFY_WITH_TIMEOUT(!w.MSComm1.PortOpen() && w.cmdRead->isEnabled(), kTransferLimitMs);
-    QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
-    QVERIFY(w.cmdWrite->isEnabled() && w.chkShowText->isEnabled());
-    QCOMPARE(w.ProgressBar1->value(), 0);
-}
-
-void TransferTest::read(const QString &file)
-{
-    m_user->answerSave(file);
-    m_window->cmdRead->click();
-    waitIdle();
-}
-
-void TransferTest::write(const QString &file)
-{
-    m_user->answerOpen(file);
-    m_window->cmdWrite->click();
-    waitIdle();
-}
-
-QList<QByteArray> TransferTest::commandsFromTool() const
-{
-    QList<QByteArray> heads;  // each frame as its first five bytes and command, data cut off
-    for (const QByteArray &f : m_radio->framesFromTool())
-        heads << f.left(5);
-    return heads;
-}
+void TransferTest::cleanup() { tearDownFixture(); }
 
 void TransferTest::readMakesTheExactImageFile()
 {
-    VirtualRadioOptions o = radioWith(40);
+    VirtualRadioOptions o = oddRadio(40);
     o.comment[6] = '\r';
     connect(o);
     read(path("radio.icf"));
@@ -181,9 +94,9 @@ void TransferTest::readMakesTheExactImageFile()
 
 void TransferTest::writePutsBackExactlyTheRecordsOfTheFile()
 {
-    VirtualRadioOptions source = radioWith(40);
+    VirtualRadioOptions source = oddRadio(40);
     const RadioImage image{source.modelCode, kOddComment, source.memory};
-    writeFile(path("image.icf"), RadioMemory::icfText(image));
+    QVERIFY(writeFile(path("image.icf"), RadioMemory::icfText(image)));
 
     VirtualRadioOptions blank = source;
     blank.memory.clear();
@@ -204,11 +117,11 @@ void TransferTest::writePutsBackExactlyTheRecordsOfTheFile()
 void TransferTest::readWriteReadGivesIdenticalFiles()
 {
     // A CR among the comment bytes must not make the backup unwritable.
-    VirtualRadioOptions source = radioWith(70, 16);
+    VirtualRadioOptions source = oddRadio(70, 16);
     source.comment[6] = '\r';
     connect(source);
     read(path("first.icf"));
-    VirtualRadioOptions blank = radioWith(0);
+    VirtualRadioOptions blank = oddRadio(0);
     blank.comment = source.comment;
     connect(blank);
     write(path("first.icf"));
@@ -229,7 +142,7 @@ void TransferTest::dialogCancelledEndsQuietly_data()
 void TransferTest::dialogCancelledEndsQuietly()
 {
     QFETCH(bool, writing);
-    connect(radioWith(4));
+    connect(oddRadio(4));
     m_window->sFileName = path("offered.icf");
     writing ? write(QString()) : read(QString());
     QVERIFY(m_user->messages().isEmpty());
@@ -245,10 +158,10 @@ void TransferTest::dialogCancelledEndsQuietly()
 
 void TransferTest::otherRadioModelIsRefusedBeforeAnyRecord()
 {
-    VirtualRadioOptions other = radioWith(4);
+    VirtualRadioOptions other = oddRadio(4);
     other.modelCode = bytes("12 34 00 02");
-    writeFile(path("other.icf"), RadioMemory::icfText({other.modelCode, other.comment, other.memory}));
-    connect(radioWith(4));
+    QVERIFY(writeFile(path("other.icf"), icfOf(other)));
+    connect(oddRadio(4));
     write(path("other.icf"));
     QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Input file is for a different radio")});
     QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
@@ -264,10 +177,10 @@ void TransferTest::otherVersionWritesOnlyWhenTheUserAgrees_data()
 void TransferTest::otherVersionWritesOnlyWhenTheUserAgrees()
 {
     QFETCH(bool, agree);
-    VirtualRadioOptions older = radioWith(6);
+    VirtualRadioOptions older = oddRadio(6);
     older.modelCode = bytes("5A 17 00 01");
-    writeFile(path("older.icf"), RadioMemory::icfText({older.modelCode, older.comment, older.memory}));
-    connect(radioWith(6));
+    QVERIFY(writeFile(path("older.icf"), icfOf(older)));
+    connect(oddRadio(6));
     m_user->answerQuestions({agree});
     write(path("older.icf"));
     const QString expected = agree ? QStringLiteral("Successful Write")
@@ -281,8 +194,8 @@ void TransferTest::otherVersionWritesOnlyWhenTheUserAgrees()
 void TransferTest::badChecksumEndsReadAndKeepsTheOldFile()
 {
     const QByteArray backup = "an earlier backup that must survive\r\n";
-    writeFile(path("backup.icf"), backup);
-    VirtualRadioOptions o = radioWith(20);
+    QVERIFY(writeFile(path("backup.icf"), backup));
+    VirtualRadioOptions o = oddRadio(20);
     o.badChecksumAtRecord = 7;
     connect(o);
     bool portOpenWhileShown = true;
@@ -317,7 +230,7 @@ void TransferTest::silentRadioOrMissingCableEndTheTransfer()
     QFETCH(bool, cable);
     QFETCH(bool, writing);
     QFETCH(QString, message);
-    VirtualRadioOptions o = radioWith(4);
+    VirtualRadioOptions o = oddRadio(4);
     o.radioOn = false;
     o.cable = cable;
     connect(o);
@@ -337,8 +250,8 @@ void TransferTest::radioResultOtherThanZeroIsWriteFailure_data()
 void TransferTest::radioResultOtherThanZeroIsWriteFailure()
 {
     QFETCH(std::optional<quint8>, result);
-    VirtualRadioOptions o = radioWith(3);
-    writeFile(path("image.icf"), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    VirtualRadioOptions o = oddRadio(3);
+    QVERIFY(writeFile(path("image.icf"), icfOf(o)));
     o.resultByte = result;
     connect(o);
     write(path("image.icf"));
@@ -363,8 +276,8 @@ void TransferTest::damagedOrEmptyFileNeverReachesTheRadio()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, message);
-    writeFile(path("bad.icf"), content);
-    connect(radioWith(3));
+    QVERIFY(writeFile(path("bad.icf"), content));
+    connect(oddRadio(3));
     write(path("bad.icf"));
     QCOMPARE(m_user->messages(), QStringList{message});
     QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
@@ -373,20 +286,20 @@ void TransferTest::damagedOrEmptyFileNeverReachesTheRadio()
 
 void TransferTest::spacesBetweenFramesAreHarmless()
 {
-    VirtualRadioOptions o = radioWith(12);
+    VirtualRadioOptions o = oddRadio(12);
     o.noise = "   ";
     connect(o);
     read(path("spaced.icf"));
     QVERIFY(m_user->messages().isEmpty());
     QCOMPARE(fileBytes(path("spaced.icf")),
-             RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+             icfOf(o));
 }
 
 void TransferTest::junkBetweenFramesEndsReadAndKeepsTheOldFile()
 {
     const QByteArray backup = "5A170002\r\n#old\r\n";
-    writeFile(path("backup.icf"), backup);
-    VirtualRadioOptions o = radioWith(12);
+    QVERIFY(writeFile(path("backup.icf"), backup));
+    VirtualRadioOptions o = oddRadio(12);
     o.noise = "\x01\x02";
     connect(o);
     // The model reply itself carries the junk at its head, so the read never gets going; the
@@ -401,17 +314,17 @@ void TransferTest::junkBetweenFramesEndsReadAndKeepsTheOldFile()
 
 void TransferTest::modelReplyInTwoPiecesIsOneReply()
 {
-    VirtualRadioOptions o = radioWith(5);
+    VirtualRadioOptions o = oddRadio(5);
     o.modelReplyGap = 150ms;
     connect(o);
     read(path("split.icf"));
     QVERIFY(m_user->messages().isEmpty());
-    QCOMPARE(fileBytes(path("split.icf")), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    QCOMPARE(fileBytes(path("split.icf")), icfOf(o));
 }
 
 void TransferTest::secondModelReplyOpensNoSecondDialog()
 {
-    VirtualRadioOptions o = radioWith(30);
+    VirtualRadioOptions o = oddRadio(30);
     connect(o);
     const QByteArray reply = bytes("FE FE EF EE E1 5A 17 00 02") + o.comment + bytes("FD");
     QObject::connect(m_radio.get(), &VirtualRadio::recordSent, m_window.get(), [&](int count) {
@@ -421,7 +334,7 @@ void TransferTest::secondModelReplyOpensNoSecondDialog()
     read(path("once.icf"));
     QCOMPARE(m_user->shown().size(), 1);
     QVERIFY(m_user->messages().isEmpty());
-    QCOMPARE(fileBytes(path("once.icf")), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    QCOMPARE(fileBytes(path("once.icf")), icfOf(o));
 }
 
 void TransferTest::strayFrameNeverLeavesATransferUnguarded_data()
@@ -436,8 +349,8 @@ void TransferTest::strayFrameNeverLeavesATransferUnguarded()
     // The test plays the radio by hand on a line that echoes nothing: after the write
     // request, only the cable time-out watches for its echo, and a stray frame stops it.
     QFETCH(QByteArray, stray);
-    VirtualRadioOptions o = radioWith(3);
-    writeFile(path("image.icf"), RadioMemory::icfText({o.modelCode, o.comment, o.memory}));
+    VirtualRadioOptions o = oddRadio(3);
+    QVERIFY(writeFile(path("image.icf"), icfOf(o)));
     EchoLine line(false);
     m_ports->publish(1, line.device());
     m_window = std::make_unique<frmReadWrite>();
@@ -455,10 +368,8 @@ void TransferTest::strayFrameNeverLeavesATransferUnguarded()
 void TransferTest::readProgressCountsRecordsModuloHundred()
 {
     // Frames handed straight to the window, with no port: the handler's arithmetic alone.
-    m_window = std::make_unique<frmReadWrite>();
-    m_window->Form_Load();
+    loadWindowOnly();
     frmReadWrite &w = *m_window;
-    m_user->clear();
     m_user->answerSave(path("progress.icf"));
     w.WritingToRadio = false;
     w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + QByteArray(16, 'c') + bytes("FD"));
@@ -487,11 +398,9 @@ void TransferTest::writeProgressCountsRecordsAfterTheFirst()
     QByteArray file = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
     for (int i = 0; i < 101; ++i)
         file += "ghiggkgxhyizj{\r\n";
-    writeFile(path("many.icf"), file);
-    m_window = std::make_unique<frmReadWrite>();
-    m_window->Form_Load();
+    QVERIFY(writeFile(path("many.icf"), file));
+    loadWindowOnly();
     frmReadWrite &w = *m_window;
-    m_user->clear();
     m_user->answerOpen(path("many.icf"));
     w.WritingToRadio = true;
     w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
@@ -513,11 +422,9 @@ void TransferTest::writeProgressCountsRecordsAfterTheFirst()
 
 void TransferTest::successBeforeTheWholeFileWentOutIsWriteFailure()
 {
-    writeFile(path("two.icf"), "5A170002\r\n#VR-5A17 Ver 1.02\r\nghiggkgxhyizj{\r\nghiggkgxhyizj{\r\n");
-    m_window = std::make_unique<frmReadWrite>();
-    m_window->Form_Load();
+    QVERIFY(writeFile(path("two.icf"), "5A170002\r\n#VR-5A17 Ver 1.02\r\nghiggkgxhyizj{\r\nghiggkgxhyizj{\r\n"));
+    loadWindowOnly();
     frmReadWrite &w = *m_window;
-    m_user->clear();
     m_user->answerOpen(path("two.icf"));
     w.WritingToRadio = true;
     w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));

@@ -1,0 +1,107 @@
+#include "tests/support/transferfixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size()
+           && f.flush();
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+VirtualRadioOptions radioWith(int records, int recordSize, quint16 start)
+{
+    VirtualRadioOptions o;
+    o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(records * recordSize),
+                                             recordSize, start);
+    return o;
+}
+
+QByteArray icfOf(const VirtualRadioOptions &options)
+{
+    return RadioMemory::icfText({options.modelCode, options.comment, options.memory});
+}
+
+void TransferFixture::setUpFixture()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_ports = std::make_unique<PortFolder>();
+    m_ports->makeCurrent();
+    m_user = std::make_unique<ScriptedSeam>();
+}
+
+void TransferFixture::tearDownFixture()
+{
+    m_window.reset();
+    m_radio.reset();
+    m_user.reset();
+    m_ports.reset();
+    m_dir.reset();
+}
+
+void TransferFixture::connect(const VirtualRadioOptions &options)
+{
+    m_window.reset();
+    m_radio = std::make_unique<VirtualRadio>(options);
+    QVERIFY(m_radio->isOpen());
+    QVERIFY(m_radio->publishAs(*m_ports, 1));
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
+}
+
+void TransferFixture::loadWindowOnly()
+{
+    m_window = std::make_unique<frmReadWrite>();
+    m_window->Form_Load();
+    m_user->clear();  // "no free port" at load is not what these tests look at
+}
+
+void TransferFixture::waitIdle()
+{
+    frmReadWrite &w = *m_window;
+    QTRY_VERIFY_WITH_TIMEOUT(!w.MSComm1.PortOpen() && w.cmdRead->isEnabled(), kTransferLimitMs);
+    QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
+    QVERIFY(w.cmdWrite->isEnabled() && w.chkShowText->isEnabled());
+    QCOMPARE(w.ProgressBar1->value(), 0);
+}
+
+void TransferFixture::read(const QString &file)
+{
+    m_user->answerSave(file);
+    m_window->cmdRead->click();
+    waitIdle();
+}
+
+void TransferFixture::write(const QString &file)
+{
+    m_user->answerOpen(file);
+    m_window->cmdWrite->click();
+    waitIdle();
+}
+
+QList<QByteArray> TransferFixture::commandsFromTool() const
+{
+    QList<QByteArray> heads;
+    for (const QByteArray &f : m_radio->framesFromTool())
+        heads << f.left(5);
+    return heads;
+}

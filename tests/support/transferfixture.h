@@ -1,0 +1,48 @@
+#pragma once
+// The common ground of the tests that run whole transfers: a scratch folder, a folder of port
+// names, a scripted user, a virtual radio on port 1 and a window loaded on it.
+
+#include "app/frmreadwrite.h"
+#include "tests/support/scriptedseam.h"
+#include "tools/virtualradio.h"
+
+#include <QObject>
+#include <QTemporaryDir>
+#include <memory>
+
+QByteArray fileBytes(const QString &path);  // "<missing>" when the file cannot be read
+bool writeFile(const QString &path, const QByteArray &content);
+QStringList filesIn(const QString &folder);  // hidden ones included
+// A radio whose memory is records of recordSize patterned bytes from the start address.
+VirtualRadioOptions radioWith(int records, int recordSize = 32, quint16 start = 0x0100);
+// The radio's image as an ICF file, made by the radio's own code.
+QByteArray icfOf(const VirtualRadioOptions &options);
+
+class TransferFixture : public QObject {
+    Q_OBJECT
+protected:
+    static constexpr int kTransferLimitMs = 10000;
+
+    // For the derived test's init() and cleanup() slots.
+    void setUpFixture();
+    void tearDownFixture();
+
+    // A new radio published as port 1 and a new window loaded on it.
+    void connect(const VirtualRadioOptions &options);
+    // A new window with no radio: frames are handed to it directly.
+    void loadWindowOnly();
+    // The user picks the file and the transfer runs to its end.
+    void read(const QString &file);
+    void write(const QString &file);
+    // Waits for the idle window: port closed, time-outs stopped, buttons back, progress 0.
+    void waitIdle();
+    // The first five bytes (preamble, addresses, command) of every frame the tool sent.
+    QList<QByteArray> commandsFromTool() const;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<PortFolder> m_ports;
+    std::unique_ptr<ScriptedSeam> m_user;
+    std::unique_ptr<VirtualRadio> m_radio;
+    std::unique_ptr<frmReadWrite> m_window;
+};
