@@ -2,6 +2,7 @@
 // happens, the transfer ends with the port closed, the time-outs stopped and the buttons back,
 // an earlier file of the chosen name stays byte for byte, and no temporary file is left.
 
+#include "tests/support/filesizelimit.h"
 #include "tests/support/transferfixture.h"
 
 #include <QCheckBox>
@@ -68,31 +69,6 @@ private:
     QByteArray m_path;
     bool m_mounted = false;
     int m_error = 0;
-};
-
-// A lower limit on the size of any file this process writes; the signal that would kill it at
-// the limit is ignored, so the write fails with EFBIG instead. Restored by the destructor.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lower = m_old;
-        lower.rlim_cur = bytes;
-        m_set = ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-    bool set() const { return m_set; }
-
-private:
-    rlimit m_old{};
-    void (*m_oldHandler)(int) = SIG_DFL;
-    bool m_set = false;
 };
 } // namespace
 

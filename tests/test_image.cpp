@@ -5,6 +5,7 @@
 #include "image/clsicomfiles.h"
 #include "image/fileaccess.h"
 #include "image/icfformat.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/scriptedseam.h"
 
 #include <QPushButton>
@@ -69,19 +70,6 @@ QByteArray icfFile(const QList<QByteArray> &dataLines)
 // An old backup that must survive every failed read: larger than any image written here.
 QByteArray oldBackup() { return icfFile({"0000040102030400"}) + QByteArray(8000, 'Z'); }
 
-// Makes every write past `bytes` of a file fail (EFBIG), as a full disk would, for its lifetime.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit limit{bytes, old.rlim_max};
-        ok = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); std::signal(SIGXFSZ, SIG_DFL); }
-    rlimit old{};
-    bool ok = false;
-};
 
 enum FailedEnd { CloseWithoutCommit, DestroyWithoutCommit, LineWriteFails, CommitAfterFailedWrite, CommitFails };
 
@@ -391,7 +379,7 @@ private slots:
         if (end == LineWriteFails || end == CommitAfterFailedWrite) {
             {
                 FileSizeLimit limit(4096);
-                QVERIFY(limit.ok);
+                QVERIFY(limit.set());
                 for (int i = 0; i < 56; ++i)  // 56 * 72 = 4032 bytes fit
                     QVERIFY(files->WriteICFDataToDisk(record));
                 QVERIFY(!files->WriteICFDataToDisk(record));  // seen at that line
