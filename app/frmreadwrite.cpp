@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -41,6 +42,7 @@ frmReadWrite::frmReadWrite(QWidget *parent)
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
 {
     setWindowTitle(AppTitle());
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("replix")));  // installed with the package
     buildControls();
     for (QTimer *timer : {&tmrCableTimer, &tmrResponseTimer}) {
         timer->setSingleShot(true);
