@@ -88,7 +88,6 @@ private:
     void ProcessWriteCommand(const QByteArray &sFrame);
     void StartProgressBar();
     void StepProgressBar();
-    void endReadAsCorrupted();
 
     void buildControls();
     void setOuterHeightTwips(int twips);

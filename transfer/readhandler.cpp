@@ -23,12 +23,6 @@ void frmReadWrite::StepProgressBar()
     ProgressBar1->setValue(qRound(value) % 100);
 }
 
-void frmReadWrite::endReadAsCorrupted()
-{
-    EndTransfer();
-    ShowMessage(TransferText::kCorruptedFrame);
-}
-
 void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
 {
     const quint8 bCommand = frameCommand(sFrame);
@@ -121,6 +115,8 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
     // A frame the read cannot account for. Once the file is open it stands where a record
     // should have been: ending here keeps a short image from being saved as a whole one.
     DisplayText(txtDataReceived, QStringLiteral(" Unknown Command "));
-    if (ICOMFileSystem->outputOpen())
-        endReadAsCorrupted();
+    if (ICOMFileSystem->outputOpen()) {
+        EndTransfer();
+        ShowMessage(TransferText::kCorruptedFrame);
+    }
 }
