@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite, headless: once as built for use (g++), once
 # more built by clang under AddressSanitizer and UndefinedBehaviorSanitizer with leak checking
 # (the same build carries the fuzzers' coverage), then each fuzzer for a bounded time
-# (REPLIX_FUZZ_SECONDS, default 45).
+# (REPLIX_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "$0")"
 export QT_QPA_PLATFORM=offscreen
@@ -16,7 +16,7 @@ scripts/setup.sh build-asan -DCMAKE_CXX_COMPILER=clang++ -DREPLIX_FUZZ=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j2
 
-REPLIX_FUZZ_BUILD_DIR=build-asan fuzz/run.sh "${REPLIX_FUZZ_SECONDS:-45}"
+REPLIX_FUZZ_BUILD_DIR=build-asan fuzz/run.sh "${REPLIX_FUZZ_SECONDS:-60}"
 
 # The suite's verdict again, last, for whoever reads only the end.
 grep -E 'tests passed|tests failed' "$summary" | tail -n 1

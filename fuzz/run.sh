@@ -8,6 +8,10 @@ set -eu
 seconds=${1:-60}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${REPLIX_FUZZ_BUILD_DIR:-$source_dir/build-fuzz}
+case $build_dir in
+    /*) ;;
+    *) build_dir=$(pwd)/$build_dir ;;  # the runs happen in a scratch folder
+esac
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DREPLIX_FUZZ=ON >/dev/null
