@@ -4,6 +4,7 @@
 // Input: byte 0 picks a digit to change and byte 1 how the bytes are cut for the collector;
 // all of it is also used whole as bytes, as text and as a record.
 
+#include "fuzz/fuzzcheck.h"
 #include "image/icfformat.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
@@ -15,18 +16,7 @@
 
 namespace {
 
-[[noreturn]] void broken(const char *what)
-{
-    std::fprintf(stderr, "\n*** hex text invariant broken: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define EXPECT(condition, what)                                                                    \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            broken(what);                                                                          \
-    } while (0)
+constexpr const char *kTarget = "hex text";
 
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 bool isAnyHex(char c) { return isUpperHex(c) || (c >= 'a' && c <= 'f'); }

@@ -2,6 +2,7 @@
 // Its answers are held against a plain model of the file's lines (they end at CR LF or a lone
 // CR; a last line without its end still counts) and against each other.
 
+#include "fuzz/fuzzcheck.h"
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
 
@@ -17,27 +18,9 @@
 namespace {
 
 // libFuzzer ends the process with exit or abort, so the folder is removed here.
-std::string folderPath;
-void removeFolder()
-{
-    std::error_code ignored;
-    if (!folderPath.empty())
-        std::filesystem::remove_all(folderPath, ignored);
-}
+constexpr const char *kTarget = "ICF reader";
 
-[[noreturn]] void broken(const char *what)
-{
-    removeFolder();
-    std::fprintf(stderr, "\n*** ICF reader invariant broken: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define EXPECT(condition, what)                                                                    \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            broken(what);                                                                          \
-    } while (0)
+[[noreturn]] void broken(const char *what) { fuzzcheck::broken(kTarget, what); }
 
 // The reader keeps at most this much of one line.
 constexpr qsizetype kMaxKeptLine = 64 * 1024;
@@ -72,8 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!folder->isValid())
         broken("harness: no temporary folder");
     path = new QString(folder->filePath(QStringLiteral("image.icf")));
-    folderPath = folder->path().toStdString();
-    std::atexit(removeFolder);
+    fuzzcheck::keepTidy(folder->path().toStdString());
     return 0;
 }
 

@@ -6,6 +6,7 @@
 // in a write with a file of the input's own, two length bytes and the file follow; the rest
 // is what the radio and the cable send. See fuzz/README.md.
 
+#include "fuzz/fuzzcheck.h"
 #include "app/frmreadwrite.h"
 #include "image/icfformat.h"
 #include "tests/support/scriptedseam.h"
@@ -32,29 +33,9 @@
 
 namespace {
 
-// The world is never destroyed (libFuzzer ends the process with exit or abort), so its
-// folders are removed here, at exit and before an abort.
-std::vector<std::string> folders;
-void removeFolders()
-{
-    std::error_code ignored;
-    for (const std::string &folder : folders)
-        std::filesystem::remove_all(folder, ignored);
-}
+constexpr const char *kTarget = "receive";
 
-[[noreturn]] void broken(const char *what)
-{
-    removeFolders();
-    std::fprintf(stderr, "\n*** receive invariant broken: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define EXPECT(condition, what)                                                                    \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            broken(what);                                                                          \
-    } while (0)
+[[noreturn]] void broken(const char *what) { fuzzcheck::broken(kTarget, what); }
 
 namespace Option {
 constexpr std::uint8_t Write = 0x01;          // write to the radio instead of reading
@@ -232,7 +213,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
             (std::filesystem::temp_directory_path() / "replix-fuzz-XXXXXX").string();
         if (!::mkdtemp(runtime.data()))
             broken("harness: no runtime folder");
-        folders.push_back(runtime);
+        fuzzcheck::keepTidy(runtime);
         qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
     }
     world = new World;
@@ -245,9 +226,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         || !world->ports->publish(1, world->pty->slavePath()))
         broken("harness: no pseudo-terminal or temporary folder");
     world->ports->makeCurrent();
-    folders.push_back(world->dir->path().toStdString());
-    folders.push_back(world->ports->path().toStdString());
-    std::atexit(removeFolders);
+    fuzzcheck::keepTidy(world->dir->path().toStdString());
+    fuzzcheck::keepTidy(world->ports->path().toStdString());
     world->user = std::make_unique<ScriptedSeam>();
     world->goodFile = goodImage();
     world->window = new frmReadWrite;
