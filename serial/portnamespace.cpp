@@ -48,6 +48,12 @@ bool comesBefore(const QString &a, const QString &b)
     return a < b;
 }
 
+QHash<int, QString> &pinnedPorts()
+{
+    static QHash<int, QString> pinned;
+    return pinned;
+}
+
 // The folder that pins port names to devices, if the environment names one.
 QString portFolder()
 {
@@ -99,6 +105,8 @@ QString resolvePortName(const QString &portName)
     const int portNumber = portNumberOf(portName);
     if (portNumber == 0)
         return {};
+    if (const auto pinned = pinnedPorts().constFind(portNumber); pinned != pinnedPorts().cend())
+        return *pinned;
     const QString folder = portFolder();
     if (folder.isEmpty())
         return systemPortPath(portNumber);
@@ -108,6 +116,11 @@ QString resolvePortName(const QString &portName)
     // The device the entry stands for; a dangling link stays as it is, and does not exist.
     const QString device = entry.canonicalFilePath();
     return device.isEmpty() ? entry.filePath() : device;
+}
+
+void pinPortNames(const QHash<int, QString> &devicesByNumber)
+{
+    pinnedPorts() = devicesByNumber;
 }
 
 QString portNameOf(int portNumber) { return QStringLiteral("COM%1").arg(portNumber); }

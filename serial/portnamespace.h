@@ -1,11 +1,18 @@
 #pragma once
 // How the port names COM1 to COM16 map to serial devices. All platform rules live here.
 
+#include <QHash>
 #include <QString>
 
 // The device path that the port name stands for ("COM3", or a full device path, which stands
 // for itself); empty when the name stands for no device.
 QString resolvePortName(const QString &portName);
+
+// From now on port name "COM" + n stands for the device the table gives for n, whatever the
+// system lists later; numbers not in the table resolve as before. Replaces any earlier table.
+// Filling the port list pins every number it shows, so a number keeps meaning the device its
+// tooltip named even when another adapter is plugged in meanwhile.
+void pinPortNames(const QHash<int, QString> &devicesByNumber);
 
 // The name of port number n: "COM" + n.
 QString portNameOf(int portNumber);
