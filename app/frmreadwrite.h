@@ -78,6 +78,12 @@ public:
 
     bool unloaded() const { return m_unloaded; }
 
+signals:
+    // For onlookers such as the command line: every whole frame handed to a transfer handler,
+    // and every end of a transfer (emitted by EndTransfer, before any message of that end).
+    void frameHandled(const QByteArray &frame);
+    void transferEnded();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;

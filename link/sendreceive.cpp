@@ -40,6 +40,8 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
             ProcessWriteCommand(item->bytes);
         else
             ProcessReadCommand(item->bytes);
+        if (item->kind == FrameCollector::Kind::Frame)
+            emit frameHandled(item->bytes);
         DisplayText(txtDataReceived,
                     QString::fromLatin1(BytesToHex(item->bytes, true)) + QStringLiteral("\r\n"));
         if (m_transferRunning && item->kind == FrameCollector::Kind::Frame

@@ -76,4 +76,5 @@ void frmReadWrite::EndTransfer()
     cmdRead->setEnabled(true);
     cmdWrite->setEnabled(true);
     chkShowText->setEnabled(true);
+    emit transferEnded();
 }
