@@ -1,0 +1,367 @@
+#include "cli/filecommands.h"
+
+#include "app/userseam.h"
+#include "cli/icfimage.h"
+#include "image/clsicomfiles.h"
+#include "link/hextext.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <map>
+
+namespace {
+
+constexpr int kDumpWidth = 16;
+constexpr int kMaxComment = 16;
+constexpr int kHighestAddress = 0xFFFF;
+
+QString address(int value)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(4, u'0');
+}
+
+QByteArray line(const QString &text) { return text.toUtf8() + '\n'; }
+
+QString plural(qint64 n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// Loads a file, or says on err why not; with needWhole a file that is not whole is refused too.
+bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool needWhole)
+{
+    QString error;
+    if (!loadIcf(path, image, &error)) {
+        result->err += errorLine(path + QStringLiteral(": ") + error);
+        result->status = ExitStatus::kTrouble;
+        return false;
+    }
+    if (needWhole && image->verdict == IcfImage::Verdict::Damaged) {
+        result->err += errorLine(path + QStringLiteral(": ") + image->verdictText());
+        result->status = ExitStatus::kTrouble;
+        return false;
+    }
+    return true;
+}
+
+QString sizesOf(const IcfImage &image)
+{
+    std::map<int, bool> sizes;
+    for (const IcfRecord &r : image.records)
+        sizes[int(r.bytes.size())] = true;
+    QStringList text;
+    for (const auto &entry : sizes)
+        text << QString::number(entry.first);
+    return text.join(QStringLiteral(", "));
+}
+
+qint64 dataBytes(const IcfImage &image)
+{
+    qint64 n = 0;
+    for (const IcfRecord &r : image.records)
+        n += r.bytes.size();
+    return n;
+}
+
+// True when import, given the first address and this record size, writes these very records.
+bool importGivesBack(const IcfImage &image, int recordSize)
+{
+    int next = image.records.isEmpty() ? 0 : image.records.first().address;
+    for (qsizetype i = 0; i < image.records.size(); ++i) {
+        const IcfRecord &r = image.records.at(i);
+        const bool last = i + 1 == image.records.size();
+        if (r.address != next || r.bytes.isEmpty() || r.bytes.size() > recordSize
+            || (!last && r.bytes.size() != recordSize))
+            return false;
+        next += int(r.bytes.size());
+    }
+    return true;
+}
+
+class CapturingSeam final : public UserSeam {
+public:
+    CapturingSeam() : m_previous(&userSeam()) { setUserSeam(this); }
+    ~CapturingSeam() override { setUserSeam(m_previous); }
+    void showMessage(const QString &, const QString &text) override { reports << text; }
+    bool askOkCancel(const QString &, const QString &text, bool) override
+    {
+        reports << text;
+        return true;
+    }
+    QString openFileName(const FileDialogRequest &) override { return {}; }
+    QString saveFileName(const FileDialogRequest &) override { return {}; }
+    QStringList reports;
+
+private:
+    UserSeam *m_previous;
+};
+
+bool parseNumber(const QString &text, int least, int most, int *value)
+{
+    bool ok = false;
+    const QString t = text.trimmed();
+    const int v = t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? t.mid(2).toInt(&ok, 16)
+                                                                           : t.toInt(&ok, 10);
+    if (!ok || v < least || v > most || t.contains(QLatin1Char('+')) || t.contains(QLatin1Char('-')))
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+QByteArray errorLine(const QString &text) { return line(QStringLiteral("replix-cli: ") + text); }
+
+CommandResult infoCommand(const QStringList &files)
+{
+    CommandResult result;
+    bool first = true;
+    for (const QString &path : files) {
+        IcfImage image;
+        if (!loadFor(path, &image, &result, false))
+            continue;
+        if (!first)
+            result.out += '\n';
+        first = false;
+        result.out += line(QStringLiteral("file: ") + path);
+        result.out += line(QStringLiteral("model: ") + escapedComment(image.model));
+        result.out += line(QStringLiteral("comment: ") + escapedComment(image.comment));
+        if (image.whole()) {
+            const MemoryMap map = MemoryMap::of(image);
+            result.out += line(QStringLiteral("records: %1").arg(image.records.size()));
+            result.out += line(QStringLiteral("record size: ") + sizesOf(image));
+            result.out += line(QStringLiteral("addresses: %1-%2").arg(address(map.lowest), address(map.highest)));
+            result.out += line(QStringLiteral("data bytes: %1").arg(dataBytes(image)));
+        }
+        result.out += line(QStringLiteral("verdict: ") + image.verdictText());
+    }
+    return result;
+}
+
+CommandResult checkCommand(const QStringList &files)
+{
+    CommandResult result;
+    bool allWhole = true;
+    for (const QString &path : files) {
+        IcfImage image;
+        if (!loadFor(path, &image, &result, false))
+            continue;
+        allWhole = allWhole && image.whole();
+        result.out += line(path + QStringLiteral(": ") + image.verdictText());
+    }
+    if (result.status == ExitStatus::kOk && !allWhole)
+        result.status = ExitStatus::kFailed;
+    return result;
+}
+
+QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
+                      const QString &nameB, bool *differ)
+{
+    QByteArray out;
+    QStringList summary;
+    if (a.model != b.model) {
+        out += line(QStringLiteral("model: %1 | %2").arg(escapedComment(a.model), escapedComment(b.model)));
+        summary << QStringLiteral("model");
+    }
+    if (a.comment != b.comment) {
+        out += line(QStringLiteral("comment: %1 | %2").arg(escapedComment(a.comment), escapedComment(b.comment)));
+        summary << QStringLiteral("comment");
+    }
+    const MemoryMap mapA = MemoryMap::of(a);
+    const MemoryMap mapB = MemoryMap::of(b);
+    enum Kind { Same, Differ, OnlyA, OnlyB };
+    auto kindAt = [&](int at) {
+        const bool inA = mapA.has(at), inB = mapB.has(at);
+        if (inA && inB)
+            return mapA.bytes.at(at) == mapB.bytes.at(at) ? Same : Differ;
+        return inA ? OnlyA : inB ? OnlyB : Same;
+    };
+    qint64 totals[4] = {};
+    int ranges = 0;
+    for (int at = 0; at < kAddressSpace;) {
+        const Kind kind = kindAt(at);
+        int end = at + 1;
+        while (end < kAddressSpace && kindAt(end) == kind)
+            ++end;
+        if (kind != Same) {
+            const int n = end - at;
+            totals[kind] += n;
+            if (kind == Differ)
+                ++ranges;
+            const QString what = kind == Differ ? (n == 1 ? QStringLiteral("byte differs") : QStringLiteral("bytes differ"))
+                                                : QStringLiteral("%1 only in %2").arg(QLatin1String(n == 1 ? "byte" : "bytes"), kind == OnlyA ? nameA : nameB);
+            out += line(QStringLiteral("%1-%2: %3 %4").arg(address(at), address(end - 1)).arg(n).arg(what));
+        }
+        at = end;
+    }
+    if (totals[Differ])
+        summary << plural(totals[Differ], "byte differs", "bytes differ")
+                       + QStringLiteral(" in ") + plural(ranges, "range", "ranges");
+    if (totals[OnlyA])
+        summary << plural(totals[OnlyA], "byte", "bytes") + QStringLiteral(" only in ") + nameA;
+    if (totals[OnlyB])
+        summary << plural(totals[OnlyB], "byte", "bytes") + QStringLiteral(" only in ") + nameB;
+    *differ = !summary.isEmpty();
+    if (*differ)
+        out += line(QStringLiteral("summary: different: ") + summary.join(QStringLiteral(", ")));
+    else
+        out += line(QStringLiteral("summary: identical: ") + plural(dataBytes(a), "byte", "bytes"));
+    return out;
+}
+
+CommandResult diffCommand(const QString &fileA, const QString &fileB)
+{
+    CommandResult result;
+    IcfImage a, b;
+    const bool loadedA = loadFor(fileA, &a, &result, true);
+    if (!loadFor(fileB, &b, &result, true) || !loadedA)
+        return result;
+    bool differ = false;
+    result.out = diffImages(a, fileA, b, fileB, &differ);
+    result.status = differ ? ExitStatus::kFailed : ExitStatus::kOk;
+    return result;
+}
+
+CommandResult dumpCommand(const QString &file)
+{
+    CommandResult result;
+    IcfImage image;
+    if (!loadFor(file, &image, &result, true))
+        return result;
+    const MemoryMap map = MemoryMap::of(image);
+    if (map.lowest < 0)
+        return result;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int row = map.lowest / kDumpWidth * kDumpWidth; row <= map.highest; row += kDumpWidth) {
+        bool any = false;
+        for (int i = 0; i < kDumpWidth && row + i < kAddressSpace; ++i)
+            any = any || map.has(row + i);
+        if (!any)
+            continue;
+        QByteArray hex = QByteArray::number(row, 16).toUpper().rightJustified(4, '0') + ' ';
+        QByteArray text;
+        for (int i = 0; i < kDumpWidth; ++i) {
+            hex += i == kDumpWidth / 2 ? "  " : " ";
+            const int at = row + i;
+            if (at >= kAddressSpace || !map.has(at)) {
+                hex += "--";
+                text += ' ';
+                continue;
+            }
+            const auto b = static_cast<unsigned char>(map.bytes.at(at));
+            hex += kDigits[b >> 4];
+            hex += kDigits[b & 0x0F];
+            text += (b >= 0x20 && b < 0x7F) ? char(b) : '.';
+        }
+        result.out += hex + "  |" + text + "|\n";
+    }
+    return result;
+}
+
+CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex)
+{
+    CommandResult result;
+    static const QRegularExpression twoDigits(QStringLiteral("^[0-9A-Fa-f]{2}$"));
+    if (!twoDigits.match(fillHex).hasMatch()) {
+        result.err = errorLine(QStringLiteral("--fill: \"%1\" is not two hex digits").arg(fillHex));
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
+    IcfImage image;
+    if (!loadFor(file, &image, &result, true))
+        return result;
+    if (!image.whole()) {
+        result.err = errorLine(file + QStringLiteral(": ") + image.verdictText());
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
+    const MemoryMap map = MemoryMap::of(image);
+    const char fill = char(fillHex.toInt(nullptr, 16));
+    QByteArray raw = map.bytes.mid(map.lowest, map.highest - map.lowest + 1);
+    for (int i = 0; i < raw.size(); ++i)
+        if (!map.has(map.lowest + i))
+            raw[i] = fill;
+    QSaveFile out(outBin);
+    if (!out.open(QIODevice::WriteOnly) || out.write(raw) != raw.size() || !out.commit()) {
+        result.err = errorLine(outBin + QStringLiteral(": ") + out.errorString());
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
+    const int recordSize = int(image.records.first().bytes.size());
+    result.out += line(QStringLiteral("model: ") + escapedComment(image.model));
+    result.out += line(QStringLiteral("comment: ") + escapedComment(image.comment));
+    result.out += line(QStringLiteral("start: ") + address(map.lowest));
+    result.out += line(QStringLiteral("record size: %1").arg(recordSize));
+    result.out += line(QStringLiteral("bytes: %1").arg(raw.size()));
+    if (!importGivesBack(image, recordSize))
+        result.err += errorLine(file + QStringLiteral(": its records are not one run of equal size "
+                                                      "from the lowest address; import will not give "
+                                                      "back the same file"));
+    return result;
+}
+
+CommandResult importCommand(const QString &inBin, const ImportOptions &options,
+                            const QString &outIcf)
+{
+    CommandResult result;
+    auto refuse = [&result](const QString &text) {
+        result.err = errorLine(text);
+        result.status = ExitStatus::kTrouble;
+        return result;
+    };
+    static const QRegularExpression eightDigits(QStringLiteral("^[0-9A-Fa-f]{8}$"));
+    if (!eightDigits.match(options.model).hasMatch())
+        return refuse(QStringLiteral("--model: \"%1\" is not 8 hex digits").arg(options.model));
+    QByteArray comment;
+    if (!unescapeComment(options.comment, &comment))
+        return refuse(QStringLiteral("--comment: \"%1\" has a bad escape or a character beyond "
+                                     "Latin-1; write a byte as \\xNN").arg(options.comment));
+    if (comment.size() > kMaxComment)
+        return refuse(QStringLiteral("--comment: %1 bytes, longer than 16").arg(comment.size()));
+    if (comment.contains('\r'))
+        return refuse(QStringLiteral("--comment: a comment cannot hold a CR (\\x0D): it would end "
+                                     "the line"));
+    int recordSize = 0;
+    if (!parseNumber(options.recordSize, 1, 255, &recordSize))
+        return refuse(QStringLiteral("--record-size: \"%1\" is not a number from 1 to 255").arg(options.recordSize));
+    int start = 0;
+    if (!parseNumber(options.start, 0, kHighestAddress, &start))
+        return refuse(QStringLiteral("--start: \"%1\" is not an address from 0 to 0xFFFF").arg(options.start));
+    const QFileInfo info(inBin);
+    if (info.isDir())
+        return refuse(inBin + QStringLiteral(": Is a directory"));
+    QFile in(inBin);
+    if (!in.open(QIODevice::ReadOnly))
+        return refuse(inBin + QStringLiteral(": ") + in.errorString());
+    const QByteArray raw = in.read(kHighestAddress + 2);
+    if (raw.isEmpty())
+        return refuse(inBin + QStringLiteral(": empty, no bytes to import"));
+    if (start + raw.size() > kHighestAddress + 1)
+        return refuse(inBin + QStringLiteral(": %1 bytes from %2 run past address 0xFFFF")
+                                  .arg(in.size()).arg(address(start)));
+
+    CapturingSeam reports;
+    clsICOMFiles files;
+    bool written = files.OpenICFFileForWrite(outIcf)
+                   && files.WriteALineToDisk(options.model.toUpper().toLatin1())
+                   && files.WriteALineToDisk('#' + comment);
+    for (int at = 0; written && at < raw.size(); at += recordSize) {
+        const QByteArray data = raw.mid(at, recordSize);
+        const int where = start + at;
+        QByteArray record;
+        record += char(where >> 8);
+        record += char(where & 0xFF);
+        record += char(data.size());
+        written = files.WriteICFDataToDisk(BytesToHex(record + data, false));
+    }
+    written = written && files.CommitOutputFile();
+    files.CloseCurrentFile();
+    if (!written)
+        return refuse(outIcf + QStringLiteral(": ")
+                      + (reports.reports.isEmpty() ? QStringLiteral("cannot be written")
+                                                   : reports.reports.join(QStringLiteral("; "))));
+    return result;
+}

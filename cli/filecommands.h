@@ -1,0 +1,55 @@
+#pragma once
+// The file commands of replix-cli as plain functions: each takes paths and option texts as the
+// user gave them and returns what the program prints and its exit status, without exiting.
+// Nothing here needs a display or a serial port.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct IcfImage;
+
+namespace ExitStatus {
+inline constexpr int kOk = 0;       // success; the same; every file whole
+inline constexpr int kFailed = 1;   // different; a file not whole; the transfer failed
+inline constexpr int kTrouble = 2;  // bad usage, an unreadable or damaged input, no such port
+} // namespace ExitStatus
+
+struct CommandResult {
+    int status = ExitStatus::kOk;
+    QByteArray out;  // standard output
+    QByteArray err;  // standard error: lines "replix-cli: ..."
+};
+
+// "replix-cli: " + text + "\n", the one form of every error and message line.
+QByteArray errorLine(const QString &text);
+
+// Model, comment, records, record sizes, address range, data bytes and verdict of each file.
+// Status 2 when a file cannot be read, 0 otherwise.
+CommandResult infoCommand(const QStringList &files);
+// One verdict line a file; 0 when every file is whole, 1 when one is not, 2 when one cannot
+// be read.
+CommandResult checkCommand(const QStringList &files);
+// Header differences, the changed address ranges, bytes held by one file only, a summary
+// line; 0 the same, 1 different, 2 when either cannot be read or is damaged.
+CommandResult diffCommand(const QString &fileA, const QString &fileB);
+// The comparison diffCommand prints, of two loaded images; *differ tells the outcome.
+QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
+                      const QString &nameB, bool *differ);
+// The image, 16 bytes a line with address and printable column; no line for an address range
+// no record covers, "--" for a byte no record gives within a line.
+CommandResult dumpCommand(const QString &file);
+// The image as raw bytes from its lowest address to its highest, gaps filled with fillHex (two
+// hex digits); prints the values import needs to give the file back.
+CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex);
+
+struct ImportOptions {
+    QString model;       // 8 hex digits
+    QString comment;     // up to 16 bytes, \xNN escapes allowed
+    QString recordSize;  // 1 to 255
+    QString start = QStringLiteral("0");  // first address, decimal or 0x hex
+};
+// Cuts the raw bytes into records and saves them as an ICF file, atomically; nothing is
+// written when any option or the input is wrong.
+CommandResult importCommand(const QString &inBin, const ImportOptions &options,
+                            const QString &outIcf);

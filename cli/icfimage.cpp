@@ -1,0 +1,124 @@
+#include "cli/icfimage.h"
+
+#include "image/clsicomfiles.h"
+#include "link/hextext.h"
+
+#include <QFileInfo>
+
+QString IcfImage::verdictText() const
+{
+    switch (verdict) {
+    case Verdict::Whole: return QStringLiteral("ok");
+    case Verdict::Damaged: return QStringLiteral("damaged at line %1").arg(damagedLine);
+    case Verdict::NoRecords: break;
+    }
+    return QStringLiteral("no memory records");
+}
+
+MemoryMap MemoryMap::of(const IcfImage &image)
+{
+    MemoryMap map;
+    char *bytes = map.bytes.data();
+    char *present = map.present.data();
+    for (const IcfRecord &record : image.records) {
+        const int n = int(record.bytes.size());
+        std::copy_n(record.bytes.constData(), n, bytes + record.address);
+        std::fill_n(present + record.address, n, char(1));
+        if (n == 0)
+            continue;
+        if (map.lowest < 0 || record.address < map.lowest)
+            map.lowest = record.address;
+        map.highest = std::max(map.highest, record.address + n - 1);
+    }
+    return map;
+}
+
+bool loadIcf(const QString &path, IcfImage *image, QString *error)
+{
+    *image = {};
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        *error = QStringLiteral("No such file or directory");
+        return false;
+    }
+    if (info.isDir()) {
+        *error = QStringLiteral("Is a directory");
+        return false;
+    }
+    if (!info.isFile()) {
+        *error = info.exists() ? QStringLiteral("not a regular file")
+                               : QStringLiteral("No such file or directory");
+        return false;
+    }
+    clsICOMFiles files;
+    if (!files.OpenICFFileForRead(path)) {
+        if (!files.inputOpen()) {
+            *error = QStringLiteral("Permission denied");
+            return false;
+        }
+        // The header lines are the file's first two; the first one missing is where it breaks.
+        image->verdict = IcfImage::Verdict::Damaged;
+        image->damagedLine = info.size() == 0 ? 1 : 2;
+        image->model = files.RadioModel();
+        return true;
+    }
+    image->model = files.RadioModel();
+    image->comment = files.CommentLine().mid(1);
+    const clsICOMFiles::DataCheck check = files.CheckICFData();
+    if (check.outcome == clsICOMFiles::DataCheck::Damaged) {
+        image->verdict = IcfImage::Verdict::Damaged;
+        image->damagedLine = check.line;
+        return true;
+    }
+    if (check.outcome == clsICOMFiles::DataCheck::NoData)
+        return true;
+    image->verdict = IcfImage::Verdict::Whole;
+    QByteArray line;
+    while (files.GetNextICFLineFromDisk(line)) {
+        const QByteArray raw = HexToBytes(line);
+        image->records.append({(quint8(raw.at(0)) << 8) | quint8(raw.at(1)), raw.mid(3)});
+    }
+    return true;
+}
+
+QString escapedComment(const QByteArray &comment)
+{
+    QString text;
+    for (char c : comment) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\')
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, u'0').toUpper();
+    }
+    return text;
+}
+
+bool unescapeComment(const QString &text, QByteArray *comment)
+{
+    comment->clear();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.unicode() > 0xFF)
+            return false;
+        if (c != QLatin1Char('\\')) {
+            comment->append(char(c.unicode()));
+            continue;
+        }
+        if (text.mid(i + 1, 1) == QLatin1String("\\")) {
+            comment->append('\\');
+            ++i;
+            continue;
+        }
+        const QString digits = text.mid(i + 2, 2);
+        if (text.mid(i + 1, 1) != QLatin1String("x") || digits.size() != 2)
+            return false;
+        const int high = hexDigitValue(char(digits.at(0).toLatin1()));
+        const int low = hexDigitValue(char(digits.at(1).toLatin1()));
+        if (high < 0 || low < 0)
+            return false;
+        comment->append(char(high * 16 + low));
+        i += 3;
+    }
+    return true;
+}

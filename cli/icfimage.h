@@ -1,0 +1,51 @@
+#pragma once
+// An ICF file taken whole into memory, for the command line's file commands: its header lines,
+// its records, and the verdict of the same whole-file check a write to the radio makes.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct IcfRecord {
+    int address = 0;
+    QByteArray bytes;
+};
+
+struct IcfImage {
+    enum class Verdict { Whole, Damaged, NoRecords };
+
+    QByteArray model;    // the model line as the file has it
+    QByteArray comment;  // the comment line without its "#"
+    QList<IcfRecord> records;  // in file order; empty unless the file is whole
+    Verdict verdict = Verdict::NoRecords;
+    int damagedLine = 0;  // Damaged: the file's first bad line, counted from 1
+
+    // "ok", "damaged at line N" or "no memory records".
+    QString verdictText() const;
+    bool whole() const { return verdict == Verdict::Whole; }
+};
+
+// Every address an image can hold a byte at: a record may start at FFFF and run 255 bytes on.
+inline constexpr int kAddressSpace = 0x10000 + 255;
+
+// The bytes of an image by address; a later record over an earlier one wins, as in the radio.
+struct MemoryMap {
+    QByteArray bytes = QByteArray(kAddressSpace, '\0');
+    QByteArray present = QByteArray(kAddressSpace, '\0');  // 1 where a record gave the byte
+    int lowest = -1;   // -1 when no record holds a byte
+    int highest = -1;
+
+    static MemoryMap of(const IcfImage &image);
+    bool has(int address) const { return present.at(address) != 0; }
+};
+
+// Loads the file. False with a one-line reason (no file name in it) when the file cannot be
+// read at all: missing, a folder, unreadable. A file that can be read always loads, with its
+// verdict; one with fewer than two lines is damaged at the first line it lacks.
+bool loadIcf(const QString &path, IcfImage *image, QString *error);
+
+// The comment as text: printable ASCII as it is, every other byte and the backslash as \xNN.
+QString escapedComment(const QByteArray &comment);
+// The reverse: \xNN gives the byte NN, "\\" a backslash, anything else its own Latin-1 byte.
+// False for a malformed escape or a character beyond Latin-1.
+bool unescapeComment(const QString &text, QByteArray *comment);

@@ -1,0 +1,242 @@
+// replix-cli: the command line companion of Replix. File commands look at, compare and convert
+// ICF files; transfer commands run the window's own read and write without showing a window.
+
+#include "cli/filecommands.h"
+#include "cli/transfercommands.h"
+
+#include <QApplication>
+#include <QHash>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+struct Option {
+    const char *name;  // without the leading "--"
+    const char *value; // the value's name, or nullptr for a switch
+    const char *help;
+};
+
+struct Command {
+    const char *name;
+    const char *synopsis;
+    const char *summary;
+    QList<Option> options;
+    int leastFiles;
+    int mostFiles;  // -1: any number
+};
+
+const Option kPort{"port", "P", "port number as the window lists it (1, COM1), or a device path"};
+const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600)"};
+const Option kQuiet{"quiet", nullptr, "no progress on standard error"};
+const Option kTrace{"trace", nullptr, "the conversation log on standard error as it happens"};
+
+const QList<Command> &commands()
+{
+    static const QList<Command> list{
+        {"info", "FILE...", "model, comment, records, record sizes, addresses, data bytes and verdict of each file", {}, 1, -1},
+        {"check", "FILE...", "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all are whole", {}, 1, -1},
+        {"diff", "A B", "model, comment and changed address ranges of two images; status 0 same, 1 different, 2 trouble", {}, 2, 2},
+        {"dump", "FILE", "the memory image as a hex dump, 16 bytes a line; gaps left out", {}, 1, 1},
+        {"export", "FILE --raw OUT.bin [--fill HH]", "the image as raw bytes from its lowest address, with the values import needs",
+         {{"raw", "OUT.bin", "the raw file to write"}, {"fill", "HH", "byte for addresses no record holds (default FF)"}}, 1, 1},
+        {"import", "IN.bin --model HEX --comment TEXT --record-size N [--start ADDR] OUT.icf", "raw bytes back into an ICF file",
+         {{"model", "HEX", "model code, 8 hex digits"},
+          {"comment", "TEXT", "comment, up to 16 bytes; \\xNN for any byte"},
+          {"record-size", "N", "data bytes a record, 1 to 255"},
+          {"start", "ADDR", "address of the first byte, decimal or 0x hex (default 0)"}}, 2, 2},
+        {"read", "--port P [--speed BPS] OUT.icf", "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
+         {kPort, kSpeed, kQuiet, kTrace}, 1, 1},
+        {"write", "--port P [--speed BPS] [--accept-version] IN.icf", "write IN.icf into the radio",
+         {kPort, kSpeed, {"accept-version", nullptr, "write a file made for another version of the radio's model"}, kQuiet, kTrace}, 1, 1},
+        {"verify", "--port P [--speed BPS] FILE.icf", "read the radio and compare it with FILE.icf as diff does; leaves no file",
+         {kPort, kSpeed, kQuiet, kTrace}, 1, 1},
+    };
+    return list;
+}
+
+const Command *findCommand(const QString &name)
+{
+    for (const Command &c : commands())
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
+
+void print(FILE *to, const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), to);
+    std::fflush(to);
+}
+
+QByteArray programHelp()
+{
+    QByteArray text =
+        "Usage: replix-cli COMMAND [OPTION]... [FILE]...\n"
+        "Look at, compare and convert ICF memory-image files of ICOM radios, and read,\n"
+        "write and verify a radio over a serial interface cable without a window.\n"
+        "\nCommands:\n";
+    for (const Command &c : commands())
+        text += QByteArray("  ") + c.name + ' ' + c.synopsis + "\n      " + c.summary + "\n";
+    text += "\nOptions of the transfer commands (read, write, verify):\n";
+    for (const Option &o : {kPort, kSpeed, Option{"accept-version", nullptr, "write only: write a file made for another version of the radio's model"}, kQuiet, kTrace})
+        text += QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help + "\n";
+    text += "\n  --help     show this help (COMMAND --help, or help COMMAND: that command's)\n"
+            "  --version  show the version\n"
+            "  --         ends the options; what follows are files\n"
+            "\nThe window's messages go to standard error as \"replix-cli: MESSAGE\", their line\n"
+            "breaks as one space. Exit status: 0 success, or the same; 1 different, a file not\n"
+            "whole (check), or the transfer failed; 2 bad usage, an unreadable or damaged input\n"
+            "file, or no such port. Ports are numbered as in the window, REPLIX_PORT_DIR included.\n";
+    return text;
+}
+
+QByteArray commandHelp(const Command &c)
+{
+    QByteArray text = QByteArray("Usage: replix-cli ") + c.name + ' ' + c.synopsis + "\n" + c.summary + ".\n";
+    if (!c.options.isEmpty())
+        text += "\nOptions:\n";
+    for (const Option &o : c.options)
+        text += QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help + "\n";
+    text += "  --help\n      show this help\n";
+    return text;
+}
+
+int usageError(const QString &text, const char *command)
+{
+    print(stderr, errorLine(text + QStringLiteral(" (see replix-cli %1--help)")
+                                       .arg(command ? QLatin1String(command) + QLatin1Char(' ') : QString())));
+    return ExitStatus::kTrouble;
+}
+
+int run(const Command &c, const QHash<QString, QString> &values, const QStringList &files,
+        int argc, char *argv[])
+{
+    const auto has = [&values](const char *name) { return values.contains(QLatin1String(name)); };
+    const auto value = [&values](const char *name) { return values.value(QLatin1String(name)); };
+    for (const char *required : {"raw", "model", "comment", "record-size", "port"}) {
+        const bool needed = std::any_of(c.options.begin(), c.options.end(), [&](const Option &o) {
+            return qstrcmp(o.name, required) == 0;
+        });
+        if (needed && !has(required))
+            return usageError(QStringLiteral("%1: --%2 is missing").arg(QLatin1String(c.name), QLatin1String(required)), c.name);
+    }
+    const QString name = QLatin1String(c.name);
+    CommandResult result;
+    if (name == QLatin1String("info")) {
+        result = infoCommand(files);
+    } else if (name == QLatin1String("check")) {
+        result = checkCommand(files);
+    } else if (name == QLatin1String("diff")) {
+        result = diffCommand(files.at(0), files.at(1));
+    } else if (name == QLatin1String("dump")) {
+        result = dumpCommand(files.at(0));
+    } else if (name == QLatin1String("export")) {
+        result = exportCommand(files.at(0), value("raw"), has("fill") ? value("fill") : QStringLiteral("FF"));
+    } else if (name == QLatin1String("import")) {
+        ImportOptions options{value("model"), value("comment"), value("record-size"),
+                              has("start") ? value("start") : QStringLiteral("0")};
+        result = importCommand(files.at(0), options, files.at(1));
+    } else {
+        TransferRequest request;
+        request.kind = name == QLatin1String("read")    ? TransferRequest::Kind::Read
+                       : name == QLatin1String("write") ? TransferRequest::Kind::Write
+                                                        : TransferRequest::Kind::Verify;
+        request.port = value("port");
+        if (has("speed"))
+            request.speed = value("speed");
+        request.file = files.at(0);
+        request.acceptVersion = has("accept-version");
+        request.quiet = has("quiet");
+        request.trace = has("trace");
+        // The window's own code runs the transfer; it needs no screen.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Qt's remarks on the missing desktop (no runtime folder, no fonts) are not the user's
+        // business; its critical errors still show.
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtCriticalMsg || type == QtFatalMsg)
+                print(stderr, errorLine(text));
+        });
+        QApplication app(argc, argv);
+        return runTransfer(request);
+    }
+    print(stdout, result.out);
+    print(stderr, result.err);
+    return result.status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command"), nullptr);
+    const QString first = args.takeFirst();
+    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        print(stdout, programHelp());
+        return ExitStatus::kOk;
+    }
+    if (first == QLatin1String("--version")) {
+        print(stdout, "replix-cli (Replix) " REPLIX_VERSION "\n");
+        return ExitStatus::kOk;
+    }
+    if (first == QLatin1String("help")) {
+        if (args.isEmpty()) {
+            print(stdout, programHelp());
+            return ExitStatus::kOk;
+        }
+        const Command *c = findCommand(args.first());
+        if (!c)
+            return usageError(args.first() + QStringLiteral(": unknown command"), nullptr);
+        print(stdout, commandHelp(*c));
+        return ExitStatus::kOk;
+    }
+    const Command *c = findCommand(first);
+    if (!c)
+        return usageError(first + QStringLiteral(": unknown command"), nullptr);
+
+    QHash<QString, QString> values;
+    QStringList files;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString arg = args.at(i);
+        if (optionsEnded || !arg.startsWith(u'-') || arg == QLatin1String("-")) {
+            files << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            print(stdout, commandHelp(*c));
+            return ExitStatus::kOk;
+        }
+        const qsizetype equals = arg.indexOf(u'=');
+        const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);
+        const auto option = std::find_if(c->options.begin(), c->options.end(), [&](const Option &o) {
+            return arg.startsWith(QLatin1String("--")) && name == QLatin1String(o.name);
+        });
+        if (option == c->options.end())
+            return usageError(arg.left(equals < 0 ? arg.size() : equals) + QStringLiteral(": unknown option of ")
+                                  + QLatin1String(c->name), c->name);
+        if (!option->value) {
+            if (equals >= 0)
+                return usageError(QStringLiteral("--%1: takes no value").arg(name), c->name);
+            values.insert(name, QString());
+        } else if (equals >= 0) {
+            values.insert(name, arg.mid(equals + 1));
+        } else if (i + 1 < args.size()) {
+            values.insert(name, args.at(++i));
+        } else {
+            return usageError(QStringLiteral("--%1: needs a value (%2)").arg(name, QLatin1String(option->value)), c->name);
+        }
+    }
+    if (files.size() < c->leastFiles || (c->mostFiles >= 0 && files.size() > c->mostFiles))
+        return usageError(QStringLiteral("%1: wants %2").arg(QLatin1String(c->name), QLatin1String(c->synopsis)), c->name);
+    return run(*c, values, files, argc, argv);
+}
