@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 export QT_QPA_PLATFORM=offscreen
 
-REPLIX_EXTRA_PACKAGES="clang libclang-rt-14-dev" scripts/setup.sh build
+REPLIX_EXTRA_PACKAGES="clang libclang-rt-14-dev lintian" scripts/setup.sh build
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 ctest --test-dir build --output-on-failure -j2 | tee "$summary"

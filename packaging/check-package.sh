@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack into a temporary folder and checks what a user gets from
-# it: the programs, the menu entry and the icon at their places, the Qt runtime dependencies in
-# the control file, and a menu entry that desktop-file-validate accepts without a remark.
+# it: the programs, the menu entry and the icon at their places, a manual page for each program,
+# the machine-readable copyright and the changelog, the Qt runtime dependencies in the control
+# file, a menu entry that desktop-file-validate accepts without a remark, and, where lintian is
+# installed, not one error or warning from it.
 # Usage: check-package.sh <cpack> <build-dir>/CPackConfig.cmake <version>
 # The build must be up to date: cpack installs from the build tree, it does not build.
 set -uo pipefail
@@ -50,7 +52,7 @@ done
 # The files.
 root=$tmp/root
 dpkg-deb --extract "$deb" "$root" || die "dpkg-deb could not unpack $(basename "$deb")"
-for program in usr/bin/replix usr/bin/replix-virtual-radio; do
+for program in usr/bin/replix usr/bin/replix-cli usr/bin/replix-virtual-radio; do
   if [[ ! -f $root/$program ]]; then
     fail "/$program is missing"
   elif [[ ! -x $root/$program ]]; then
@@ -66,6 +68,37 @@ if [[ ! -f $root/$icon ]]; then
   fail "/$icon is missing"
 elif ! grep -q '<svg[[:space:]]' "$root/$icon"; then
   fail "/$icon is not an SVG image"
+fi
+
+for page in replix replix-cli replix-virtual-radio; do
+  man=usr/share/man/man1/$page.1.gz
+  if [[ ! -f $root/$man ]]; then
+    fail "/$man is missing"
+  elif ! gzip -dc "$root/$man" | grep -q "^\.TH \"\?${page^^}\"\? "; then
+    fail "/$man is not the manual page of $page"
+  fi
+done
+doc=usr/share/doc/replix
+[[ -f $root/$doc/changelog.gz ]] || fail "/$doc/changelog.gz is missing"
+if [[ ! -f $root/$doc/copyright ]]; then
+  fail "/$doc/copyright is missing"
+else
+  grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$root/$doc/copyright" \
+    || fail "/$doc/copyright is not in the machine-readable format"
+  grep -q '^License: GPL-3+$' "$root/$doc/copyright" || fail "/$doc/copyright does not name GPL-3+"
+  grep -q '/usr/share/common-licenses/GPL-3' "$root/$doc/copyright" \
+    || fail "/$doc/copyright does not point to /usr/share/common-licenses/GPL-3"
+fi
+
+# Debian's own checker, where it is installed: not one error or warning.
+if command -v lintian >/dev/null; then
+  if ! remarks=$(lintian --fail-on error,warning "$deb" 2>&1); then
+    fail "lintian finds errors or warnings:"$'\n'"$remarks"
+  elif grep -qE '^[EW]: ' <<<"$remarks"; then
+    fail "lintian reports:"$'\n'"$remarks"
+  fi
+else
+  echo "note: lintian is not installed; the package is not checked by it"
 fi
 
 # The menu entry: valid, and pointing at what the package installs.

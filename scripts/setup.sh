@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
           ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
