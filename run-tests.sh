@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite, headless: once as built for use (g++), once
 # more built by clang under AddressSanitizer and UndefinedBehaviorSanitizer with leak checking
 # (the same build carries the fuzzers' coverage), then each fuzzer for a bounded time
-# (REPLIX_FUZZ_SECONDS, default 60).
+# (REPLIX_FUZZ_SECONDS, default 60). lintian is installed so that the package check runs it.
 set -euo pipefail
 cd "$(dirname "$0")"
 export QT_QPA_PLATFORM=offscreen
