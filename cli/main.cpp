@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
