@@ -41,6 +41,7 @@ private slots:
     void failedCommandWritesNothing_data();
     void failedCommandWritesNothing();
     void exportThenImportGivesTheSameFile();
+    void helpOfAVerbIsOneTextOnStandardOutput();
     void transfers_data();
     void transfers();
 
@@ -223,6 +224,16 @@ void TestCli::exportThenImportGivesTheSameFile()
     QCOMPARE(imported.err, QByteArray());
     QCOMPARE(imported.status, 0);
     QCOMPARE(fileBytes(path("copy.icf")), fileBytes(path("odd.icf")));
+}
+
+void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
+{
+    const Run asked = cli({"help", "verify"});
+    const Run flag = cli({"verify", "--port", "1", "--help"});
+    QVERIFY2(asked.out.startsWith("Usage: replix-cli verify --port P"), asked.out.constData());
+    QCOMPARE(flag.out, asked.out);
+    QCOMPARE(asked.err + flag.err, QByteArray());
+    QCOMPARE(asked.status + flag.status, 0);
 }
 
 void TestCli::transfers_data()
