@@ -113,6 +113,18 @@ bool parseNumber(const QString &text, int least, int most, int *value)
 
 } // namespace
 
+QString unfitOutput(const QString &path)
+{
+    // A save replaces the name with a new file: over a device (/dev/null) or a pipe that would
+    // put a plain file in its place.
+    const QFileInfo info(path);
+    if (info.isDir())
+        return QStringLiteral("Is a directory");
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("not a regular file; only files are replaced");
+    return {};
+}
+
 QByteArray errorLine(const QString &text) { return line(QStringLiteral("replix-cli: ") + text); }
 
 CommandResult infoCommand(const QStringList &files)
@@ -270,6 +282,11 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
         result.status = ExitStatus::kTrouble;
         return result;
     }
+    if (const QString unfit = unfitOutput(outBin); !unfit.isEmpty()) {
+        result.err = errorLine(outBin + QStringLiteral(": ") + unfit);
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
     IcfImage image;
     if (!loadFor(file, &image, &result, true))
         return result;
@@ -330,6 +347,8 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     int start = 0;
     if (!parseNumber(options.start, 0, kHighestAddress, &start))
         return refuse(QStringLiteral("--start: \"%1\" is not an address from 0 to 0xFFFF").arg(options.start));
+    if (const QString unfit = unfitOutput(outIcf); !unfit.isEmpty())
+        return refuse(outIcf + QStringLiteral(": ") + unfit);
     const QFileInfo info(inBin);
     if (info.isDir())
         return refuse(inBin + QStringLiteral(": Is a directory"));

@@ -21,6 +21,9 @@ struct CommandResult {
     QByteArray err;  // standard error: lines "replix-cli: ..."
 };
 
+// Why path cannot take a saved file (a folder, a device, a pipe); empty when it can.
+QString unfitOutput(const QString &path);
+
 // "replix-cli: " + text + "\n", the one form of every error and message line.
 QByteArray errorLine(const QString &text);
 

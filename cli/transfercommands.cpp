@@ -217,8 +217,8 @@ int runTransfer(const TransferRequest &request)
     IcfImage fileImage;
     if (request.kind == TransferRequest::Kind::Read) {
         const QFileInfo out(request.file);
-        if (out.isDir())
-            return trouble(request.file + QStringLiteral(": Is a directory"));
+        if (const QString unfit = unfitOutput(request.file); !unfit.isEmpty())
+            return trouble(request.file + QStringLiteral(": ") + unfit);
         if (!out.absoluteDir().exists())
             return trouble(request.file + QStringLiteral(": No such file or directory"));
     } else {

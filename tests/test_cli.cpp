@@ -10,6 +10,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 RadioImage imageOf(int records, int recordSize = 32, quint16 start = 0x0100)
@@ -189,6 +191,9 @@ void TestCli::failedCommandWritesNothing_data()
                                      << QByteArray("replix-cli: --record-size: \"256\" is not a number from 1 to 255\n");
     QTest::newRow("missing input") << with(1, "gone.bin")
                                    << QByteArray("replix-cli: gone.bin: No such file or directory\n");
+    // A save over a device or a pipe would put a plain file in its place.
+    QTest::newRow("export onto a pipe") << QStringList{"export", "whole.icf", "--raw", "pipe"}
+                                        << QByteArray("replix-cli: pipe: not a regular file; only files are replaced\n");
     QTest::newRow("export of a damaged file")
         << QStringList{"export", "damaged.icf", "--raw", "out.icf"}
         << QByteArray("replix-cli: damaged.icf: damaged at line 4\n");
@@ -198,6 +203,7 @@ void TestCli::failedCommandWritesNothing()
 {
     QFETCH(QStringList, args);
     make("in.bin", QByteArray(100, 'x'));
+    QVERIFY(::mkfifo(QFile::encodeName(path("pipe")).constData(), 0600) == 0);
     const QStringList before = filesIn(m_dir->path());
     const Run run = cli(args);
     QTEST(run.err, "err");
