@@ -89,7 +89,8 @@ void frmReadWrite::buildControls()
     txtDataReceived = new QPlainTextEdit(fraTextDisplay);
     txtDataReceived->setGeometry(tw.rect(120, 240, 4455, 3615));
     txtDataReceived->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // Read-only, yet selectable and copyable: what the key filter aims at, without filtering.
+    // Read-only, yet selectable and copyable: typed characters never reach the log, and
+    // Ctrl+C still copies from it.
     txtDataReceived->setReadOnly(true);
     txtDataReceived->setTextInteractionFlags(Qt::TextSelectableByMouse
                                              | Qt::TextSelectableByKeyboard);
@@ -169,6 +170,11 @@ void frmReadWrite::setOuterHeightTwips(int twips)
 void frmReadWrite::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    // A later show (restored from the task bar, shown again) leaves the window where the user
+    // put it; only a switch of the pane centres it again.
+    if (m_placed)
+        return;
+    m_placed = true;
     // The title bar and border are known only once the window is on screen: size and centre
     // again then, and once more when the window system has settled them.
     fitToPane();

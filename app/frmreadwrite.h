@@ -38,7 +38,6 @@ public:
 
     // Event handlers, public so tests can drive them as the user and the devices would.
     void MSComm1_OnComm();
-    static void txtDataReceived_KeyPress(int &KeyAscii);
     void chkShowText_Click();
     void cmdClearText_Click();
     void cmdExit_Click();
@@ -76,8 +75,6 @@ public:
     QString sFileName;  // the file of the last transfer, offered again by the save dialog
     FrameCollector sCommandBuffer;
 
-    bool unloaded() const { return m_unloaded; }
-
 signals:
     // For onlookers such as the command line: every whole frame handed to a transfer handler,
     // and every end of a transfer (emitted by EndTransfer, before any message of that end).
@@ -100,6 +97,8 @@ private:
     void fitToPane();
 
     bool m_unloaded = false;
+    // Sized and centred at the first show; later shows keep the user's position.
+    bool m_placed = false;
     // A read is complete only when the tool's own TransferResult comes back.
     bool m_transferResultSent = false;
     // A write succeeds only when the radio's result follows the tool's EndOfData.

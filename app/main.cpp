@@ -7,8 +7,6 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     frmReadWrite window;
     window.Form_Load();
-    if (window.unloaded())
-        return 0;
     window.show();
     return app.exec();
 }

@@ -12,7 +12,6 @@
 #include <cstring>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -246,26 +245,22 @@ bool clsICOMFiles::CommitOutputFile()
     if (!m_output)
         return false;
     std::unique_ptr<Output> output = std::move(m_output);
-    const int handle = output->file.handle();
-    auto fail = [&](const QString &description, int number) {
+    // Nothing is shown here: the read ends the transfer first and then tells the user. Whatever
+    // fails, the temporary file goes and an earlier file of the chosen name stays as it was.
+    auto discard = [&output] {
         output->file.cancelWriting();
-        ReportError(QStringLiteral("CloseFile(%1):%2:%3").arg(handle).arg(description).arg(number));
         return false;
     };
-
     if (output->failed)
-        return fail(QStringLiteral("A line of the image could not be written"),
-                    int(QFileDevice::WriteError));
+        return discard();
 #ifdef Q_OS_UNIX
     // QSaveFile::commit syncs too but ignores a failure; the data must be on disk before the
     // rename, so sync here and stop if that fails.
-    if (::fsync(handle) != 0) {
-        const int error = errno;
-        return fail(QString::fromLocal8Bit(std::strerror(error)), error);
-    }
+    if (::fsync(output->file.handle()) != 0)
+        return discard();
 #endif
     if (!output->file.commit())
-        return fail(output->file.errorString(), int(output->file.error()));
+        return discard();
 #ifdef Q_OS_UNIX
     // Make the rename itself durable. Best effort: the new image is in place either way.
     const QByteArray folder = QFile::encodeName(QFileInfo(output->file.fileName()).absolutePath());

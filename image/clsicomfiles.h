@@ -53,10 +53,10 @@ public:
     bool WriteALineToDisk(const QByteArray &sOutput);
     // Encodes the data line and writes it as the next line.
     bool WriteICFDataToDisk(const QByteArray &sOutputLine);
-    // Flushes the output to disk and puts it in place of the chosen name; false when that
-    // fails or a line write had failed, with a "CloseFile(...)" report through ReportError (the
-    // earlier file of that name is then untouched). False without a report when no output is
-    // open. The output side is closed after.
+    // Flushes the output to disk and puts it in place of the chosen name. False when that fails
+    // or a line write had failed: the temporary file is removed and the earlier file of that
+    // name is untouched. Shows nothing (the caller tells the user once its transfer has ended);
+    // false when no output is open. The output side is closed after.
     bool CommitOutputFile();
 
     // Closes both sides; an uncommitted output is discarded. Harmless when repeated.

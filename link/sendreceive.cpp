@@ -76,10 +76,3 @@ void frmReadWrite::MSComm1_OnComm()
         break;
     }
 }
-
-void frmReadWrite::txtDataReceived_KeyPress(int &KeyAscii)
-{
-    constexpr int kCtrlC = 3;
-    if (KeyAscii != kCtrlC)
-        KeyAscii = 0;
-}

@@ -97,7 +97,8 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
 
     case Cmd::TransferResult:
         if (m_transferResultSent) {
-            // The tool's own result is back: the image is whole, put it in place.
+            // The tool's own result is back: the image is whole, put it in place. If that
+            // fails the user hears it once, after the transfer has ended.
             if (ICOMFileSystem->outputOpen() && !ICOMFileSystem->CommitOutputFile()) {
                 EndTransfer();
                 ShowMessage(TransferText::kUnableToWrite);
