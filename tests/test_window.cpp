@@ -240,8 +240,8 @@ void WindowTest::unusablePortLeavesWindowIdleAndSendsNothing_data()
 void WindowTest::unusablePortLeavesWindowIdleAndSendsNothing()
 {
     QFETCH(bool, held);
-    EchoLine cable(true);
-    m_ports->publish(4, cable.device());
+    auto cable = std::make_unique<EchoLine>(true);
+    m_ports->publish(4, cable->device());
     frmReadWrite w;
     w.Form_Load();
     QCOMPARE(w.cboPort->currentText(), QStringLiteral("4"));
@@ -252,7 +252,7 @@ void WindowTest::unusablePortLeavesWindowIdleAndSendsNothing()
         QVERIFY(!other.setCommPort(4).failed());
         QVERIFY(!other.setPortOpen(true).failed());
     } else {
-        m_ports->unpublish(4);
+        cable.reset();  // unplugged: the device itself is gone
     }
     w.cmdWrite->click();
     QCOMPARE(m_user->messages().size(), 1);
@@ -260,7 +260,7 @@ void WindowTest::unusablePortLeavesWindowIdleAndSendsNothing()
     QVERIFY(m_user->messages().first().endsWith(held ? QStringLiteral("Port is in use")
                                                      : QStringLiteral("Port does not exist")));
     QTest::qWait(50);
-    QVERIFY(cable.received().isEmpty());
+    QVERIFY(!cable || cable->received().isEmpty());
     QCOMPARE(w.txtDataReceived->toPlainText(), QStringLiteral("earlier conversation"));
     verifyIdle(w);
 }
