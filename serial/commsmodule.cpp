@@ -5,6 +5,7 @@
 #include "serial/serialcontrol.h"
 
 #include <QComboBox>
+#include <QHash>
 #include <QLocale>
 
 #include <cmath>
@@ -156,12 +157,19 @@ void FillSpeedList(QComboBox *list)
 void FillPortList(QComboBox *list)
 {
     const int before = list->count();
+    // The numbers are resolved afresh for this list, then pinned to the devices shown: a
+    // device plugged in later must not shift what a listed number opens.
+    pinPortNames({});
+    QHash<int, QString> shown;
     for (int n = kFirstListedPort; n <= kLastListedPort; ++n) {
         if (!PortExists(n) || !PortIsFree(n))
             continue;
+        const QString device = resolvePortName(portNameOf(n));
+        shown.insert(n, device);
         list->addItem(QString::number(n));
-        list->setItemData(list->count() - 1, resolvePortName(portNameOf(n)), Qt::ToolTipRole);
+        list->setItemData(list->count() - 1, device, Qt::ToolTipRole);
     }
+    pinPortNames(shown);
     if (list->count() > before)
         list->setCurrentIndex(0);
     else

@@ -33,7 +33,8 @@ bool ClosePort(SerialControl &control);
 // Appends the eight speeds, 110 to 14400, and selects 9600.
 void FillSpeedList(QComboBox *list);
 // Appends every port number 1 to 16 that exists and is free, each with its device path as the
-// tooltip, and selects the first; with none, tells the user and leaves the list empty.
+// tooltip, and selects the first; with none, tells the user and leaves the list empty. The
+// numbers listed are pinned to those devices until the next fill (see pinPortNames).
 void FillPortList(QComboBox *list);
 
 // The settings with their first field (everything before the first comma, or all of them when

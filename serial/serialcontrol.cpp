@@ -21,6 +21,9 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
 
 namespace {
 
@@ -87,7 +90,60 @@ void requestLowLatency(QSerialPort &port)
 #endif
 }
 
+// The kernel's per-port error counters and the modem input lines.
+LineStatus readDriverLineStatus(int descriptor)
+{
+    LineStatus status;
+#ifdef Q_OS_LINUX
+    serial_icounter_struct counts{};
+    if (::ioctl(descriptor, TIOCGICOUNT, &counts) == 0)
+        status.counters = LineStatus::Counters{counts.brk, counts.frame, counts.overrun,
+                                               counts.buf_overrun, counts.parity};
+#endif
+#ifdef Q_OS_UNIX
+    int bits = 0;
+    if (::ioctl(descriptor, TIOCMGET, &bits) == 0)
+        status.lines = LineStatus::Lines{bool(bits & TIOCM_CTS), bool(bits & TIOCM_DSR),
+                                         bool(bits & TIOCM_CD), bool(bits & TIOCM_RI)};
+#else
+    Q_UNUSED(descriptor);
+#endif
+    return status;
+}
+
 } // namespace platform
+
+// The events for what changed from before to now, errors first; nothing for a part that
+// either reading lacks.
+QList<int> lineEvents(const LineStatus &before, const LineStatus &now)
+{
+    QList<int> codes;
+    if (before.counters && now.counters) {
+        const LineStatus::Counters &a = *before.counters;
+        const LineStatus::Counters &b = *now.counters;
+        const std::pair<int, bool> changes[] = {
+            {CommEventCode::Break, a.breaks != b.breaks},
+            {CommEventCode::Framing, a.framing != b.framing},
+            {CommEventCode::Overrun, a.overrun != b.overrun},
+            {CommEventCode::ReceiveOverflow, a.bufferOverflow != b.bufferOverflow},
+            {CommEventCode::Parity, a.parity != b.parity}};
+        for (const auto &[code, changed] : changes)
+            if (changed)
+                codes << code;
+    }
+    if (before.lines && now.lines) {
+        const LineStatus::Lines &a = *before.lines;
+        const LineStatus::Lines &b = *now.lines;
+        const std::pair<int, bool> changes[] = {{CommEventCode::CtsChanged, a.cts != b.cts},
+                                                {CommEventCode::DsrChanged, a.dsr != b.dsr},
+                                                {CommEventCode::CdChanged, a.cd != b.cd},
+                                                {CommEventCode::Ring, a.ring != b.ring}};
+        for (const auto &[code, changed] : changes)
+            if (changed)
+                codes << code;
+    }
+    return codes;
+}
 
 struct LineSettings {
     qint32 speed = 9600;
@@ -194,8 +250,11 @@ CommError openLocked(QSerialPort &port, const QString &realPath)
 
 } // namespace
 
-SerialControl::SerialControl(QObject *parent) : QObject(parent), m_port(new QSerialPort(this))
+SerialControl::SerialControl(QObject *parent)
+    : QObject(parent), m_port(new QSerialPort(this)), m_lineStatusReader(platform::readDriverLineStatus)
 {
+    m_lineWatch.setInterval(kLineWatchInterval);
+    connect(&m_lineWatch, &QTimer::timeout, this, &SerialControl::watchLine);
     connect(m_port, &QSerialPort::readyRead, this, &SerialControl::onReadyRead);
     connect(m_port, &QSerialPort::bytesWritten, this, &SerialControl::onBytesWritten);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialControl::onErrorOccurred);
@@ -282,6 +341,10 @@ CommError SerialControl::open()
     m_devicePath = realPath;
     m_receivePending = false;
     m_sendWatch = false;
+    m_pendingCodes.clear();
+    m_lineStatus = m_lineStatusReader(m_port->handle());
+    if (m_lineStatus.counters || m_lineStatus.lines)
+        m_lineWatch.start();
     return {};
 }
 
@@ -292,8 +355,12 @@ void SerialControl::closeNow()
     platform::unlockDevice(m_lockFd);
     m_lockFd = -1;
     m_devicePath.clear();
+    // Nothing that was waiting is delivered into a closed port, nor into the next open.
     m_receivePending = false;
     m_sendWatch = false;
+    m_pendingCodes.clear();
+    m_lineWatch.stop();
+    m_lineStatus = {};
 }
 
 CommError SerialControl::applyLineSettings(const QString &settings)
@@ -436,15 +503,31 @@ CommError SerialControl::Output(const QByteArray &bytes)
 {
     if (!m_port->isOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
-    m_configuring = true;
-    // Queued only: QSerialPort sends them as soon as the event loop runs. Its flush() would
-    // wait for the line to drain, which holds the GUI thread for the frame's wire time.
-    const qint64 queued = m_port->write(bytes);
-    m_configuring = false;
-    if (queued != bytes.size())
-        return {CommErrorNumber::WriteFailed, m_port->errorString()};
-    if (m_sThreshold > 0)
-        m_sendWatch = true;
+    // With nothing queued before them the bytes go to the driver at once: left to QSerialPort
+    // they would wait for a later pass of the event loop, behind whatever the handler that
+    // sent them left to do (a progress bar's repaint), and the radio would wait with them.
+    // The device is non-blocking, so this never waits for the line; what the driver does not
+    // take now is queued, and flush() is never called, as it would wait for the line to drain.
+    qsizetype written = 0;
+#ifdef Q_OS_UNIX
+    if (m_port->bytesToWrite() == 0) {
+        const ssize_t n = ::write(m_port->handle(), bytes.constData(), size_t(bytes.size()));
+        written = n > 0 ? qsizetype(n) : 0;
+    }
+#endif
+    if (written < bytes.size()) {
+        m_configuring = true;
+        const qint64 queued = m_port->write(bytes.constData() + written, bytes.size() - written);
+        m_configuring = false;
+        if (queued != bytes.size() - written)
+            return {CommErrorNumber::WriteFailed, m_port->errorString()};
+        if (m_sThreshold > 0)
+            m_sendWatch = true;
+    } else if (m_sThreshold > 0 && !m_pendingCodes.contains(CommEventCode::Send)) {
+        // All of it is with the driver: the transmit buffer is empty again.
+        m_pendingCodes.append(CommEventCode::Send);
+        scheduleDelivery();
+    }
     return {};
 }
 
@@ -459,6 +542,24 @@ QByteArray SerialControl::Input()
 }
 
 QString SerialControl::devicePath() const { return m_devicePath; }
+
+void SerialControl::setLineStatusReader(LineStatusReader reader)
+{
+    m_lineStatusReader = std::move(reader);
+}
+
+void SerialControl::watchLine()
+{
+    if (!m_lineWatch.isActive())
+        return;
+    const LineStatus now = m_lineStatusReader(m_port->handle());
+    const QList<int> codes = lineEvents(m_lineStatus, now);
+    m_lineStatus = now;
+    if (codes.isEmpty())
+        return;
+    m_pendingCodes.append(codes);
+    scheduleDelivery();
+}
 
 void SerialControl::raiseCommEvent(int code)
 {
@@ -494,11 +595,11 @@ void SerialControl::onBytesWritten()
     scheduleDelivery();
 }
 
-// Qt 6 reports neither line changes nor framing, parity or break conditions, so codes 3 to 7,
-// 1001 to 1009 and 1011 never come from the device. What it does report after an open:
-// ResourceError and ReadError mean the device has gone (a pulled USB cable, a closed pty
+// Qt 6 reports neither line changes nor framing, parity or break conditions: watchLine reads
+// them from the driver. What Qt does report after an open: ResourceError, ReadError and
+// WriteError mean the device has gone or takes nothing more (a pulled USB cable, a closed pty
 // master; Qt keeps polling a hung-up pty and would spin the event loop), so the port closes at
-// once. WriteError means the bytes cannot go out: code 1010, and the port closes likewise.
+// once, and with it every event still waiting; the transfer's time-out then tells the user.
 // Everything else answers one of our own calls and is returned by that call instead.
 void SerialControl::onErrorOccurred()
 {
@@ -508,11 +609,7 @@ void SerialControl::onErrorOccurred()
     switch (error) {
     case QSerialPort::ResourceError:
     case QSerialPort::ReadError:
-        closeNow();
-        break;
     case QSerialPort::WriteError:
-        m_pendingCodes.append(CommEventCode::TransmitFull);
-        scheduleDelivery();
         closeNow();
         break;
     default:
@@ -531,6 +628,9 @@ void SerialControl::scheduleDelivery()
 void SerialControl::deliverPending()
 {
     m_deliveryQueued = false;
+    // An error that came with the received bytes is noted before them.
+    if (m_holds == 0 && m_receivePending)
+        watchLine();
     while (m_holds == 0 && !m_pendingCodes.isEmpty())
         deliver(m_pendingCodes.takeFirst());
     if (m_holds > 0 || !m_receivePending)

@@ -10,6 +10,10 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
 
 class QSerialPort;
 
@@ -55,6 +59,22 @@ inline constexpr int Parity = 1009;
 inline constexpr int TransmitFull = 1010;
 inline constexpr int DcbError = 1011;
 } // namespace CommEventCode
+
+// What the driver reports about an open device's line: its error counters (only their changes
+// matter) and its modem input lines. A part is missing when the driver keeps none, as a
+// pseudo-terminal's does; that is no error, and the control stays silent about it.
+struct LineStatus {
+    struct Counters {
+        int breaks = 0, framing = 0, overrun = 0, bufferOverflow = 0, parity = 0;
+    };
+    struct Lines {
+        bool cts = false, dsr = false, cd = false, ring = false;
+    };
+    std::optional<Counters> counters;
+    std::optional<Lines> lines;
+};
+// Reads the line status of the open device with the given descriptor.
+using LineStatusReader = std::function<LineStatus(int descriptor)>;
 
 class SerialControl : public QObject {
     Q_OBJECT
@@ -124,6 +144,13 @@ public:
     // and by tests to raise the codes a pseudo-terminal cannot produce).
     void raiseCommEvent(int code);
 
+    // While the port is open the line status is read every kLineWatchInterval and before
+    // received bytes are delivered; each changed counter or input line raises its event.
+    // The reader is the driver's own unless a test gives another; it takes effect at the
+    // next open.
+    static constexpr int kLineWatchInterval = 50;  // ms
+    void setLineStatusReader(LineStatusReader reader);
+
     // While a hold exists, no event is delivered: received bytes wait, in order, and arrive in
     // one receive event after the last hold is released. Every window handler holds events for
     // its whole run, so a modal dialog's nested event loop never re-enters the window.
@@ -149,6 +176,7 @@ private:
     void onReadyRead();
     void onBytesWritten();
     void onErrorOccurred();
+    void watchLine();
     void scheduleDelivery();
     void deliverPending();
     void deliver(int code);
@@ -178,4 +206,7 @@ private:
     bool m_deliveryQueued = false;
     bool m_configuring = false;   // our own calls into the port report errors by result
     QList<int> m_pendingCodes;    // line and error events raised while held
+    LineStatusReader m_lineStatusReader;
+    LineStatus m_lineStatus;      // as last read, while the port is open
+    QTimer m_lineWatch;
 };

@@ -2,6 +2,7 @@
 // happens, the transfer ends with the port closed, the time-outs stopped and the buttons back,
 // an earlier file of the chosen name stays byte for byte, and no temporary file is left.
 
+#include "serial/portnamespace.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/transferfixture.h"
 
@@ -205,6 +206,7 @@ void FaultTest::frameCutOffByADeadLineDoesNotSpoilTheNextRead()
     const VirtualRadioOptions working = radioWith(12);
     m_radio = std::make_unique<VirtualRadio>(working);
     QVERIFY(m_radio->publishAs(*m_ports, 1));
+    pinPortNames({{1, m_radio->devicePath()}});  // plugged in where the dead one was
     m_user->clear();
     transfer(false, path("backup.icf"));
     QVERIFY2(m_user->messages().isEmpty(), qPrintable(m_user->messages().join(" | ")));
