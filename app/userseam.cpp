@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -146,9 +147,11 @@ public:
         setDefaultSuffix(save ? request.defaultExt : QString());
         m_confirmOverwrite = save && (request.flags & kOfnOverwritePrompt);
         m_pathMustExist = request.flags & kOfnPathMustExist;
-        // The name typed last time must not be offered again.
+        // Neither the name typed last time nor the file picked last time may count again.
         if (auto *edit = findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
             edit->clear();
+        if (auto *files = findChild<QAbstractItemView *>(QStringLiteral("listView")))
+            files->selectionModel()->clearSelection();
         if (!request.fileName.isEmpty())
             selectFile(request.fileName);
         if (exec() != QDialog::Accepted)
