@@ -24,8 +24,8 @@
 using namespace std::chrono_literals;
 
 namespace {
-constexpr int kWarmUpCycles = 8;
-constexpr int kCycles = 40;    // measured after the warm-up
+constexpr int kWarmUpCycles = 6;
+constexpr int kCycles = 30;    // measured after the warm-up
 constexpr int kRecords = 256;  // a whole radio, as a user reads it
 constexpr auto kTransferLimit = 10s;
 // Resident memory moves by whole pages as the allocator and Qt's caches settle; what a dialog
