@@ -3,14 +3,19 @@
 // and file dialogs. The Qt implementation is the only place that shows real dialogs; tests
 // install a script instead.
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
 
 struct FileDialogRequest {
     QString title;
     QString fileName;    // offered name (save) or empty (open)
-    QString filter;      // in Qt's form, e.g. "(*.icf) (*.icf)"
+    QString filter;      // in Qt's form, e.g. "(*.icf)"
     int flags = 0;       // the classic OFN_* flag word
     QString defaultExt;  // save only: added to a name typed without an extension
+    // Where the seam may keep the dialog it builds, to show it again for the next request;
+    // whoever holds this deletes what is kept. Null: a dialog for this request only.
+    QPointer<QObject> *keep = nullptr;
 };
 
 class UserSeam {

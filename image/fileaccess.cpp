@@ -7,17 +7,6 @@
 
 namespace {
 
-FileDialogRequest requestFrom(const CommonDialog &dialog)
-{
-    FileDialogRequest request;
-    request.title = dialog.DialogTitle;
-    request.fileName = dialog.FileName;
-    request.filter = qtFilterFromClassic(dialog.Filter);
-    request.flags = dialog.Flags;
-    request.defaultExt = dialog.DefaultExt;
-    return request;
-}
-
 // Runs one dialog; cancel, an empty name and any failure all end as false with an empty path.
 template <typename Show>
 bool runDialog(QString &path, Show show)
@@ -33,9 +22,21 @@ bool runDialog(QString &path, Show show)
 
 } // namespace
 
-void CommonDialog::ShowOpen() { FileName = userSeam().openFileName(requestFrom(*this)); }
+FileDialogRequest CommonDialog::request()
+{
+    FileDialogRequest request;
+    request.title = DialogTitle;
+    request.fileName = FileName;
+    request.filter = qtFilterFromClassic(Filter);
+    request.flags = Flags;
+    request.defaultExt = DefaultExt;
+    request.keep = &m_shownDialog;
+    return request;
+}
 
-void CommonDialog::ShowSave() { FileName = userSeam().saveFileName(requestFrom(*this)); }
+void CommonDialog::ShowOpen() { FileName = userSeam().openFileName(request()); }
+
+void CommonDialog::ShowSave() { FileName = userSeam().saveFileName(request()); }
 
 QString qtFilterFromClassic(const QString &classicFilter)
 {
@@ -48,8 +49,10 @@ QString qtFilterFromClassic(const QString &classicFilter)
         if (patterns.isEmpty())
             continue;
         const QString description = parts[i].trimmed();
-        entries << (description.isEmpty() ? QStringLiteral("(%1)").arg(patterns)
-                                          : QStringLiteral("%1 (%2)").arg(description, patterns));
+        const QString inParentheses = QStringLiteral("(%1)").arg(patterns);
+        entries << (description.endsWith(inParentheses)
+                        ? description
+                        : QString(description + u' ' + inParentheses).trimmed());
     }
     return entries.join(QStringLiteral(";;"));
 }
