@@ -150,6 +150,8 @@ void LinkTest::collectorSplitsReceivedBytesIntoFrames_data()
     QTest::newRow("a lone end byte is a bad command")
         << QList<QByteArray>{bytes("FD") + e0}
         << Items{{shortFrame, bytes("FD")}, {frame, e0}} << QByteArray();
+    QTest::newRow("5,000 spaces before a frame take no room")
+        << QList<QByteArray>{QByteArray(5000, ' ') + e1} << Items{{frame, e1}} << QByteArray();
     QTest::newRow("spaces then a short frame")
         << QList<QByteArray>{bytes("20 20 E5 FD")} << Items{{shortFrame, bytes("E5 FD")}}
         << QByteArray();

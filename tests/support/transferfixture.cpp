@@ -84,17 +84,19 @@ void TransferFixture::waitIdle()
     QCOMPARE(w.ProgressBar1->value(), 0);
 }
 
-void TransferFixture::read(const QString &file)
+void TransferFixture::transfer(bool writing, const QString &file)
 {
-    m_user->answerSave(file);
-    m_window->cmdRead->click();
-    waitIdle();
-}
-
-void TransferFixture::write(const QString &file)
-{
-    m_user->answerOpen(file);
-    m_window->cmdWrite->click();
+    m_portOpenAtMessage = false;
+    m_user->whileNextShown([this] {  // the file dialog; then the closing message
+        m_user->whileNextShown([this] { m_portOpenAtMessage = m_window->MSComm1.PortOpen(); });
+    });
+    if (writing) {
+        m_user->answerOpen(file);
+        m_window->cmdWrite->click();
+    } else {
+        m_user->answerSave(file);
+        m_window->cmdRead->click();
+    }
     waitIdle();
 }
 
