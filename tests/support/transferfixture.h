@@ -24,10 +24,8 @@ protected:
     // Generous: a transfer here takes well under a second, even on a loaded machine.
     static constexpr int kTransferLimitMs = 30000;
 
-    // For the derived test's init() and cleanup() slots.
-    void setUpFixture();
+    void setUpFixture();  // for the derived test's init() and cleanup() slots
     void tearDownFixture();
-
     // A new radio published as port 1 and a new window loaded on it.
     void connect(const VirtualRadioOptions &options);
     // A new window with no radio: frames are handed to it directly.
