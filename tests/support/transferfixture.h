@@ -21,7 +21,7 @@ QByteArray icfOf(const VirtualRadioOptions &options);
 class TransferFixture : public QObject {
     Q_OBJECT
 protected:
-    // Generous: a transfer here takes well under a second, even on a loaded machine.
+    // Generous: transfers here end within seconds, time-outs included; only a hang reaches it.
     static constexpr int kTransferLimitMs = 30000;
 
     void setUpFixture();  // for the derived test's init() and cleanup() slots
