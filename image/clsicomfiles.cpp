@@ -51,6 +51,9 @@ struct clsICOMFiles::Input {
     bool failed = false;        // a read or seek failed: the file reads as ended
     bool headerRead = false;
     qint64 dataStart = 0;       // file offset of the first data line
+    int lineNumber = 0;         // of the last line read, from 1
+    int lastRecordLine = 0;     // where the whole-file check saw the last record; 0: unchecked
+    int damagedLine = 0;        // see clsICOMFiles::damagedLine
 
     qint64 offset() const { return bufferStart + pos; }
 
@@ -99,15 +102,17 @@ struct clsICOMFiles::Input {
             line.clear();
             return false;
         }
+        ++lineNumber;
         return true;
     }
 
-    bool rewind(qint64 to)
+    bool rewindToData()
     {
         buffer.clear();
         pos = 0;
-        bufferStart = to;
-        failed = !file.seek(to);
+        bufferStart = dataStart;
+        lineNumber = kFirstDataLine - 1;
+        failed = !file.seek(dataStart);
         return !failed;
     }
 };
@@ -157,12 +162,20 @@ bool clsICOMFiles::GetNextLineFromDisk(QByteArray &sOutputLine)
 
 bool clsICOMFiles::GetNextICFLineFromDisk(QByteArray &sOutputLine)
 {
-    if (!GetNextLineFromDisk(sOutputLine) || !DecodeICFLine(sOutputLine)) {
-        sOutputLine.clear();
-        return false;
+    const bool read = GetNextLineFromDisk(sOutputLine);
+    if (read && DecodeICFLine(sOutputLine))
+        return true;
+    if (m_input) {
+        const int line = m_input->lineNumber + (read ? 0 : 1);
+        const bool end = !m_input->failed && (!read || sOutputLine.isEmpty())
+                         && line > m_input->lastRecordLine;
+        m_input->damagedLine = end ? 0 : line;
     }
-    return true;
+    sOutputLine.clear();
+    return false;
 }
+
+int clsICOMFiles::damagedLine() const { return m_input ? m_input->damagedLine : 0; }
 
 clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
 {
@@ -176,25 +189,37 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
         check.line = line;
     };
 
-    if (m_input->rewind(m_input->dataStart)) {
+    if (m_input->rewindToData()) {
         int lineNumber = kFirstDataLine;
+        int firstEmpty = 0;  // of the empty lines since the last record
+        int lastRecord = 0;
         QByteArray line;
         while (m_input->readLine(line)) {
-            // An empty line, a stray byte after the last line end, anything the tool never
-            // writes counts: the writer would otherwise stop there as if the file had ended.
-            if (!DecodeICFLine(line) || lineNumber == INT_MAX) {
+            if (lineNumber == INT_MAX) {
                 damaged(lineNumber);
                 break;
             }
-            check.outcome = DataCheck::Sound;
+            if (line.isEmpty()) {
+                if (firstEmpty == 0)
+                    firstEmpty = lineNumber;
+            } else if (firstEmpty != 0 || !DecodeICFLine(line)) {
+                // Anything the tool never writes counts: the writer would otherwise stop
+                // there as if the file had ended.
+                damaged(firstEmpty != 0 ? firstEmpty : lineNumber);
+                break;
+            } else {
+                lastRecord = lineNumber;
+                check.outcome = DataCheck::Sound;
+            }
             ++lineNumber;
         }
         if (m_input->failed && check.outcome != DataCheck::Damaged)
             damaged(lineNumber);
+        m_input->lastRecordLine = lastRecord;
     } else {
         damaged(kFirstDataLine);
     }
-    if (!m_input->rewind(m_input->dataStart) && check.outcome != DataCheck::Damaged)
+    if (!m_input->rewindToData() && check.outcome != DataCheck::Damaged)
         damaged(kFirstDataLine);
     return check;
 }

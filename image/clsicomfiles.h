@@ -28,6 +28,11 @@ public:
     // The next stored data line, decoded to plain hex text; false (and an empty line) at the
     // end of the file and at a line that is not a valid stored data line.
     bool GetNextICFLineFromDisk(QByteArray &sOutputLine);
+    // After GetNextICFLineFromDisk gave no line: 0 when the data ended where the whole-file
+    // check saw it end (the end of the file, or an empty line after the last record), else
+    // the file's line number of the line that could not be read or decoded (the file was cut
+    // or changed since the check). Without a check, any end of file or empty line is the end.
+    int damagedLine() const;
 
     // Result of the whole-file check made before a write to the radio.
     struct DataCheck {
@@ -36,10 +41,11 @@ public:
         int line = 0;  // Damaged: the file's line number (from 1) of the first bad line
     };
     // Checks every stored data line from the first to the end of the file, then stands again
-    // at the first data line. Any line that does not decode counts as bad: an empty line (also
-    // one at the end), a stray byte after the last line end, a line cut short, a line that
-    // cannot be read. A last line without its line end is judged by its content. Needs an
-    // input file opened with its two header lines (NoData otherwise).
+    // at the first data line. Any line that does not decode counts as bad: an empty line
+    // between records, a stray byte after the last line end, a line cut short, a line that
+    // cannot be read. Empty lines after the last record (an editor's extra line end) are no
+    // damage. A last line without its line end is judged by its content. Needs an input file
+    // opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
 
     // Opens the output side for the image that will replace sFileName (spaces kept). Reports

@@ -22,6 +22,14 @@ QByteArray frameData(QByteArrayView frame)
 
 std::optional<FrameCollector::Item> FrameCollector::take(QByteArrayView &input)
 {
+    // Spaces before a frame are dropped anyway; storing none keeps a long run of them from
+    // filling the buffer and spoiling the frame behind them.
+    if (m_buffer.isEmpty()) {
+        while (!input.isEmpty() && input.front() == ' ')
+            input = input.sliced(1);
+        if (input.isEmpty())
+            return std::nullopt;
+    }
     const qsizetype end = input.indexOf(kFrameEnd);
     const qsizetype room = kCapacity - m_buffer.size();
     if (end < 0 || end >= room) {

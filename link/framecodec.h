@@ -27,7 +27,8 @@ quint8 frameCommand(QByteArrayView frame);
 QByteArray frameData(QByteArrayView frame);
 
 // Collects received bytes into frames. Everything since the previous FD, less leading and
-// trailing spaces, is a frame; no preamble search, no address check.
+// trailing spaces, is a frame; no preamble search, no address check. Leading spaces are never
+// stored, so they do not count toward kCapacity.
 class FrameCollector {
 public:
     // A device that never sends FD must not grow the buffer without bound. A 255-byte record

@@ -216,6 +216,8 @@ private slots:
         QTest::newRow("first data line bad") << head + "q\r\n" + a + "\r\n" << int(Check::Damaged) << 3;
         QTest::newRow("fifth line bad") << head + a + "\r\n" + b + "\r\n" + b.chopped(1) + "\r\n" + a + "\r\n" << int(Check::Damaged) << 5;
         QTest::newRow("empty line in the middle") << head + a + "\r\n\r\n" + b + "\r\n" << int(Check::Damaged) << 4;
+        QTest::newRow("empty lines at the end") << head + a + "\r\n\r\n\r" << int(Check::Sound) << 0;
+        QTest::newRow("stray LF at the end") << head + a + "\r\n\n" << int(Check::Damaged) << 4;
         QTest::newRow("last line cut short") << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4;
         QTest::newRow("over-long line") << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n" << int(Check::Damaged) << 4;
     }

@@ -159,6 +159,12 @@ void VirtualRadio::handleFrame(const QByteArray &frame)
         streamMemory();
         break;
     case kWriteRequest:
+        // A radio takes a write only for its own model: any other request is ignored, and
+        // so are the records and the end that follow it.
+        if (data != m_options.modelCode) {
+            m_state = State::Idle;
+            break;
+        }
         m_state = State::Writing;
         m_written.clear();
         m_recordsReceived = 0;

@@ -69,8 +69,10 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         QByteArray sLine;
         if (!ICOMFileSystem->GetNextICFLineFromDisk(sLine)) {
             // The file was checked, so it changed under us: stop rather than wait forever.
+            const int damagedLine = ICOMFileSystem->damagedLine();
             EndTransfer();
-            ShowMessage(TransferText::kNoRecords);
+            ShowMessage(damagedLine != 0 ? TransferText::damagedAtLine(damagedLine)
+                                         : TransferText::kNoRecords);
             return;
         }
         SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine), false);
@@ -85,6 +87,11 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
             SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine),
                         false);
             StepProgressBar();
+        } else if (const int damagedLine = ICOMFileSystem->damagedLine()) {
+            // The file was cut or changed since the check: EndOfData now would have the
+            // radio take the records sent so far for the whole image.
+            EndTransfer();
+            ShowMessage(TransferText::damagedAtLine(damagedLine));
         } else {
             m_endOfDataSent = true;
             SendCommand(MSComm1, Cmd::EndOfData, kEndOfDataText.toByteArray(), true);

@@ -11,8 +11,7 @@ public:
     {
         ::getrlimit(RLIMIT_FSIZE, &m_old);
         m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lower = m_old;
-        lower.rlim_cur = bytes;
+        const rlimit lower{bytes, m_old.rlim_max};
         m_set = ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
     }
     ~FileSizeLimit()

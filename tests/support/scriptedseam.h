@@ -8,6 +8,7 @@
 #include <QQueue>
 #include <QString>
 #include <functional>
+#include <utility>
 
 class ScriptedSeam final : public UserSeam {
 public:
@@ -19,30 +20,69 @@ public:
         FileDialogRequest request;  // dialogs only
     };
 
-    ScriptedSeam();
-    ~ScriptedSeam() override;
+    ScriptedSeam() { setUserSeam(this); }
+    ~ScriptedSeam() override { setUserSeam(nullptr); }
 
     // Answers, taken in order. A question with nothing queued is answered OK; a dialog with
     // nothing queued is cancelled. Each of these counts as unscripted.
-    void answerQuestions(std::initializer_list<bool> okAnswers);
-    void answerOpen(const QString &path);   // empty path: cancel
-    void answerSave(const QString &path);
+    void answerQuestions(std::initializer_list<bool> okAnswers) { m_questions << QList<bool>(okAnswers); }
+    void answerOpen(const QString &path) { m_openAnswers.enqueue(path); }  // empty path: cancel
+    void answerSave(const QString &path) { m_saveAnswers.enqueue(path); }
     // Runs inside the next box or dialog, before it is answered (as the user would act while
     // it is up); used to check what the tool does while a modal dialog is open.
-    void whileNextShown(std::function<void()> action);
+    void whileNextShown(std::function<void()> action) { m_hook = std::move(action); }
 
     const QList<Shown> &shown() const { return m_shown; }
-    QStringList messages() const;  // texts of the plain boxes and questions, in order
+    QStringList messages() const  // texts of the plain boxes and questions, in order
+    {
+        QStringList texts;
+        for (const Shown &s : m_shown)
+            if (s.kind == Kind::Message || s.kind == Kind::Question)
+                texts << s.text;
+        return texts;
+    }
     int unscripted() const { return m_unscripted; }
-    void clear();
+    void clear()
+    {
+        m_shown.clear(), m_questions.clear(), m_openAnswers.clear(), m_saveAnswers.clear();
+        m_hook = nullptr, m_unscripted = 0;
+    }
 
-    void showMessage(const QString &title, const QString &text) override;
-    bool askOkCancel(const QString &title, const QString &text, bool warningIcon) override;
-    QString openFileName(const FileDialogRequest &request) override;
-    QString saveFileName(const FileDialogRequest &request) override;
+    void showMessage(const QString &title, const QString &text) override
+    {
+        show({Kind::Message, title, text, {}});
+    }
+    bool askOkCancel(const QString &title, const QString &text, bool) override
+    {
+        show({Kind::Question, title, text, {}});
+        return answer(m_questions, true);
+    }
+    QString openFileName(const FileDialogRequest &request) override
+    {
+        show({Kind::OpenDialog, request.title, {}, request});
+        return answer(m_openAnswers, QString());
+    }
+    QString saveFileName(const FileDialogRequest &request) override
+    {
+        show({Kind::SaveDialog, request.title, {}, request});
+        return answer(m_saveAnswers, QString());
+    }
 
 private:
-    void runHook();
+    void show(const Shown &shown)
+    {
+        m_shown.append(shown);
+        if (m_hook)
+            std::exchange(m_hook, nullptr)();
+    }
+    template <typename T>
+    T answer(QQueue<T> &queue, T unscripted)
+    {
+        if (!queue.isEmpty())
+            return queue.dequeue();
+        ++m_unscripted;
+        return unscripted;
+    }
 
     QList<Shown> m_shown;
     QQueue<bool> m_questions;

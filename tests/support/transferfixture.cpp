@@ -61,7 +61,6 @@ void TransferFixture::connect(const VirtualRadioOptions &options)
 {
     m_window.reset();
     m_radio = std::make_unique<VirtualRadio>(options);
-    QVERIFY(m_radio->isOpen());
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     m_window = std::make_unique<frmReadWrite>();
     m_window->Form_Load();
@@ -75,6 +74,17 @@ void TransferFixture::loadWindowOnly()
     m_user->clear();  // "no free port" at load is not what these tests look at
 }
 
+void TransferFixture::transfer(bool writing, const QString &file)
+{
+    m_portOpenAtMessage = false;
+    m_user->whileNextShown([this] {  // the file dialog; then the closing message
+        m_user->whileNextShown([this] { m_portOpenAtMessage = m_window->MSComm1.PortOpen(); });
+    });
+    writing ? m_user->answerOpen(file) : m_user->answerSave(file);
+    (writing ? m_window->cmdWrite : m_window->cmdRead)->click();
+    waitIdle();
+}
+
 void TransferFixture::waitIdle()
 {
     frmReadWrite &w = *m_window;
@@ -82,20 +92,6 @@ void TransferFixture::waitIdle()
     QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
     QVERIFY(w.cmdWrite->isEnabled() && w.chkShowText->isEnabled());
     QCOMPARE(w.ProgressBar1->value(), 0);
-}
-
-void TransferFixture::read(const QString &file)
-{
-    m_user->answerSave(file);
-    m_window->cmdRead->click();
-    waitIdle();
-}
-
-void TransferFixture::write(const QString &file)
-{
-    m_user->answerOpen(file);
-    m_window->cmdWrite->click();
-    waitIdle();
 }
 
 QList<QByteArray> TransferFixture::commandsFromTool() const

@@ -21,19 +21,18 @@ QByteArray icfOf(const VirtualRadioOptions &options);
 class TransferFixture : public QObject {
     Q_OBJECT
 protected:
-    static constexpr int kTransferLimitMs = 10000;
+    // Generous: transfers here end within seconds, time-outs included; only a hang reaches it.
+    static constexpr int kTransferLimitMs = 30000;
 
-    // For the derived test's init() and cleanup() slots.
-    void setUpFixture();
+    void setUpFixture();  // for the derived test's init() and cleanup() slots
     void tearDownFixture();
-
     // A new radio published as port 1 and a new window loaded on it.
     void connect(const VirtualRadioOptions &options);
     // A new window with no radio: frames are handed to it directly.
     void loadWindowOnly();
-    // The user picks the file and the transfer runs to its end.
-    void read(const QString &file);
-    void write(const QString &file);
+    // The user picks the file (empty: cancels) and the transfer runs to its end; notes
+    // whether the port was still open while the closing message was up.
+    void transfer(bool writing, const QString &file);
     // Waits for the idle window: port closed, time-outs stopped, buttons back, progress 0.
     void waitIdle();
     // The first five bytes (preamble, addresses, command) of every frame the tool sent.
@@ -45,4 +44,5 @@ protected:
     std::unique_ptr<ScriptedSeam> m_user;
     std::unique_ptr<VirtualRadio> m_radio;
     std::unique_ptr<frmReadWrite> m_window;
+    bool m_portOpenAtMessage = false;
 };
