@@ -7,7 +7,7 @@
 #   3 7-9            only these mutations (numbers as --list shows them)
 #   readhandler      only the mutations of files whose path contains this text
 #   -l, --list       print the numbered mutations and whether each fragment is found; no build
-#   -t SECONDS       time limit of the suite's run for one mutation (default 300); a run cut
+#   -t SECONDS       time limit of the suite's run for one mutation (default 180); a run cut
 #                    off by it counts as caught, since the suite's own time-outs would fail it
 #   -j N             tests run at once (default 2)
 #   -w FOLDER        scratch folder: source copy and build, kept between runs for speed
@@ -28,15 +28,18 @@
 #
 # Speed: the copy keeps its build folder, so a mutation recompiles one file (ccache when
 # installed) and relinks the test programs. The tests likely to catch the fault run first,
-# built alone: the test that caught it on the previous run, else the tests of its folder; the
-# rest of the suite is built and run only when those pass.
+# built alone and run as ctest would, each stopped at its first failing function: the test
+# that caught it on the previous run, else the tests of its folder. The rest of the suite is
+# built and run (ctest, stopping at the first failure) only when those pass. Every test
+# process gets at most 4 GB of address space, so a mutant that loops allocating dies alone.
 set -uo pipefail
 {  # read whole before it runs: editing the script meanwhile cannot change a run
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 list_file=$root/scripts/mutations.txt
 work=/tmp/replix-mutate-$(id -un)
-limit=300
+limit=180
+memory=4000000   # KiB of address space per test process: a mutant that loops allocating dies alone
 jobs=2
 baseline=1
 list_only=0
@@ -252,12 +255,12 @@ watch() {
   ctest_pid=$pid
   while kill -0 "$pid" 2>/dev/null; do
     if ((SECONDS >= deadline)); then stop_ctest; wait "$pid" 2>/dev/null; return 124; fi
-    if [[ -n $pattern ]] && grep -qE "$pattern" "$logf"; then
+    if [[ -n $pattern ]] && grep -qsE "$pattern" "$logf"; then
       stop_ctest; wait "$pid" 2>/dev/null; return 1
     fi
     sleep 0.5
   done
-  wait "$pid"; status=$?
+  wait "$pid" 2>/dev/null; status=$?
   ctest_pid=''
   return "$status"
 }
@@ -273,13 +276,17 @@ run_one() {
   local -a environment command
   eval "environment=(${env_of[$t]})"
   eval "command=(${command_of[$t]})"
-  (cd "${dir_of[$t]}" && exec setsid nice -n 10 env "${environment[@]}" "${command[@]}") \
+  (cd "${dir_of[$t]}" && ulimit -v "$memory" && exec setsid nice -n 10 env "${environment[@]}" "${command[@]}") \
     >"$logf" 2>&1 &
   watch $! "$deadline" "$logf" '^FAIL!'; status=$?
   ((status == 0)) && return 0
   failed_test=$t
   failed_function=$(first_failure "$logf")
-  ((status == 124)) && failed_function="time limit${failed_function:+, $failed_function}"
+  if ((status == 124)); then
+    failed_function="time limit${failed_function:+, $failed_function}"
+  elif [[ -z $failed_function ]] && ((status > 128)); then
+    failed_function="killed by signal $((status - 128))"
+  fi
   return 1
 }
 
@@ -288,8 +295,8 @@ run_tests() {
   local logf=$1 deadline=$2; shift 2
   local regex status
   regex="^($(IFS='|'; echo "$*"))\$"
-  setsid nice -n 10 ctest --test-dir "$build" -R "$regex" -j "$jobs" --stop-on-failure \
-    --output-on-failure >"$logf" 2>&1 &
+  (ulimit -v "$memory" && exec setsid nice -n 10 ctest --test-dir "$build" -R "$regex" -j "$jobs" \
+     --stop-on-failure --output-on-failure) >"$logf" 2>&1 &
   watch $! "$deadline" "$logf"; status=$?
   ((status == 0)) && return 0
   failed_test=$(grep -m1 -oE 'Test +#[0-9]+: [^ ]+ \.+\**(Failed|Timeout|Exception|Not Run|Subprocess)' \
@@ -303,7 +310,7 @@ run_tests() {
   return 1
 }
 
-# The tests of a folder, to try first.
+# The tests to try first: the one that caught the mutation last time, then those of its folder.
 hint_tests() {
   local file=$1 key=$2 t known
   known=$(awk -F'\t' -v k="$key" '$1 == k { print $2 }' "$cache" 2>/dev/null | tail -n 1)
@@ -311,11 +318,11 @@ hint_tests() {
   [[ -n $known ]] && names+=("$known")
   case $file in
     link/framecodec*|link/hextext*|link/commstxt*|link/commevents*) names+=(link) ;;
-    link/*|transfer/*) names+=(transfer) ;;
-    image/fileaccess*) names+=(image transfer) ;;
+    link/*) names+=(transfer window) ;;
+    transfer/*) names+=(transfer faults) ;;
     image/*) names+=(image transfer) ;;
     serial/*) names+=(serial window) ;;
-    app/*) names+=(window) ;;
+    app/*) names+=(window transfer) ;;
     cli/*) names+=(cli) ;;
   esac
   for t in "${names[@]}"; do
