@@ -172,8 +172,9 @@ stop_ctest() {
     ctest_pid=''
   fi
 }
+exec 3>&2   # the terminal, for the notice of an interruption that comes while stderr is redirected
 trap 'stop_ctest; restore' EXIT
-trap 'echo " interrupted" >&2; exit 130' INT TERM
+trap 'echo " interrupted" >&3; exit 130' INT TERM
 
 sync_copy() {
   local f
@@ -278,7 +279,7 @@ run_one() {
   eval "command=(${command_of[$t]})"
   (cd "${dir_of[$t]}" && ulimit -v "$memory" && exec setsid nice -n 10 env "${environment[@]}" "${command[@]}") \
     >"$logf" 2>&1 &
-  watch $! "$deadline" "$logf" '^FAIL!'; status=$?
+  watch $! "$deadline" "$logf" '^FAIL!' 2>/dev/null; status=$?  # no job notices on the terminal
   ((status == 0)) && return 0
   failed_test=$t
   failed_function=$(first_failure "$logf")
@@ -297,7 +298,7 @@ run_tests() {
   regex="^($(IFS='|'; echo "$*"))\$"
   (ulimit -v "$memory" && exec setsid nice -n 10 ctest --test-dir "$build" -R "$regex" -j "$jobs" \
      --stop-on-failure --output-on-failure) >"$logf" 2>&1 &
-  watch $! "$deadline" "$logf"; status=$?
+  watch $! "$deadline" "$logf" 2>/dev/null; status=$?
   ((status == 0)) && return 0
   failed_test=$(grep -m1 -oE 'Test +#[0-9]+: [^ ]+ \.+\**(Failed|Timeout|Exception|Not Run|Subprocess)' \
                   "$logf" | sed -E 's/Test +#[0-9]+: ([^ ]+) .*/\1/')
