@@ -106,11 +106,13 @@ private slots:
             oneByOne << QByteArray(1, c);
         QTest::newRow("a frame grown byte by byte ends only at its FD")
             << oneByOne << Items{{frame, e4}} << QByteArray();
-        // What is left of a long run becomes the head of the next frame, as any junk before one.
+        // An FD one byte past capacity is too late; what is left of a long run becomes the head
+        // of the next frame, as any junk before one.
         const QByteArray x(FrameCollector::kCapacity, 'x');
         QTest::newRow("a run without FD is dropped at capacity")
-            << QList<QByteArray>{x + x + "xxxxxxxxxx" + e0}
-            << Items{{overflow, x}, {overflow, x}, {frame, QByteArray(10, 'x') + e0}} << QByteArray();
+            << QList<QByteArray>{x + bytes("FD") + x + "xxxxxxxxxx" + e0}
+            << Items{{overflow, x}, {shortFrame, bytes("FD")}, {overflow, x}, {frame, QByteArray(10, 'x') + e0}}
+            << QByteArray();
     }
     void collectorSplitsReceivedBytesIntoFrames()
     {

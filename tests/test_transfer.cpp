@@ -5,6 +5,7 @@
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -191,11 +192,20 @@ private slots:
         QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(3))));
         EchoLine line(false);
         m_ports->publish(1, line.device());
+        line.pty().write(bytes("FE FE EF EE E1 12 34 00 02 FD"));  // from before the open: never read
         loadWindowOnly();
+        m_window->cboSpeed->addItem(QStringLiteral("12345"));  // a speed the port refuses
+        m_window->cboSpeed->setCurrentIndex(m_window->cboSpeed->count() - 1);
+        m_window->cmdWrite->click();
+        QVERIFY(m_user->messages().size() == 1 && !m_window->MSComm1.PortOpen());
+        m_user->clear();
+        m_window->cboSpeed->setCurrentText(QStringLiteral("9600"));
         m_user->answerOpen(path("image.icf"));
         m_window->cmdWrite->click();
         QTRY_VERIFY_WITH_TIMEOUT(line.received().size() >= 10, kTransferLimitMs);
-        line.pty().write(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+        line.pty().write(bytes("FE FE EF EE E1 5A 17 00 02"));
+        QTRY_VERIFY_WITH_TIMEOUT(!line.pty().slaveHasUnread(), kTransferLimitMs);
+        line.pty().write(bytes("FD"));  // a lone byte is a receive event too
         QTRY_VERIFY_WITH_TIMEOUT(line.received().contains(bytes("FE FE EE EF E3 5A 17 00 02 FD")),
                                  kTransferLimitMs);
         line.pty().write(stray);
@@ -235,6 +245,7 @@ private slots:
         startWriteByHand(101);
         frmReadWrite &w = *m_window;
         QCOMPARE(w.ProgressBar1->value(), 0);  // the first record is not counted
+        w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));  // a second model reply: ignored
         for (int i = 0; i < 99; ++i)
             w.ProcessCommand(kRecord);
         QCOMPARE(w.ProgressBar1->value(), 99);
@@ -254,12 +265,14 @@ private slots:
     }
 
 private:
-    // Either way, a frame of no known command is noted just before the frame's own line.
+    // Either way, a frame of no known command is noted just before the frame's own line; a
+    // line event gets its note.
     void unknownCommandIsNotedBeforeItsFrame()
     {
+        m_window->MSComm1.raiseCommEvent(CommEventCode::Framing);
         m_window->ProcessCommand(bytes("FE FE EF EE 07 FD"));
         QCOMPARE(m_window->txtDataReceived->toPlainText(),
-                 QStringLiteral(" Unknown Command FE FE EF EE 07 FD \n"));
+                 QStringLiteral("Framing Error Unknown Command FE FE EF EE 07 FD \n"));
         QVERIFY(m_user->shown().isEmpty());
     }
     // A window without a port that has taken the radio's model reply and the echo of its
