@@ -232,6 +232,13 @@ bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
                     + QStringLiteral("):An output file is already open:0"));
         return false;
     }
+    // The image replaces whatever has the name: over a device or a pipe (/dev/null, chosen by
+    // a slip in the dialog) that would put a plain file where the system expects the device.
+    const QFileInfo existing(sFileName);
+    if (existing.exists() && !existing.isFile()) {
+        ReportError(QStringLiteral("Unable to Open Output File"));
+        return false;
+    }
     auto output = std::make_unique<Output>(sFileName);
     // Unbuffered: every line is one write to the file, so a failure shows at that line.
     // QSaveFile will not fall back to writing over the file in place when it cannot create
