@@ -119,14 +119,12 @@ private slots:
     void eventsWaitForHoldsAndStopAtTheClose();
     void portListOffersOnlyFreePorts_data();
     void portListOffersOnlyFreePorts();
-    void changePortChecksAndReports_data();
-    void changePortChecksAndReports();
-    void changeBaudRateRewritesOnlyTheSpeedField_data();
-    void changeBaudRateRewritesOnlyTheSpeedField();
+    void portAndSpeedChangesAreCheckedAndReported_data();
+    void portAndSpeedChangesAreCheckedAndReported();
 };
 
 // On an open pty, which has the last word: what it takes it runs at, and a refusal keeps the
-// old settings. (A closed control's checks show in ChangeBaudRate's table.)
+// old settings. (A closed control's checks show in the table of port and speed changes.)
 void SerialTest::settingsAreCheckedAndARefusalKeepsTheOldOnes_data()
 {
     QTest::addColumn<QStringList>("settings");  // each tried in turn, with the same outcome
@@ -341,70 +339,51 @@ void SerialTest::portListOffersOnlyFreePorts()
     }
 }
 
-void SerialTest::changePortChecksAndReports_data()
-{
-    QTest::addColumn<int>("startPort");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("endPort");
-    QTest::addColumn<QString>("message");  // empty: ChangePort succeeds
-
-    const QString prefix = QStringLiteral("Unable to change to port COM%1:\r\n\r\n");
-    QTest::newRow("the current port, held by another") << 5 << "5" << 5 << "";
-    QTest::newRow("a free port with spaces") << 1 << "  3 " << 3 << "";
-    QTest::newRow("an empty text") << 1 << "" << 1 << "";
-    QTest::newRow("a missing port") << 1 << " 7 " << 1 << prefix.arg(7) + "Port does not exist";
-    QTest::newRow("a held port") << 1 << "5" << 1 << prefix.arg(5) + "Port is in use";
-}
-
-void SerialTest::changePortChecksAndReports()
-{
-    QFETCH(int, startPort);
-    QFETCH(QString, text);
-    QFETCH(QString, message);
-    PortBench bench;
-    for (int n : {1, 3, 5})
-        bench.publishPty(n);
-    QVERIFY(bench.hold(5, Holder::OtherSerialPort));
-    auto control = makeControl(startPort);
-    ScriptedSeam user;
-
-    QCOMPARE(ChangePort(text, *control), message.isEmpty());
-    QTEST(control->CommPort(), "endPort");
-    QCOMPARE(user.messages(), message.isEmpty() ? QStringList{} : QStringList{message});
-}
-
-void SerialTest::changeBaudRateRewritesOnlyTheSpeedField_data()
+// A port change (before: the port number) or a speed change (before: the settings of a closed
+// control) with the text the user gave; message empty: the change is made.
+void SerialTest::portAndSpeedChangesAreCheckedAndReported_data()
 {
     QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("speed");
+    QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("after");
-    QTest::addColumn<QString>("message");  // null: the field rewrite alone, no control
+    QTest::addColumn<QString>("message");  // null: the speed field's rewrite alone, no control
 
-    const QString prefix = QStringLiteral("Unable to change baud rate for port \r\n\r\n");
-    QTest::newRow("other fields kept") << "1200,e,7,2" << "  300 " << "300,e,7,2" << "";
+    const QString port = QStringLiteral("Unable to change to port COM%1:\r\n\r\n");
+    const QString speed = QStringLiteral("Unable to change baud rate for port \r\n\r\n");
+    QTest::newRow("the current port, held by another") << "5" << "5" << "5" << "";
+    QTest::newRow("a free port with spaces") << "1" << "  3 " << "3" << "";
+    QTest::newRow("an empty text") << "1" << "" << "1" << "";
+    QTest::newRow("a missing port") << "1" << " 7 " << "1" << port.arg(7) + "Port does not exist";
+    QTest::newRow("a held port") << "1" << "5" << "1" << port.arg(5) + "Port is in use";
+    QTest::newRow("speed: other fields kept") << "1200,e,7,2" << "  300 " << "300,e,7,2" << "";
     QTest::newRow("unsupported speed refused") << "9600,e,7,2" << "12345" << "9600,e,7,2"
-                                               << prefix + " 106  Unsupported speed 12345";
+                                               << speed + " 106  Unsupported speed 12345";
     QTest::newRow("no speed") << "9600,e,7,2" << "" << "9600,e,7,2"
-                              << prefix + " 105  Invalid line settings \",e,7,2\"";
+                              << speed + " 105  Invalid line settings \",e,7,2\"";
     QTest::newRow("no comma") << "9600" << "300" << "300,9600" << QString();
     QTest::newRow("only the first comma counts") << "9600,,," << "600" << "600,,," << QString();
 }
 
-void SerialTest::changeBaudRateRewritesOnlyTheSpeedField()
+void SerialTest::portAndSpeedChangesAreCheckedAndReported()
 {
     QFETCH(QString, before);
-    QFETCH(QString, speed);
-    QFETCH(QString, after);
+    QFETCH(QString, text);
     QFETCH(QString, message);
     if (message.isNull()) {
-        QCOMPARE(replaceSpeedField(before, speed), after);
+        QTEST(replaceSpeedField(before, text), "after");
         return;
     }
-    SerialControl control;
-    QVERIFY(!control.setSettings(before).failed());
+    PortBench bench;
+    for (int n : {1, 3, 5})
+        bench.publishPty(n);
+    QVERIFY(bench.hold(5, Holder::OtherSerialPort));
+    const bool speed = before.contains(u',');
+    auto control = makeControl(speed ? 1 : before.toInt());
+    QVERIFY(!speed || !control->setSettings(before).failed());
     ScriptedSeam user;
-    QCOMPARE(ChangeBaudRate(speed, control), message.isEmpty());
-    QCOMPARE(control.Settings(), after);
+
+    QCOMPARE(speed ? ChangeBaudRate(text, *control) : ChangePort(text, *control), message.isEmpty());
+    QTEST(speed ? control->Settings() : QString::number(control->CommPort()), "after");
     QCOMPARE(user.messages(), message.isEmpty() ? QStringList{} : QStringList{message});
 }
 
