@@ -57,8 +57,9 @@ for target in $targets; do
         echo "fuzz_$target FAILED; reproducers copied to $build_dir/fuzz/artifacts/"
         status=1
     else
-        grep -E '^(stat::|#[0-9]+ *DONE)' \
-            "$scratch/$target/log" || true
+        grep -E '^(stat::|#[0-9]+ *DONE)' "$scratch/$target/log" || true
     fi
+    mkdir -p "$build_dir/fuzz/logs"
+    cp "$scratch/$target/log" "$build_dir/fuzz/logs/fuzz_$target.log"
 done
 exit $status
