@@ -1,26 +1,23 @@
 // The receive path: arbitrary bytes, cut into arbitrary chunks, handed to a window whose transfer
-// was started on a pseudo-terminal, exactly as the serial control's receive event hands them.
-// The user is scripted, so the read and write handlers run through their file paths.
-// Input: byte 0 chooses the direction and what the user does, byte 1 how the bytes are cut;
-// in a write with a file of the input's own, two length bytes and the file follow; the rest
-// is what the radio and the cable send. See fuzz/README.md.
+// was started on a pseudo-terminal, as the serial control's receive event hands them, with a
+// scripted user. Input: byte 0 the direction and what the user does, byte 1 how the bytes are
+// cut; in a write with a file of its own, two length bytes and the file; the rest is what the
+// radio and the cable send. See fuzz/README.md.
 
 #include "fuzz/fuzzcheck.h"
 #include "app/frmreadwrite.h"
 #include "image/icfformat.h"
-#include "serial/portnamespace.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/pty.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-
-#include <limits>
 
 namespace {
 
@@ -39,24 +36,25 @@ enum Option : std::uint8_t {
 const QByteArray kOldFile = "5A170002\r\n#an earlier backup\r\nghiggkgxhyizj{\r\n";
 
 struct World {
-    QApplication *app = nullptr;
     PseudoTerminal pty;
     PortFolder ports;
-    QTemporaryDir dir{QStringLiteral("/dev/shm/replix-fuzz-XXXXXX")};  // memory, not disk
+    // Scratch files in memory where there is a memory file system.
+    QTemporaryDir dir{(QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                           ? QStringLiteral("/dev/shm") : QDir::tempPath())
+                      + QStringLiteral("/replix-fuzz-XXXXXX")};
     ScriptedSeam user;
     frmReadWrite *window = nullptr;
-    QString savePath, inputPath;
-    QByteArray goodFile, inputOnDisk;
-    bool checkHang = true;  // REPLIX_FUZZ_NO_HANG_CHECK=1 looks past a known hang
+    QString savePath = dir.filePath(QStringLiteral("radio.icf"));
+    QString inputPath = dir.filePath(QStringLiteral("input.icf"));
+    QByteArray goodFile = "5A170002\r\n#VR-5A17 Ver 1.02\r\n", inputOnDisk;
+    bool checkHang = qEnvironmentVariableIntValue("REPLIX_FUZZ_NO_HANG_CHECK") == 0;
 };
 World *world = nullptr;
 
 bool isUpperHex(QByteArrayView text)
 {
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
-            return false;
-    return true;
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 // What a committed read leaves: model line, comment line, data lines that all decode, each
@@ -77,18 +75,13 @@ bool isWholeImage(const QByteArray &content)
     return true;
 }
 
-QByteArray fileBytes(const QString &path)
+QByteArray fileBytes(const QString &path, const QByteArray *put = nullptr)
 {
     QFile f(path);
-    EXPECT(f.open(QIODevice::ReadOnly), "a file in the test folder cannot be read back");
-    return f.readAll();
-}
-
-void putFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    EXPECT(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size(),
-           "harness: cannot write a fixture file");
+    EXPECT(f.open(put ? QIODevice::WriteOnly : QIODevice::ReadOnly)
+               && (!put || f.write(*put) == put->size()),
+           "harness: a file in the test folder cannot be written or read back");
+    return put ? *put : f.readAll();
 }
 
 // The idle and running states the window must always be in between two receive events.
@@ -98,8 +91,8 @@ void checkWindowState(const frmReadWrite &w)
     EXPECT(w.cmdWrite->isEnabled() == idle && w.chkShowText->isEnabled() == idle,
            "transfer buttons and check box disagree about the transfer");
     if (idle) {
-        EXPECT(!w.tmrCableTimer.isActive(), "transfer ended with the cable time-out running");
-        EXPECT(!w.tmrResponseTimer.isActive(), "transfer ended with the response time-out running");
+        EXPECT(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive(),
+               "transfer ended with a time-out running");
         EXPECT(!w.MSComm1.PortOpen(), "transfer ended with the port open");
         EXPECT(!w.ICOMFileSystem->inputOpen() && !w.ICOMFileSystem->outputOpen(),
                "transfer ended with a file open");
@@ -143,21 +136,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
             fuzzcheck::broken(kTarget, qPrintable(text));
     });
     fuzzcheck::keepRuntimeFolder();
-    auto *app = new QApplication(*argc, *argv);
-    world = new World;
-    world->app = app;
-    World &x = *world;
-    x.checkHang = qEnvironmentVariableIntValue("REPLIX_FUZZ_NO_HANG_CHECK") == 0;
+    new QApplication(*argc, *argv);
+    World &x = *(world = new World);
     EXPECT(x.pty.isOpen() && x.dir.isValid() && x.ports.publish(1, x.pty.slavePath()),
            "harness: no pseudo-terminal or temporary folder");
     x.ports.makeCurrent();
-    pinPortNames({{1, x.pty.slavePath()}});  // no look into the port folder at every open
     fuzzcheck::keepTidy(x.dir.path().toStdString());
     fuzzcheck::keepTidy(x.ports.path().toStdString());
-    x.savePath = x.dir.filePath(QStringLiteral("radio.icf"));
-    x.inputPath = x.dir.filePath(QStringLiteral("input.icf"));
-    // Model 5A170002, then three records written the way a read stores them.
-    x.goodFile = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
+    // Model 5A170002, comment, then three records written the way a read stores them.
     for (QByteArray line : {"0120040A1B2C3D", "01240400FF7F80", "0128020102"}) {
         EXPECT(EncodeICFLine(line), "fixture: a plain line did not encode");
         x.goodFile += line + "\r\n";
@@ -189,10 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The folder holds the input file as the last run left it (checked) and nothing else.
     if (inputFile != x.inputOnDisk)
-        putFile(x.inputPath, x.inputOnDisk = inputFile);
+        x.inputOnDisk = fileBytes(x.inputPath, &inputFile);
     const bool hadOld = options & OldFile;
     if (hadOld)
-        putFile(x.savePath, kOldFile);
+        fileBytes(x.savePath, &kOldFile);
 
     ScriptedSeam &user = x.user;
     if (!(options & Cancel)) {
@@ -261,15 +247,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (hasSave)
         QFile::remove(x.savePath);
 
-    // Leave nothing allocated that the next run would free: libFuzzer takes memory kept past
-    // a run for a possible leak and scans the whole heap for it, which costs more than the run.
+    // Leave nothing allocated that the next run would free: libFuzzer would take it for a
+    // possible leak and scan the whole heap for it, which costs more than the run.
     if (options & ShowLog)
         w.txtDataReceived->clear();
     w.sCommandBuffer.clear();
     w.sFileName.clear();
     x.pty.read(0, 0);  // what the tool sent; the pseudo-terminal must not fill up
-    // What the event loop would do between two transfers: objects the port closed with
-    // deleteLater, widget updates. With the port closed and no time-out armed, nothing else.
+    // What the event loop does between two transfers (objects the port closed with
+    // deleteLater, widget updates); with the port closed and no time-out armed, nothing else.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
     return 0;

@@ -1,51 +1,43 @@
 #pragma once
 // What the fuzz targets share: scratch folders removed however the process ends (libFuzzer
-// leaves by exit or abort, never through destructors), and the check that aborts with a
-// message when an invariant breaks, so a finding is a crash with a reproducer.
+// leaves by exit or abort, never through destructors), the check that aborts with a message
+// when an invariant breaks (so a finding is a crash with a reproducer), and a stream cutter.
 
-#include <QByteArrayView>
+#include <QByteArray>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
-#include <stdlib.h>
 
 namespace fuzzcheck {
 
-inline std::vector<std::string> &scratchFolders()
-{
-    static std::vector<std::string> folders;
-    return folders;
-}
+inline std::vector<std::string> scratchFolders;
 
 inline void removeScratchFolders()
 {
     std::error_code ignored;
-    for (const std::string &folder : scratchFolders())
+    for (const std::string &folder : scratchFolders)
         std::filesystem::remove_all(folder, ignored);
 }
 
 // Removes the folder at exit (and before an abort through broken()).
 inline void keepTidy(const std::string &folder)
 {
-    if (scratchFolders().empty())
+    if (scratchFolders.empty())
         std::atexit(removeScratchFolders);
-    scratchFolders().push_back(folder);
+    scratchFolders.push_back(folder);
 }
 
 // Without a runtime folder Qt makes one in the temporary folder and leaves it there.
 inline void keepRuntimeFolder()
 {
-    if (const char *set = std::getenv("XDG_RUNTIME_DIR"); set && *set)
-        return;
     std::string runtime = (std::filesystem::temp_directory_path() / "replix-fuzz-XXXXXX").string();
-    if (!::mkdtemp(runtime.data()))
-        std::abort();
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") || !::mkdtemp(runtime.data()))
+        return;
     keepTidy(runtime);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
 }
 
 [[noreturn]] inline void broken(const char *target, const char *what)
@@ -56,26 +48,22 @@ inline void keepRuntimeFolder()
     std::abort();
 }
 
-// Cuts a stream into chunks: seed 0 gives it whole, others a fixed pseudo-random series of
-// sizes from 1 to limit.
-class Cutter {
-public:
-    Cutter(std::uint8_t seed, std::uint32_t limit)
-        : m_state(seed * 2654435761u | 1u), m_limit(seed ? limit : 0) {}
+// Cuts a stream: seed 0 gives it whole, others a fixed pseudo-random series of sizes 1..limit.
+struct Cutter {
+    std::uint32_t state, limit;
+    Cutter(std::uint8_t seed, std::uint32_t max)
+        : state(seed * 2654435761u | 1u), limit(seed ? max : 0) {}
     QByteArrayView next(QByteArrayView &rest)
     {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 17;
-        m_state ^= m_state << 5;
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
         const qsizetype n =
-            m_limit ? std::min<qsizetype>(rest.size(), 1 + m_state % m_limit) : rest.size();
+            limit ? std::min<qsizetype>(rest.size(), 1 + state % limit) : rest.size();
         const QByteArrayView chunk = rest.first(n);
         rest = rest.sliced(n);
         return chunk;
     }
-
-private:
-    std::uint32_t m_state, m_limit;
 };
 
 } // namespace fuzzcheck
