@@ -8,7 +8,6 @@
 #include "cli/icfimage.h"
 #include "link/hextext.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -16,13 +15,11 @@ namespace {
 constexpr const char *kTarget = "command line files";
 QTemporaryDir *folder = nullptr;  // kept reachable: libFuzzer checks for leaks
 
-QString put(const QString &name, QByteArrayView bytes)
+QString put(const char *name, QByteArrayView bytes)
 {
-    QFile f(folder->filePath(name));
-    EXPECT(f.open(QIODevice::WriteOnly | QIODevice::Truncate)
-               && f.write(bytes.toByteArray()) == bytes.size(),
-           "harness: cannot write a file");
-    return f.fileName();
+    const QString path = folder->filePath(QLatin1String(name));
+    EXPECT(fuzzcheck::putFile(path, bytes), "harness: cannot write a file");
+    return path;
 }
 
 // A status of 0, 1 or 2, and every error line in the one form.
@@ -63,8 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArrayView all(reinterpret_cast<const char *>(data) + 3, qsizetype(size) - 3);
     const QByteArrayView bytesA = all.first(std::min<qsizetype>(all.size(), data[2] * 16));
     const QByteArrayView bytesB = all.sliced(bytesA.size());
-    const QString a = put(QStringLiteral("a.icf"), bytesA);
-    const QString b = put(QStringLiteral("b.icf"), bytesB);
+    const QString a = put("a.icf", bytesA), b = put("b.icf", bytesB);
     const IcfImage imageA = load(a), imageB = load(b);
 
     EXPECT(wellFormed(infoCommand({a, b})).status == 0, "info refuses files that load");

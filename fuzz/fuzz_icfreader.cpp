@@ -6,7 +6,6 @@
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -47,11 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    QFile f(*path);
-    EXPECT(f.open(QIODevice::WriteOnly | QIODevice::Truncate)
-               && f.write(bytes.toByteArray()) == bytes.size(),
-           "harness: cannot write the file");
-    f.close();
+    EXPECT(fuzzcheck::putFile(*path, bytes), "harness: cannot write the file");
     const QList<QByteArray> lines = modelLines(bytes);
 
     clsICOMFiles files;

@@ -75,13 +75,11 @@ bool isWholeImage(const QByteArray &content)
     return true;
 }
 
-QByteArray fileBytes(const QString &path, const QByteArray *put = nullptr)
+QByteArray fileBytes(const QString &path)
 {
     QFile f(path);
-    EXPECT(f.open(put ? QIODevice::WriteOnly : QIODevice::ReadOnly)
-               && (!put || f.write(*put) == put->size()),
-           "harness: a file in the test folder cannot be written or read back");
-    return put ? *put : f.readAll();
+    EXPECT(f.open(QIODevice::ReadOnly), "a file in the test folder cannot be read back");
+    return f.readAll();
 }
 
 // The idle and running states the window must always be in between two receive events.
@@ -174,11 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     // The folder holds the input file as the last run left it (checked) and nothing else.
-    if (inputFile != x.inputOnDisk)
-        x.inputOnDisk = fileBytes(x.inputPath, &inputFile);
     const bool hadOld = options & OldFile;
-    if (hadOld)
-        fileBytes(x.savePath, &kOldFile);
+    const bool sameInput = inputFile == x.inputOnDisk;
+    EXPECT((sameInput || fuzzcheck::putFile(x.inputPath, x.inputOnDisk = inputFile))
+               && (!hadOld || fuzzcheck::putFile(x.savePath, kOldFile)),
+           "harness: cannot write the input file or the earlier file");
 
     ScriptedSeam &user = x.user;
     if (!(options & Cancel)) {
@@ -187,8 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             : (writing ? x.inputPath : x.savePath);
         writing ? user.answerOpen(chosen) : user.answerSave(chosen);
     }
-    // Only the version question depends on the user; error reports are always answered OK,
-    // since Cancel there ends the process by design.
+    // Error reports are always answered OK: Cancel there ends the process by design.
     if (writing)
         user.answerQuestions({!(options & DeclineVersion)});
 
@@ -209,14 +206,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         checkWindowState(w);
     }
 
-    // The radio falls silent: the armed time-out ends the transfer.
+    // The radio falls silent: the armed time-out ends the transfer (with the hang check off,
+    // maybe none is armed).
     if (!w.cmdRead->isEnabled()) {
-        if (w.tmrResponseTimer.isActive())
-            w.tmrResponseTimer_Timer();
-        else if (w.tmrCableTimer.isActive())
-            w.tmrCableTimer_Timer();
-        else
-            w.EndTransfer();  // only reached with the hang check off
+        w.tmrResponseTimer.isActive() ? w.tmrResponseTimer_Timer()
+        : w.tmrCableTimer.isActive()  ? w.tmrCableTimer_Timer()
+                                      : w.EndTransfer();
         EXPECT(w.cmdRead->isEnabled(), "a time-out did not end the transfer");
         checkWindowState(w);
     }
@@ -228,34 +223,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const auto &entry : std::filesystem::directory_iterator(x.dir.path().toStdString())) {
         const QString name = QString::fromStdString(entry.path().filename().string());
         const QByteArray content = fileBytes(x.dir.filePath(name));
-        if (name == QStringLiteral("input.icf")) {
-            hasInput = true;
-            EXPECT(content == inputFile, "the input file was changed");
-        } else if (name == QStringLiteral("radio.icf")) {
-            hasSave = true;
-            if (!(hadOld && content == kOldFile))
-                EXPECT(!writing && isWholeImage(content),
-                       writing ? "a write changed or made the save file"
-                               : "the save path holds something other than a whole image or "
-                                 "the earlier file");
-        } else {
-            fuzzcheck::broken(kTarget, "a stray file was left in the folder");
-        }
+        hasInput = hasInput || name == QStringLiteral("input.icf");
+        hasSave = hasSave || name == QStringLiteral("radio.icf");
+        EXPECT(name == QStringLiteral("input.icf") || name == QStringLiteral("radio.icf"),
+               "a stray file was left in the folder");
+        EXPECT(name != QStringLiteral("input.icf") || content == inputFile,
+               "the input file was changed");
+        if (name == QStringLiteral("radio.icf") && !(hadOld && content == kOldFile))
+            EXPECT(!writing && isWholeImage(content),
+                   writing ? "a write changed or made the save file"
+                           : "the save path holds something other than a whole image or the "
+                             "earlier file");
     }
-    EXPECT(hasInput, "the input file was removed");
-    EXPECT(!hadOld || hasSave, "the earlier file was removed");
+    EXPECT(hasInput && (!hadOld || hasSave), "the input file or the earlier file was removed");
     if (hasSave)
         QFile::remove(x.savePath);
 
-    // Leave nothing allocated that the next run would free: libFuzzer would take it for a
-    // possible leak and scan the whole heap for it, which costs more than the run.
+    // Leave nothing allocated that the next run would free (libFuzzer would take it for a
+    // possible leak and scan the whole heap), drain what the tool sent, and do what the event
+    // loop does between two transfers (deleteLater, widget updates).
     if (options & ShowLog)
         w.txtDataReceived->clear();
     w.sCommandBuffer.clear();
     w.sFileName.clear();
-    x.pty.read(0, 0);  // what the tool sent; the pseudo-terminal must not fill up
-    // What the event loop does between two transfers (objects the port closed with
-    // deleteLater, widget updates); with the port closed and no time-out armed, nothing else.
+    x.pty.read(0, 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
     return 0;

@@ -4,6 +4,7 @@
 // when an invariant breaks (so a finding is a crash with a reproducer), and a stream cutter.
 
 #include <QByteArray>
+#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,13 @@ inline void keepRuntimeFolder()
         return;
     keepTidy(runtime);
     qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+}
+
+inline bool putFile(const QString &path, QByteArrayView bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && f.write(bytes.data(), bytes.size()) == bytes.size();
 }
 
 [[noreturn]] inline void broken(const char *target, const char *what)
