@@ -19,10 +19,10 @@
 namespace {
 
 // Reading goes through a buffer of this size, so a file of any size costs the same memory.
-constexpr qsizetype kReadChunk = 64 * 1024;
+constexpr qsizetype kReadChunk = qsizetype(64) * 1024;
 // No valid line is longer than 516 bytes; a longer one is kept cut to this length (it is
 // invalid either way) so that a hostile file cannot make one line fill the memory.
-constexpr qsizetype kMaxKeptLine = 64 * 1024;
+constexpr qsizetype kMaxKeptLine = qsizetype(64) * 1024;
 // The longest line WriteALineToDisk writes, without its CR LF.
 constexpr qsizetype kMaxWrittenLine = 32765;
 // Stored data lines start at the file's third line.
