@@ -59,7 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(files.RadioModel() == lines[0] && files.CommentLine() == lines[1],
            "model or comment line differs from the file's first or second line");
 
-    const qsizetype dataLines = lines.size() - 2;
+    // Empty lines after the last record end the data; they are not records.
+    qsizetype end = lines.size();
+    while (end > 2 && lines[end - 1].isEmpty())
+        --end;
+    const qsizetype dataLines = end - 2;
     const clsICOMFiles::DataCheck check = files.CheckICFData();
     const clsICOMFiles::DataCheck again = files.CheckICFData();
     EXPECT(check.outcome == again.outcome && check.line == again.line,
@@ -67,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The model's verdict: the first line that does not decode, if any.
     qsizetype firstBad = -1;
-    for (qsizetype i = 2; i < lines.size() && firstBad < 0; ++i) {
+    for (qsizetype i = 2; i < end && firstBad < 0; ++i) {
         QByteArray line = lines[i];
         if (!DecodeICFLine(line))
             firstBad = i + 1;  // lines of the file count from 1
