@@ -204,7 +204,7 @@ int main(int argc, char *argv[])
     QStringList files;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString arg = args.at(i);
+        const QString &arg = args.at(i);
         if (optionsEnded || !arg.startsWith(u'-') || arg == QLatin1String("-")) {
             files << arg;
             continue;

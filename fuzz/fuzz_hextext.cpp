@@ -1,17 +1,14 @@
 // Hex text, the record checksum, the stored form of a data line and the frame collector, each
-// held against a plain restatement of its rule or against its inverse.
-//
-// Input: byte 0 picks a digit to change and byte 1 how the bytes are cut for the collector;
-// all of it is also used whole as bytes, as text and as a record.
+// held against a plain restatement of its rule or against its inverse. Input: byte 0 picks a
+// digit to change, byte 1 how the bytes are cut for the collector; all of it is also used
+// whole as bytes, as text and as a record.
 
 #include "fuzz/fuzzcheck.h"
 #include "image/icfformat.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -20,13 +17,17 @@ constexpr const char *kTarget = "hex text";
 
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 bool isAnyHex(char c) { return isUpperHex(c) || (c >= 'a' && c <= 'f'); }
+template <typename Pred> bool all(QByteArrayView text, Pred pred)
+{
+    return std::all_of(text.begin(), text.end(), pred);
+}
 
 // The model's own trim, written apart from the code under test.
 QByteArrayView withoutOuterSpaces(QByteArrayView text)
 {
-    while (!text.isEmpty() && text.front() == ' ')
+    while (text.startsWith(' '))
         text = text.sliced(1);
-    while (!text.isEmpty() && text.back() == ' ')
+    while (text.endsWith(' '))
         text.chop(1);
     return text;
 }
@@ -36,24 +37,21 @@ void hexText(QByteArrayView bytes)
     const QByteArray plain = BytesToHex(bytes, false);
     const QByteArray spaced = BytesToHex(bytes, true);
     const qsizetype n = bytes.isEmpty() ? 1 : bytes.size();
-    EXPECT(plain.size() == 2 * n && spaced.size() == 3 * n, "hex text of the wrong length");
-    for (qsizetype i = 0; i < n; ++i) {
-        EXPECT(isUpperHex(plain[2 * i]) && isUpperHex(plain[2 * i + 1]), "not upper-case hex");
+    EXPECT(plain.size() == 2 * n && spaced.size() == 3 * n && all(plain, isUpperHex),
+           "hex text of the wrong length or not upper-case hex");
+    for (qsizetype i = 0; i < n; ++i)
         EXPECT(spaced.sliced(3 * i, 3) == plain.sliced(2 * i, 2) + ' ', "spaced text differs");
-    }
     EXPECT(HexToBytes(plain) == (bytes.isEmpty() ? QByteArray(1, '\0') : bytes.toByteArray()),
            "hex text does not read back as its bytes");
-    EXPECT(HexToBytes(plain.toLower()) == HexToBytes(plain), "lower-case digits read otherwise");
-    EXPECT(HexToBytes(" " + plain + "  ") == HexToBytes(plain), "spaces around change the bytes");
+    EXPECT(HexToBytes(plain.toLower()) == HexToBytes(plain)
+               && HexToBytes(" " + plain + "  ") == HexToBytes(plain),
+           "lower-case digits or spaces around read otherwise");
 
     // Arbitrary text: one byte per two characters, odd counts padded with a leading 0.
     const QByteArrayView text = withoutOuterSpaces(bytes);
     const QByteArray read = HexToBytes(bytes);
     EXPECT(read.size() == (text.size() + 1) / 2, "hex text read to the wrong number of bytes");
-    bool allHex = true;
-    for (char c : text)
-        allHex = allHex && isAnyHex(c);
-    if (allHex && !text.isEmpty()) {
+    if (!text.isEmpty() && all(text, isAnyHex)) {
         QByteArray expected = text.toByteArray().toUpper();
         if (expected.size() % 2)
             expected.prepend('0');
@@ -65,9 +63,8 @@ void checksum(QByteArrayView bytes, std::uint8_t pick)
 {
     // A line as the radio sends it: upper-case hex of even length.
     const QByteArray line = BytesToHex(bytes, false);
-    unsigned sum = 0;
-    for (char c : (bytes.isEmpty() ? QByteArrayView("\0", 1) : bytes))
-        sum += std::uint8_t(c);
+    const unsigned sum = std::accumulate(bytes.begin(), bytes.end(), 0u,
+                                         [](unsigned s, char c) { return s + std::uint8_t(c); });
     EXPECT((sum + CheckSum(line)) % 256 == 0, "bytes and checksum do not add up to 0");
     const QByteArray chars = CheckChars(line);
     EXPECT(chars == BytesToHex(QByteArray(1, char(CheckSum(line))), false),
@@ -80,25 +77,20 @@ void checksum(QByteArrayView bytes, std::uint8_t pick)
     const qsizetype at = pick % record.size();
     QByteArray changed = record;
     changed[at] = kDigits[(QByteArray(kDigits).indexOf(record[at]) + 1 + pick / 16 % 15) % 16];
-    EXPECT(changed != record && !ValidCheckSum(changed), "a changed digit passes the checksum");
-    EXPECT(!ValidCheckSum(record.chopped(1)), "an odd-length record passes");
-    if (record.toLower() != record)
-        EXPECT(!ValidCheckSum(record.toLower()), "a lower-case record passes");
+    EXPECT(changed != record && !ValidCheckSum(changed) && !ValidCheckSum(record.chopped(1))
+               && (record.toLower() == record || !ValidCheckSum(record.toLower())),
+           "a changed digit, an odd length or lower case passes the checksum");
 
     // The input itself, when it is a line of hex, takes its check characters the same way.
-    bool hexLine = !bytes.isEmpty() && bytes.size() % 2 == 0;
-    for (char c : bytes)
-        hexLine = hexLine && isUpperHex(c);
-    if (hexLine)
+    if (!bytes.isEmpty() && bytes.size() % 2 == 0 && all(bytes, isUpperHex))
         EXPECT(ValidCheckSum(bytes.toByteArray() + CheckChars(bytes)),
                "an upper-case hex line with its check characters is refused");
 
     // Arbitrary bytes as a record: accepted only by the rule.
     if (ValidCheckSum(bytes)) {
-        EXPECT(bytes.size() >= 4 && bytes.size() % 2 == 0, "a record of the wrong length passes");
-        for (char c : bytes)
-            EXPECT(isUpperHex(c), "a record that is not upper-case hex passes");
-        EXPECT(CheckChars(bytes.chopped(2)) == bytes.last(2), "a wrong checksum passes");
+        EXPECT(bytes.size() >= 4 && bytes.size() % 2 == 0 && all(bytes, isUpperHex)
+                   && CheckChars(bytes.chopped(2)) == bytes.last(2),
+               "a record of the wrong length, not upper-case hex or with a wrong checksum passes");
     }
 }
 
@@ -113,8 +105,8 @@ void storedForm(QByteArrayView bytes)
     const QByteArray line = BytesToHex(raw, false);
     QByteArray stored = line;
     EXPECT(EncodeICFLine(stored), "a hex line does not encode");
-    for (char c : stored)
-        EXPECT((c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}'), "stored form outside its set");
+    EXPECT(all(stored, [](char c) { return (c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}'); }),
+           "stored form outside its set");
     QByteArray back = "  " + stored + " ";
     EXPECT(DecodeICFLine(back) && back == line, "stored line does not decode to itself");
     QByteArray shortened = stored.chopped(2);
@@ -124,30 +116,21 @@ void storedForm(QByteArrayView bytes)
     // Arbitrary bytes as a stored line.
     QByteArray any = bytes.toByteArray();
     if (DecodeICFLine(any)) {
-        EXPECT(any.size() >= 6 && any.size() % 2 == 0, "decoded line of the wrong length");
-        for (char c : any)
-            EXPECT(isUpperHex(c), "decoded line is not upper-case hex");
-        const int count = std::uint8_t(HexToBytes(any.sliced(4, 2)).at(0));
-        EXPECT(any.size() - 6 == 2 * count, "decoded line does not hold its count of bytes");
+        EXPECT(any.size() >= 6 && all(any, isUpperHex)
+                   && any.size() - 6 == 2 * std::uint8_t(HexToBytes(any.sliced(4, 2)).at(0)),
+               "decoded line is not upper-case hex holding its count of bytes");
         QByteArray again = any;
-        EXPECT(EncodeICFLine(again) && again == withoutOuterSpaces(bytes), "decode then encode differs");
-    } else {
+        EXPECT(EncodeICFLine(again) && again == withoutOuterSpaces(bytes),
+               "decode then encode differs");
+    } else
         EXPECT(any == bytes, "a failed decode changed the line");
-    }
     QByteArray encoded = bytes.toByteArray();
-    bool small = true;
-    for (char c : withoutOuterSpaces(bytes))
-        small = small && std::uint8_t(c) <= 200;
-    EXPECT(EncodeICFLine(encoded) == small, "encode refuses a byte it can move, or the reverse");
-    if (!small)
-        EXPECT(encoded == bytes, "a failed encode changed the line");
+    const bool small = all(withoutOuterSpaces(bytes), [](char c) { return quint8(c) <= 200; });
+    EXPECT(EncodeICFLine(encoded) == small && (small || encoded == bytes),
+           "encode refuses a byte it can move (or the reverse), or a failed one changed the line");
 }
 
-struct Item {
-    FrameCollector::Kind kind;
-    QByteArray bytes;
-    bool operator==(const Item &) const = default;
-};
+using Item = std::pair<FrameCollector::Kind, QByteArray>;
 
 void frames(QByteArrayView bytes, std::uint8_t cut)
 {
@@ -170,17 +153,9 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
 
     FrameCollector collector;
     std::vector<Item> got;
-    std::uint32_t state = cut * 2654435761u | 1u;
-    QByteArrayView rest = bytes;
-    while (!rest.isEmpty()) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        const qsizetype limit = cut & 0x80 ? 5000 : 9;
-        const qsizetype n = cut == 0 ? rest.size()
-                                     : std::min<qsizetype>(rest.size(), 1 + state % limit);
-        QByteArrayView chunk = rest.first(n);
-        rest = rest.sliced(n);
+    fuzzcheck::Cutter cutter(cut, cut & 0x80 ? 5000 : 9);
+    for (QByteArrayView rest = bytes; !rest.isEmpty();) {
+        QByteArrayView chunk = cutter.next(rest);
         while (!chunk.isEmpty()) {
             const qsizetype before = chunk.size();
             if (auto item = collector.take(chunk))
@@ -192,13 +167,11 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
     }
     EXPECT(collector.pending() == pending, "pending bytes differ from the rule");
     EXPECT(got == expected, "items differ from the rule");
-    for (const Item &item : got) {
-        if (item.kind == FrameCollector::Kind::Frame) {
-            EXPECT(item.bytes.size() >= kMinFrameLength && item.bytes.endsWith(kFrameEnd),
-                   "a frame is short or does not end with FD");
-            EXPECT(frameData(item.bytes) == item.bytes.sliced(5, item.bytes.size() - 6),
-                   "frame data is not what lies between command and FD");
-        }
+    for (const auto &[kind, frame] : got) {
+        EXPECT(kind != FrameCollector::Kind::Frame
+                   || (frame.size() >= kMinFrameLength && frame.endsWith(kFrameEnd)
+                       && frameData(frame) == frame.sliced(5, frame.size() - 6)),
+               "a frame is short, does not end with FD or its data is not what lies between");
     }
 
     // A frame the tool builds from data without FD is collected whole, as built.
@@ -222,11 +195,9 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    const std::uint8_t pick = size > 0 ? data[0] : 0;
-    const std::uint8_t cut = size > 1 ? data[1] : 0;
     hexText(bytes);
-    checksum(bytes, pick);
+    checksum(bytes, size > 0 ? data[0] : 0);
     storedForm(bytes);
-    frames(bytes, cut);
+    frames(bytes, size > 1 ? data[1] : 0);
     return 0;
 }

@@ -6,22 +6,11 @@
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
 
-#include <QFile>
 #include <QTemporaryDir>
-
-#include <cstdint>
-#include <filesystem>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 namespace {
 
-// libFuzzer ends the process with exit or abort, so the folder is removed here.
 constexpr const char *kTarget = "ICF reader";
-
-[[noreturn]] void broken(const char *what) { fuzzcheck::broken(kTarget, what); }
-
 // The reader keeps at most this much of one line.
 constexpr qsizetype kMaxKeptLine = 64 * 1024;
 
@@ -30,12 +19,8 @@ QList<QByteArray> modelLines(QByteArrayView bytes)
     QList<QByteArray> lines;
     qsizetype start = 0;
     while (start < bytes.size()) {
-        qsizetype cr = bytes.sliced(start).indexOf('\r');
-        if (cr < 0) {
-            lines << bytes.sliced(start).first(
-                std::min(bytes.size() - start, kMaxKeptLine)).toByteArray();
-            break;
-        }
+        const qsizetype found = bytes.sliced(start).indexOf('\r');
+        const qsizetype cr = found < 0 ? bytes.size() - start : found;
         lines << bytes.sliced(start, std::min(cr, kMaxKeptLine)).toByteArray();
         start += cr + 1;
         if (start < bytes.size() && bytes[start] == '\n')
@@ -44,7 +29,7 @@ QList<QByteArray> modelLines(QByteArrayView bytes)
     return lines;
 }
 
-QTemporaryDir *folder = nullptr;
+QTemporaryDir *folder = nullptr;  // kept reachable: libFuzzer checks for leaks
 QString *path = nullptr;
 
 } // namespace
@@ -52,8 +37,7 @@ QString *path = nullptr;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     folder = new QTemporaryDir;
-    if (!folder->isValid())
-        broken("harness: no temporary folder");
+    EXPECT(folder->isValid(), "harness: no temporary folder");
     path = new QString(folder->filePath(QStringLiteral("image.icf")));
     fuzzcheck::keepTidy(folder->path().toStdString());
     return 0;
@@ -62,12 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    {
-        QFile f(*path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || f.write(bytes.toByteArray()) != bytes.size())
-            broken("harness: cannot write the file");
-    }
+    EXPECT(fuzzcheck::putFile(*path, bytes), "harness: cannot write the file");
     const QList<QByteArray> lines = modelLines(bytes);
 
     clsICOMFiles files;
@@ -77,10 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(opened == (lines.size() >= 2), "open disagrees with the number of lines");
     if (!opened)
         return 0;  // files closes itself
-    EXPECT(files.RadioModel() == lines[0], "model line differs from the file's first line");
-    EXPECT(files.CommentLine() == lines[1], "comment line differs from the file's second line");
+    EXPECT(files.RadioModel() == lines[0] && files.CommentLine() == lines[1],
+           "model or comment line differs from the file's first or second line");
 
-    const qsizetype dataLines = lines.size() - 2;
+    // Empty lines after the last record end the data; they are not records.
+    qsizetype end = lines.size();
+    while (end > 2 && lines[end - 1].isEmpty())
+        --end;
+    const qsizetype dataLines = end - 2;
     const clsICOMFiles::DataCheck check = files.CheckICFData();
     const clsICOMFiles::DataCheck again = files.CheckICFData();
     EXPECT(check.outcome == again.outcome && check.line == again.line,
@@ -88,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The model's verdict: the first line that does not decode, if any.
     qsizetype firstBad = -1;
-    for (qsizetype i = 2; i < lines.size() && firstBad < 0; ++i) {
+    for (qsizetype i = 2; i < end && firstBad < 0; ++i) {
         QByteArray line = lines[i];
         if (!DecodeICFLine(line))
             firstBad = i + 1;  // lines of the file count from 1

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Builds the three libFuzzer targets in build-fuzz inside the worktree and runs each for the
-# given number of seconds (default 60) from a scratch copy of its seed corpus; fails on the
-# first target that finds a crash, a leak or a broken invariant. Needs clang++, libFuzzer
-# (libclang-rt-14-dev) and the Qt packages, nothing else.
+# Builds the libFuzzer targets in build-fuzz inside the worktree and runs each for the given
+# number of seconds (default 60) from a scratch copy of its seed corpus, one after the other;
+# fails on the first target that finds a crash, a leak or a broken invariant. Needs clang++,
+# libFuzzer (libclang-rt-14-dev) and the Qt packages, nothing else.
+# Usage: fuzz/run.sh [seconds] [target...]   (targets: receive icfreader hextext clifiles)
 set -eu
 
 seconds=${1:-60}
+[ $# -gt 0 ] && shift
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${REPLIX_FUZZ_BUILD_DIR:-$source_dir/build-fuzz}
 case $build_dir in
@@ -15,10 +17,15 @@ esac
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DREPLIX_FUZZ=ON >/dev/null
-cmake --build "$build_dir" --target fuzz_receive fuzz_icfreader fuzz_hextext
+targets=${*:-receive icfreader hextext}
+# The command-line tool's target exists only in a tree that has the tool's file commands.
+[ $# -eq 0 ] && [ -f "$source_dir/fuzz/fuzz_clifiles.cpp" ] && [ -d "$source_dir/cli" ] \
+    && targets="$targets clifiles"
+for target in $targets; do
+    cmake --build "$build_dir" --target "fuzz_$target"
+done
 
-# The receive target saves an image file in most runs, each synced to disk; memory is faster
-# and spares the disk of a shared machine.
+# The targets write scratch files in most runs; memory is faster and spares the disk.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
     TMPDIR=/dev/shm
     export TMPDIR
@@ -27,7 +34,7 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/replix-fuzz-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
 
 status=0
-for target in receive icfreader hextext; do
+for target in $targets; do
     mkdir -p "$scratch/$target/corpus" "$scratch/$target/artifacts"
     # Only the seeds: reproducers of faults (crash-*) would stop the run at once.
     find "$source_dir/fuzz/corpus/$target" -maxdepth 1 -type f ! -name 'crash-*' \
@@ -37,8 +44,9 @@ for target in receive icfreader hextext; do
         receive) max_len=6000 dict=$source_dir/fuzz/receive.dict ;;
         icfreader) max_len=4096 ;;
         hextext) max_len=10000 ;;
+        clifiles) max_len=8192 ;;
     esac
-    echo "== fuzz_$target for $seconds s"
+    echo "== fuzz_$target for $seconds s, $(uptime)"
     if ! (cd "$scratch/$target" && QT_QPA_PLATFORM=offscreen "$build_dir/fuzz/fuzz_$target" \
             -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
             -artifact_prefix="$scratch/$target/artifacts/" -print_final_stats=1 \
@@ -49,8 +57,9 @@ for target in receive icfreader hextext; do
         echo "fuzz_$target FAILED; reproducers copied to $build_dir/fuzz/artifacts/"
         status=1
     else
-        grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|#[0-9]+ *DONE)' \
-            "$scratch/$target/log" || true
+        grep -E '^(stat::|#[0-9]+ *DONE)' "$scratch/$target/log" || true
     fi
+    mkdir -p "$build_dir/fuzz/logs"
+    cp "$scratch/$target/log" "$build_dir/fuzz/logs/fuzz_$target.log"
 done
 exit $status

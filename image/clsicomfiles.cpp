@@ -19,10 +19,10 @@
 namespace {
 
 // Reading goes through a buffer of this size, so a file of any size costs the same memory.
-constexpr qsizetype kReadChunk = 64 * 1024;
+constexpr qsizetype kReadChunk = qsizetype(64) * 1024;
 // No valid line is longer than 516 bytes; a longer one is kept cut to this length (it is
 // invalid either way) so that a hostile file cannot make one line fill the memory.
-constexpr qsizetype kMaxKeptLine = 64 * 1024;
+constexpr qsizetype kMaxKeptLine = qsizetype(64) * 1024;
 // The longest line WriteALineToDisk writes, without its CR LF.
 constexpr qsizetype kMaxWrittenLine = 32765;
 // Stored data lines start at the file's third line.
@@ -230,6 +230,13 @@ bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
         // The transfers never do this; refuse rather than drop the image being written.
         ReportError(QStringLiteral("OpenFile(") + sFileName
                     + QStringLiteral("):An output file is already open:0"));
+        return false;
+    }
+    // The image replaces whatever has the name: over a device or a pipe (/dev/null, chosen by
+    // a slip in the dialog) that would put a plain file where the system expects the device.
+    const QFileInfo existing(sFileName);
+    if (existing.exists() && !existing.isFile()) {
+        ReportError(QStringLiteral("Unable to Open Output File"));
         return false;
     }
     auto output = std::make_unique<Output>(sFileName);

@@ -82,7 +82,7 @@ bool PortIsFree(int portNumber)
     return !path.isEmpty() && !SerialControl::probeDevice(path).failed();
 }
 
-bool ChangePort(QString portText, SerialControl &control)
+bool ChangePort(const QString &portText, SerialControl &control)
 {
     const int current = control.CommPort();
     const QString text = trimSpaces(portText);
@@ -115,7 +115,7 @@ QString replaceSpeedField(const QString &settings, const QString &speed)
     return speed + QLatin1Char(',') + (comma < 0 ? settings : settings.mid(comma + 1));
 }
 
-bool ChangeBaudRate(QString speedText, SerialControl &control)
+bool ChangeBaudRate(const QString &speedText, SerialControl &control)
 {
     const QString settings = replaceSpeedField(control.Settings(), trimSpaces(speedText));
     const CommError error = control.setSettings(settings);

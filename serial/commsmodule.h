@@ -21,10 +21,10 @@ bool PortIsFree(int portNumber);
 // Makes the control use the port in text (trimmed); true at once when it names the current
 // port or no number at all. Shows a message and returns false when the port is missing, held
 // or refused.
-bool ChangePort(QString portText, SerialControl &control);
+bool ChangePort(const QString &portText, SerialControl &control);
 // Puts the trimmed speed text in place of the first field of the control's settings; shows a
 // message and returns false, leaving the settings as they were, when the control refuses.
-bool ChangeBaudRate(QString speedText, SerialControl &control);
+bool ChangeBaudRate(const QString &speedText, SerialControl &control);
 // True when the port is open afterwards; an open port stays open, without a message.
 bool OpenPort(SerialControl &control);
 // True when the port is closed afterwards; a closed port stays closed, without a message.

@@ -57,7 +57,7 @@ QHash<int, QString> &pinnedPorts()
 // The folder that pins port names to devices, if the environment names one.
 QString portFolder()
 {
-    const QString folder = qEnvironmentVariable("REPLIX_PORT_DIR");
+    QString folder = qEnvironmentVariable("REPLIX_PORT_DIR");
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         return {};
     return folder;

@@ -671,4 +671,4 @@ CommError SerialControl::probeDevice(const QString &devicePath)
 
 // Compiled here rather than with every other class of the library, so a program linking the
 // serial control pulls in no other subsystem.
-#include "moc_serialcontrol.cpp"
+#include "moc_serialcontrol.cpp"  // NOLINT(bugprone-suspicious-include): moc output, on purpose

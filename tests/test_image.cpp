@@ -11,6 +11,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 using Check = clsICOMFiles::DataCheck;
@@ -110,12 +112,11 @@ private slots:
     {
         QFETCH(QByteArray, record);
         QFETCH(bool, sumValid);
-        QFETCH(bool, whole);
         const clsICOMFiles files;
         QCOMPARE(files.ValidCheckSum(record), sumValid);
         if (sumValid)
             QCOMPARE(files.CheckChars(record.chopped(2)), record.right(2));
-        QCOMPARE(ValidRecordLine(record.chopped(qMin(record.size(), qsizetype(2)))), whole);
+        QTEST(ValidRecordLine(record.chopped(qMin(record.size(), qsizetype(2)))), "whole");
     }
 
     void validModelAsksOnlyForAnotherVersionOfTheSameModel_data()
@@ -138,9 +139,8 @@ private slots:
         QFETCH(QByteArray, radioModel);
         QFETCH(bool, answerOk);
         QFETCH(bool, asks);
-        QFETCH(bool, valid);
         m_user->answerQuestions({answerOk});
-        QCOMPARE(clsICOMFiles().ValidModel(fileModel, radioModel), valid);
+        QTEST(clsICOMFiles().ValidModel(fileModel, radioModel), "valid");
         QCOMPARE(m_user->messages(), asks ? QStringList{"Disk File is for a different version of this radio"}
                                           : QStringList{});
     }
@@ -192,7 +192,6 @@ private slots:
     void linesEndAtCrLfOrALoneCr()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QList<QByteArray>, lines);
         QVERIFY(writeFile(path("lines.icf"), bytes));
         clsICOMFiles files;
         QVERIFY(files.OpenICFFileForRead("  " + path("lines.icf") + " "));  // trimmed
@@ -200,7 +199,7 @@ private slots:
         QByteArray line;
         while (files.GetNextLineFromDisk(line))
             read << line;
-        QCOMPARE(read, lines);
+        QTEST(read, "lines");
     }
 
     void theWholeFileCheckFindsTheFirstBadLineAndRewinds_data()
@@ -224,8 +223,6 @@ private slots:
     void theWholeFileCheckFindsTheFirstBadLineAndRewinds()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(int, outcome);
-        QFETCH(int, badLine);
         QVERIFY(writeFile(path("check.icf"), bytes));
         clsICOMFiles files;
         QVERIFY(files.OpenICFFileForRead(path("check.icf")));
@@ -234,8 +231,8 @@ private slots:
         files.GetNextLineFromDisk(line);  // leave the position somewhere in the middle
         for (int round = 0; round < 2; ++round) {  // the check can be repeated
             const Check check = files.CheckICFData();
-            QCOMPARE(int(check.outcome), outcome);
-            QCOMPARE(check.line, badLine);
+            QTEST(int(check.outcome), "outcome");
+            QTEST(check.line, "badLine");
         }
         QCOMPARE(files.GetNextLineFromDisk(line), hasFirst);  // again at the first data line
         QCOMPARE(line, first);
@@ -306,19 +303,26 @@ private slots:
         QTest::newRow("folder does not exist") << QStringLiteral("no such folder/radio.icf");
         // No one, not even root, may add a file to /proc; /proc/version is one already there.
         QTest::newRow("a file in a folder no one may write") << QStringLiteral("/proc/version");
+        QTest::newRow("a pipe of that name, which must stay one") << QStringLiteral("pipe.icf");
     }
     void aFolderThatCannotTakeTheOutputIsReportedAndKeepsItsFile()
     {
         QFETCH(QString, name);
         const QString target = QDir(m_dir->path()).filePath(name);  // an absolute name stays
-        const QByteArray before = fileBytes(target);
+        const bool pipe = name == QLatin1String("pipe.icf");
+        QVERIFY(!pipe || ::mkfifo(QFile::encodeName(target).constData(), 0600) == 0);
+        const QByteArray before = pipe ? QByteArray() : fileBytes(target);
         m_user->answerQuestions({true});
         clsICOMFiles files;
         QVERIFY(!files.OpenICFFileForWrite(target));
         QCOMPARE(m_user->messages(), QStringList{"Unable to Open Output File"});
         QCOMPARE(m_user->shown().first().title, QStringLiteral("Replix ICOM Radio Error"));
         QVERIFY(!files.WriteALineToDisk(kModelLine));
-        QCOMPARE(fileBytes(target), before);
+        // A pipe is not read back: that would wait for a writer.
+        QVERIFY(pipe ? QFileInfo(target).exists() && !QFileInfo(target).isFile()
+                     : fileBytes(target) == before);
+        if (pipe)
+            return;
         QVERIFY(filesIn(m_dir->path()).isEmpty());
     }
 
@@ -348,7 +352,6 @@ private slots:
                  save ? QStringList({"Replix ICOM Radio   Save file", "/radios/last.icf", "(*.icf)", "icf"})
                       : QStringList({"Replix ICOM Radio   Open file", "", "(*.icf)", ""}));
         QCOMPARE(request.flags, 0x281806);
-        QCOMPARE(m_user->unscripted(), 0);
     }
 };
 

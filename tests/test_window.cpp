@@ -13,7 +13,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QtTest>
@@ -68,7 +67,6 @@ private slots:
                               "Show Conversation ", "Serial port :", "Baud Rate :"}));
         for (QPushButton *b : {w.cmdRead, w.cmdWrite, w.cmdExit, w.cmdClearText})
             QVERIFY(!b->isDefault() && !b->autoDefault());
-        QVERIFY(w.ProgressBar1->orientation() == Qt::Vertical && w.ProgressBar1->maximum() == 100);
         // The Tab key's chain, with the controls that take no focus passed over.
         const QList<QWidget *> tabOrder{w.cmdRead, w.cboSpeed, w.cboPort, w.cmdClearText,
                                         w.txtDataReceived, w.chkShowText, w.cmdExit, w.cmdWrite};
@@ -141,8 +139,6 @@ private slots:
     {
         QFETCH(bool, cable);
         QFETCH(int, timeOutMs);
-        QFETCH(QString, message);
-        QFETCH(QString, log);
         EchoLine line(cable);
         m_ports->publish(1, line.device());
         loadWindowOnly();
@@ -155,8 +151,8 @@ private slots:
         // Never before the time-out; late only by what a loaded machine may take.
         const qint64 elapsed = clock.elapsed();
         QVERIFY2(elapsed >= timeOutMs - 50 && elapsed < timeOutMs + 4000, qPrintable(QString::number(elapsed)));
-        QCOMPARE(m_user->messages().first(), message);
-        QCOMPARE(w.txtDataReceived->toPlainText(), log);
+        QTEST(m_user->messages().first(), "message");
+        QTEST(w.txtDataReceived->toPlainText(), "log");
         waitIdle();
         QTest::qWait(300);  // the other time-out was stopped with the transfer
         QCOMPARE(m_user->messages().size(), 1);
@@ -220,11 +216,9 @@ private slots:
     }
 
     // Cancel ends the program before the caller's next statement (in a child process, which
-    // OK would let reach _exit(0)); OK returns.
+    // OK would let reach _exit(0)); that OK returns shows in test_image.
     void cancelInTheErrorReportEndsTheProgramAtOnce()
     {
-        ReportError(QStringLiteral("Unable to Open Output File"));
-        QCOMPARE(m_user->messages().size(), 1);
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
