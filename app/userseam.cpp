@@ -174,6 +174,14 @@ protected:
                         QMessageBox::Ok, QMessageBox::Ok, true, this);
                 return;
             }
+            // Qt's own refusal would show the name as rich text.
+            if (fileMode() == QFileDialog::ExistingFile && !chosen.exists()) {
+                execBox(windowTitle(),
+                        QFileDialog::tr("%1\nFile not found.\nPlease verify the correct file "
+                                        "name was given.").arg(chosen.fileName()),
+                        QMessageBox::Ok, QMessageBox::Ok, true, this);
+                return;
+            }
             if (m_confirmOverwrite && chosen.exists()
                 && execBox(windowTitle(),
                            QFileDialog::tr("%1 already exists.\nDo you want to replace it?")

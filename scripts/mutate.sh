@@ -159,8 +159,9 @@ current=''    # the file of the copy that is mutated now, if any
 ctest_pid=''
 restore() {
   if [[ -n $current ]]; then
-    # A fresh time stamp, so the build sees the file changed back.
-    cp "$root/$current" "$src/$current"
+    # From the copy taken before the mutation (the tree may change during a run), with a fresh
+    # time stamp, so the build sees the file changed back.
+    cp "$work/unmutated" "$src/$current"
     current=''
   fi
 }
@@ -356,6 +357,7 @@ for ((i = 0; i < count; i++)); do
     echo "$label: n/a ($reason)"; na=$((na + 1)); continue
   fi
   mutate_text "$i" "$src/$file" >/dev/null
+  cp "$src/$file" "$work/unmutated"
   current=$file
   printf '%s' "$mutated" >"$src/$file"
 
