@@ -355,7 +355,7 @@ void SerialTest::portAndSpeedChangesAreCheckedAndReported_data()
     QTest::newRow("the current port, held by another") << "5" << "5" << "5" << "";
     QTest::newRow("a free port with spaces") << "1" << "  3 " << "3" << "";
     QTest::newRow("an empty text") << "1" << "" << "1" << "";
-    QTest::newRow("a missing port") << "1" << " 7 " << "1" << port.arg(7) + "Port does not exist";
+    QTest::newRow("a plain file is no port") << "1" << " 7 " << "1" << port.arg(7) + "Port does not exist";
     QTest::newRow("a held port") << "1" << "5" << "1" << port.arg(5) + "Port is in use";
     QTest::newRow("speed: other fields kept") << "1200,e,7,2" << "  300 " << "300,e,7,2" << "";
     QTest::newRow("unsupported speed refused") << "9600,e,7,2" << "12345" << "9600,e,7,2"
@@ -378,6 +378,7 @@ void SerialTest::portAndSpeedChangesAreCheckedAndReported()
     PortBench bench;
     for (int n : {1, 3, 5})
         bench.publishPty(n);
+    QVERIFY(bench.folder.publish(7, QStringLiteral("/etc/hostname")));
     QVERIFY(bench.hold(5, Holder::OtherSerialPort));
     const bool speed = before.contains(u',');
     auto control = makeControl(speed ? 1 : before.toInt());
