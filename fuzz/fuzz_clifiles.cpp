@@ -1,7 +1,6 @@
-// The command line tool's file commands on arbitrary files: info and diff of two files, and
-// import of raw bytes read back through the same loader. Input: byte 0 the record size, byte 1
-// the start address's high byte, byte 2 the length of file A; then A, the rest is file B, also
-// imported raw with B's first bytes as model and comment.
+// The command line tool's file commands on arbitrary files: info and diff of two files, import
+// of raw bytes read back through the same loader. Input: byte 0 the record size, byte 1 the start
+// address's high byte, byte 2 the length of file A / 16; then A; the rest is file B.
 
 #include "fuzz/fuzzcheck.h"
 #include "cli/filecommands.h"
@@ -44,7 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString a = folder + QStringLiteral("/a.icf"), b = folder + QStringLiteral("/b.icf");
     EXPECT(fuzzcheck::putFile(a, bytesA) && fuzzcheck::putFile(b, bytesB), "harness: no file");
     const IcfImage imageA = load(a), imageB = load(b);
-
     EXPECT(wellFormed(infoCommand({a, b})).status == 0, "info refuses files that load");
     const int same = wellFormed(diffCommand(a, a)).status;
     EXPECT(imageA.whole() ? same == 0 : same != 1, "a file differs from itself");
@@ -56,7 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                            && mapA.bytes == mapB.bytes && mapA.present == mapB.present;
         EXPECT(ab == (equal ? 0 : 1), "diff disagrees with the files' headers and bytes");
     }
-
     // Import: a file made is whole and holds exactly the raw bytes, the model and the comment;
     // a refused import makes no file.
     const QString out = folder + QStringLiteral("/out.icf");

@@ -13,16 +13,11 @@ constexpr qsizetype kMaxKeptLine = 64 * 1024;
 
 QList<QByteArray> modelLines(QByteArrayView bytes)
 {
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    while (start < bytes.size()) {
-        const qsizetype found = bytes.sliced(start).indexOf('\r');
-        const qsizetype cr = found < 0 ? bytes.size() - start : found;
-        lines << bytes.sliced(start, std::min(cr, kMaxKeptLine)).toByteArray();
-        start += cr + 1;
-        if (start < bytes.size() && bytes[start] == '\n')
-            ++start;
-    }
+    QList<QByteArray> lines = bytes.toByteArray().replace("\r\n", "\r").split('\r');
+    if (lines.last().isEmpty())
+        lines.removeLast();  // the end of the last line, or an empty file
+    for (QByteArray &line : lines)
+        line.truncate(kMaxKeptLine);
     return lines;
 }
 } // namespace
@@ -33,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     EXPECT(fuzzcheck::putFile(path, bytes), "harness: cannot write the file");
     const QList<QByteArray> lines = modelLines(bytes);
-
     clsICOMFiles files;
     EXPECT(files.CheckICFData().outcome == clsICOMFiles::DataCheck::NoData,
            "the check found data with no file open");
@@ -43,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
            "open disagrees with the number of lines, or model or comment line differs");
     if (!opened)
         return 0;  // files closes itself
-
     // Empty lines after the last record end the data; they are not records.
     qsizetype end = lines.size();
     while (end > 2 && lines[end - 1].isEmpty())

@@ -51,12 +51,10 @@ bool isWholeImage(const QByteArray &content)
     }
     return true;
 }
-
 bool timing(const frmReadWrite &w)
 {
     return w.tmrCableTimer.isActive() || w.tmrResponseTimer.isActive();
 }
-
 // The state the window must be in between two receive events.
 void checkWindowState(const frmReadWrite &w)
 {
@@ -123,11 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     World &x = *world;
     QByteArrayView rest(reinterpret_cast<const char *>(data) + 2, qsizetype(size) - 2);
     QByteArray inputFile = x.goodFile;
-    if (writing && (options & OwnFile)) {
-        const qsizetype length = std::min<qsizetype>(
-            rest.size() - 2, std::uint8_t(rest[0]) | (std::uint8_t(rest[1]) << 8));
-        inputFile = rest.sliced(2, length).toByteArray();
-        rest = rest.sliced(2 + length);
+    if (writing && (options & OwnFile)) {  // two length bytes, low first, then the file
+        inputFile = rest.sliced(2).toByteArray().left(quint8(rest[0]) | quint8(rest[1]) << 8);
+        rest = rest.sliced(2 + inputFile.size());
     }
     const bool same = inputFile == x.inputOnDisk;  // as the last run left it (checked)
     EXPECT((same || fuzzcheck::putFile(x.inputPath, x.inputOnDisk = inputFile))
@@ -173,8 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(hasSave ? (hadOld && saved == kOldFile) || (!writing && isWholeImage(saved)) : !hadOld,
            "the save path holds something other than a whole image or the earlier file, a write "
            "changed it, or the earlier file was removed");
-    if (hasSave)
-        save.remove();
+    save.remove();
     // Free now what the next run would (libFuzzer would scan the heap for a leak), drain what
     // the tool sent, and do what the event loop does between two transfers.
     if (options & ShowLog)

@@ -11,14 +11,12 @@
 
 namespace fuzzcheck {
 inline std::vector<std::string> scratchFolders;
-
 inline void removeScratchFolders()
 {
     std::error_code ignored;
     for (const std::string &folder : scratchFolders)
         std::filesystem::remove_all(folder, ignored);
 }
-
 [[noreturn]] inline void broken(const char *target, const char *what)
 {
     removeScratchFolders();
@@ -41,7 +39,6 @@ inline QString scratch()
     scratchFolders.push_back(dir.path().toStdString());
     return dir.path();
 }
-
 inline bool putFile(const QString &path, QByteArrayView bytes)
 {
     QFile f(path);
