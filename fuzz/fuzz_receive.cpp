@@ -107,7 +107,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         x.goodFile += (EncodeICFLine(line) ? line : QByteArray()) + "\r\n";
     x.window = new frmReadWrite;
     x.window->Form_Load();
-    x.window->MSComm1.setKeepDeviceOpen(qEnvironmentVariableIsEmpty("REPLIX_FUZZ_REOPEN"));
     EXPECT(x.window->cboPort->currentText() == QStringLiteral("1"),
            "harness: the pseudo-terminal is not offered as port 1");
     return 0;

@@ -260,11 +260,7 @@ SerialControl::SerialControl(QObject *parent)
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialControl::onErrorOccurred);
 }
 
-SerialControl::~SerialControl()
-{
-    m_keepDevice = false;
-    closeNow();
-}
+SerialControl::~SerialControl() { closeNow(); }
 
 const QList<int> &SerialControl::supportedSpeeds()
 {
@@ -277,7 +273,7 @@ int SerialControl::CommPort() const { return m_commPort; }
 
 CommError SerialControl::setCommPort(int port)
 {
-    if (PortOpen())
+    if (m_port->isOpen())
         return {CommErrorNumber::PortAlreadyOpen, QStringLiteral("Port already open")};
     if (port < 1 || port > kLargest16Bit)
         return {CommErrorNumber::InvalidPortNumber, QStringLiteral("Invalid port number")};
@@ -292,7 +288,7 @@ CommError SerialControl::setSettings(const QString &settings)
     CommError error;
     if (!parseSettings(settings, &error))
         return error;
-    if (PortOpen()) {
+    if (m_port->isOpen()) {
         error = applyLineSettings(settings);
         if (error.failed()) {
             applyLineSettings(m_settings);
@@ -303,11 +299,11 @@ CommError SerialControl::setSettings(const QString &settings)
     return {};
 }
 
-bool SerialControl::PortOpen() const { return m_port->isOpen() && m_parkedPath.isEmpty(); }
+bool SerialControl::PortOpen() const { return m_port->isOpen(); }
 
 CommError SerialControl::setPortOpen(bool open)
 {
-    if (open == PortOpen())
+    if (open == m_port->isOpen())
         return {};
     if (!open) {
         closeNow();
@@ -323,20 +319,12 @@ CommError SerialControl::open()
         return {CommErrorNumber::OpenFailed, systemErrorText(ENOENT)};
     const QString realPath = platform::realDevicePath(path);
 
-    CommError error;
-    if (m_parkedPath != realPath) {
-        const bool keep = std::exchange(m_keepDevice, false);
-        closeNow();  // a device parked under another name really closes
-        m_keepDevice = keep;
-        error = platform::lockDevice(realPath, &m_lockFd);
-        if (error.failed())
-            return error;
-    }
-    m_parkedPath.clear();
+    CommError error = platform::lockDevice(realPath, &m_lockFd);
+    if (error.failed())
+        return error;
 
     m_configuring = true;
-    if (!m_port->isOpen())
-        error = openLocked(*m_port, realPath);
+    error = openLocked(*m_port, realPath);
     if (!error.failed()) {
         platform::requestLowLatency(*m_port);
         // Bytes the driver kept from before this open belong to no transfer of ours.
@@ -362,15 +350,10 @@ CommError SerialControl::open()
 
 void SerialControl::closeNow()
 {
-    if (m_keepDevice && PortOpen() && !m_devicePath.isEmpty()) {
-        m_parkedPath = m_devicePath;
-    } else {
-        if (m_port->isOpen())
-            m_port->close();
-        platform::unlockDevice(m_lockFd);
-        m_lockFd = -1;
-        m_parkedPath.clear();
-    }
+    if (m_port->isOpen())
+        m_port->close();
+    platform::unlockDevice(m_lockFd);
+    m_lockFd = -1;
     m_devicePath.clear();
     // Nothing that was waiting is delivered into a closed port, nor into the next open.
     m_receivePending = false;
@@ -414,7 +397,7 @@ CommError SerialControl::setHandshaking(int mode)
     CommError error = checkRange(mode, 0, 2);
     if (error.failed())
         return error;
-    if (PortOpen()) {
+    if (m_port->isOpen()) {
         m_configuring = true;
         const bool ok = m_port->setFlowControl(flowControlOf(mode));
         m_configuring = false;
@@ -446,7 +429,7 @@ CommError SerialControl::setParityReplace(const QString &replacement)
 CommError SerialControl::setDTREnable(bool enable)
 {
     m_dtrEnable = enable;
-    if (PortOpen())
+    if (m_port->isOpen())
         applyModemLines();
     return {};
 }
@@ -460,7 +443,7 @@ CommError SerialControl::setNullDiscard(bool discard)
 CommError SerialControl::setRTSEnable(bool enable)
 {
     m_rtsEnable = enable;
-    if (PortOpen())
+    if (m_port->isOpen())
         applyModemLines();
     return {};
 }
@@ -518,7 +501,7 @@ CommError SerialControl::setSThreshold(int threshold)
 
 CommError SerialControl::Output(const QByteArray &bytes)
 {
-    if (!PortOpen())
+    if (!m_port->isOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
     // With nothing queued before them the bytes go to the driver at once: left to QSerialPort
     // they would wait for a later pass of the event loop, behind whatever the handler that
@@ -550,7 +533,7 @@ CommError SerialControl::Output(const QByteArray &bytes)
 
 QByteArray SerialControl::Input()
 {
-    if (!PortOpen())
+    if (!m_port->isOpen())
         return {};
     QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
     if (m_nullDiscard)
@@ -621,7 +604,7 @@ void SerialControl::onBytesWritten()
 void SerialControl::onErrorOccurred()
 {
     const QSerialPort::SerialPortError error = m_port->error();
-    if (error == QSerialPort::NoError || m_configuring || !PortOpen())
+    if (error == QSerialPort::NoError || m_configuring || !m_port->isOpen())
         return;
     switch (error) {
     case QSerialPort::ResourceError:
@@ -653,7 +636,7 @@ void SerialControl::deliverPending()
     if (m_holds > 0 || !m_receivePending)
         return;
     m_receivePending = false;
-    if (PortOpen() && m_rThreshold > 0 && m_port->bytesAvailable() >= m_rThreshold)
+    if (m_port->isOpen() && m_rThreshold > 0 && m_port->bytesAvailable() >= m_rThreshold)
         deliver(CommEventCode::Receive);
 }
 
