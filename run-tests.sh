@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite, headless: once as built for use (g++), once
 # more built by clang under AddressSanitizer and UndefinedBehaviorSanitizer with leak checking
 # (the same build carries the fuzzers' coverage), then each fuzzer for a bounded time
-# (REPLIX_FUZZ_SECONDS, default 60); clang-tidy, when installed, before the fuzzers. lintian is
+# (REPLIX_FUZZ_SECONDS, default 30); clang-tidy, when installed, before the fuzzers. lintian is
 # installed so that the package check runs it.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -26,7 +26,7 @@ if command -v clang-tidy >/dev/null; then
   echo "$sources" | xargs -P2 -n1 clang-tidy -p build-asan --quiet
 fi
 
-REPLIX_FUZZ_BUILD_DIR=build-asan fuzz/run.sh "${REPLIX_FUZZ_SECONDS:-60}"
+REPLIX_FUZZ_BUILD_DIR=build-asan fuzz/run.sh "${REPLIX_FUZZ_SECONDS:-30}"
 
 # The suite's verdict again, last, for whoever reads only the end.
 grep -E 'tests passed|tests failed' "$summary" | tail -n 1

@@ -106,7 +106,7 @@ public:
     using QIdentityProxyModel::QIdentityProxyModel;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
     {
-        const QVariant data = QIdentityProxyModel::headerData(section, orientation, role);
+        QVariant data = QIdentityProxyModel::headerData(section, orientation, role);
         if (role != Qt::DecorationRole || data.typeId() != QMetaType::QImage)
             return data;
         QIcon &icon = m_icons[section];
