@@ -24,7 +24,7 @@ public:
     ~ScriptedSeam() override { setUserSeam(nullptr); }
 
     // Answers, taken in order. A question with nothing queued is answered OK; a dialog with
-    // nothing queued is cancelled. Each of these counts as unscripted.
+    // nothing queued is cancelled.
     void answerQuestions(std::initializer_list<bool> okAnswers) { m_questions << QList<bool>(okAnswers); }
     void answerOpen(const QString &path) { m_openAnswers.enqueue(path); }  // empty path: cancel
     void answerSave(const QString &path) { m_saveAnswers.enqueue(path); }
@@ -41,11 +41,10 @@ public:
                 texts << s.text;
         return texts;
     }
-    int unscripted() const { return m_unscripted; }
     void clear()
     {
         m_shown.clear(), m_questions.clear(), m_openAnswers.clear(), m_saveAnswers.clear();
-        m_hook = nullptr, m_unscripted = 0;
+        m_hook = nullptr;
     }
 
     void showMessage(const QString &title, const QString &text) override
@@ -76,12 +75,9 @@ private:
             std::exchange(m_hook, nullptr)();
     }
     template <typename T>
-    T answer(QQueue<T> &queue, T unscripted)
+    static T answer(QQueue<T> &queue, T unscripted)
     {
-        if (!queue.isEmpty())
-            return queue.dequeue();
-        ++m_unscripted;
-        return unscripted;
+        return queue.isEmpty() ? unscripted : queue.dequeue();
     }
 
     QList<Shown> m_shown;
@@ -89,5 +85,4 @@ private:
     QQueue<QString> m_openAnswers;
     QQueue<QString> m_saveAnswers;
     std::function<void()> m_hook;
-    int m_unscripted = 0;
 };
