@@ -117,31 +117,28 @@ LineStatus readDriverLineStatus(int descriptor)
 // either reading lacks.
 QList<int> lineEvents(const LineStatus &before, const LineStatus &now)
 {
-    QList<int> codes;
+    QList<std::pair<int, bool>> changes;
     if (before.counters && now.counters) {
         const LineStatus::Counters &a = *before.counters;
         const LineStatus::Counters &b = *now.counters;
-        const std::pair<int, bool> changes[] = {
-            {CommEventCode::Break, a.breaks != b.breaks},
-            {CommEventCode::Framing, a.framing != b.framing},
-            {CommEventCode::Overrun, a.overrun != b.overrun},
-            {CommEventCode::ReceiveOverflow, a.bufferOverflow != b.bufferOverflow},
-            {CommEventCode::Parity, a.parity != b.parity}};
-        for (const auto &[code, changed] : changes)
-            if (changed)
-                codes << code;
+        changes = {{CommEventCode::Break, a.breaks != b.breaks},
+                   {CommEventCode::Framing, a.framing != b.framing},
+                   {CommEventCode::Overrun, a.overrun != b.overrun},
+                   {CommEventCode::ReceiveOverflow, a.bufferOverflow != b.bufferOverflow},
+                   {CommEventCode::Parity, a.parity != b.parity}};
     }
     if (before.lines && now.lines) {
         const LineStatus::Lines &a = *before.lines;
         const LineStatus::Lines &b = *now.lines;
-        const std::pair<int, bool> changes[] = {{CommEventCode::CtsChanged, a.cts != b.cts},
-                                                {CommEventCode::DsrChanged, a.dsr != b.dsr},
-                                                {CommEventCode::CdChanged, a.cd != b.cd},
-                                                {CommEventCode::Ring, a.ring != b.ring}};
-        for (const auto &[code, changed] : changes)
-            if (changed)
-                codes << code;
+        changes += {{CommEventCode::CtsChanged, a.cts != b.cts},
+                    {CommEventCode::DsrChanged, a.dsr != b.dsr},
+                    {CommEventCode::CdChanged, a.cd != b.cd},
+                    {CommEventCode::Ring, a.ring != b.ring}};
     }
+    QList<int> codes;
+    for (const auto &[code, changed] : changes)
+        if (changed)
+            codes << code;
     return codes;
 }
 
