@@ -270,7 +270,7 @@ int SerialControl::CommPort() const { return m_commPort; }
 
 CommError SerialControl::setCommPort(int port)
 {
-    if (m_port->isOpen())
+    if (PortOpen())
         return {CommErrorNumber::PortAlreadyOpen, QStringLiteral("Port already open")};
     if (port < 1 || port > kLargest16Bit)
         return {CommErrorNumber::InvalidPortNumber, QStringLiteral("Invalid port number")};
@@ -285,7 +285,7 @@ CommError SerialControl::setSettings(const QString &settings)
     CommError error;
     if (!parseSettings(settings, &error))
         return error;
-    if (m_port->isOpen()) {
+    if (PortOpen()) {
         error = applyLineSettings(settings);
         if (error.failed()) {
             applyLineSettings(m_settings);
@@ -296,14 +296,14 @@ CommError SerialControl::setSettings(const QString &settings)
     return {};
 }
 
-bool SerialControl::PortOpen() const { return m_port->isOpen(); }
+bool SerialControl::PortOpen() const { return m_port->isOpen() && m_parkedPath.isEmpty(); }
 
 CommError SerialControl::setPortOpen(bool open)
 {
-    if (open == m_port->isOpen())
+    if (open == PortOpen())
         return {};
     if (!open) {
-        closeNow();
+        closeNow(m_keepDevice);
         return {};
     }
     return this->open();
@@ -316,12 +316,18 @@ CommError SerialControl::open()
         return {CommErrorNumber::OpenFailed, systemErrorText(ENOENT)};
     const QString realPath = platform::realDevicePath(path);
 
-    CommError error = platform::lockDevice(realPath, &m_lockFd);
-    if (error.failed())
-        return error;
+    CommError error;
+    if (m_parkedPath != realPath) {
+        closeNow();  // a device kept open under another name really closes
+        error = platform::lockDevice(realPath, &m_lockFd);
+        if (error.failed())
+            return error;
+    }
+    m_parkedPath.clear();
 
     m_configuring = true;
-    error = openLocked(*m_port, realPath);
+    if (!m_port->isOpen())
+        error = openLocked(*m_port, realPath);
     if (!error.failed()) {
         platform::requestLowLatency(*m_port);
         // Bytes the driver kept from before this open belong to no transfer of ours.
@@ -345,12 +351,17 @@ CommError SerialControl::open()
     return {};
 }
 
-void SerialControl::closeNow()
+void SerialControl::closeNow(bool keepDevice)
 {
-    if (m_port->isOpen())
-        m_port->close();
-    platform::unlockDevice(m_lockFd);
-    m_lockFd = -1;
+    if (keepDevice && PortOpen()) {
+        m_parkedPath = m_devicePath;
+    } else {
+        if (m_port->isOpen())
+            m_port->close();
+        platform::unlockDevice(m_lockFd);
+        m_lockFd = -1;
+        m_parkedPath.clear();
+    }
     m_devicePath.clear();
     // Nothing that was waiting is delivered into a closed port, nor into the next open.
     m_receivePending = false;
@@ -394,7 +405,7 @@ CommError SerialControl::setHandshaking(int mode)
     CommError error = checkRange(mode, 0, 2);
     if (error.failed())
         return error;
-    if (m_port->isOpen()) {
+    if (PortOpen()) {
         m_configuring = true;
         const bool ok = m_port->setFlowControl(flowControlOf(mode));
         m_configuring = false;
@@ -426,7 +437,7 @@ CommError SerialControl::setParityReplace(const QString &replacement)
 CommError SerialControl::setDTREnable(bool enable)
 {
     m_dtrEnable = enable;
-    if (m_port->isOpen())
+    if (PortOpen())
         applyModemLines();
     return {};
 }
@@ -440,7 +451,7 @@ CommError SerialControl::setNullDiscard(bool discard)
 CommError SerialControl::setRTSEnable(bool enable)
 {
     m_rtsEnable = enable;
-    if (m_port->isOpen())
+    if (PortOpen())
         applyModemLines();
     return {};
 }
@@ -498,7 +509,7 @@ CommError SerialControl::setSThreshold(int threshold)
 
 CommError SerialControl::Output(const QByteArray &bytes)
 {
-    if (!m_port->isOpen())
+    if (!PortOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
     // With nothing queued before them the bytes go to the driver at once: left to QSerialPort
     // they would wait for a later pass of the event loop, behind whatever the handler that
@@ -530,7 +541,7 @@ CommError SerialControl::Output(const QByteArray &bytes)
 
 QByteArray SerialControl::Input()
 {
-    if (!m_port->isOpen())
+    if (!PortOpen())
         return {};
     QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
     if (m_nullDiscard)
@@ -601,7 +612,7 @@ void SerialControl::onBytesWritten()
 void SerialControl::onErrorOccurred()
 {
     const QSerialPort::SerialPortError error = m_port->error();
-    if (error == QSerialPort::NoError || m_configuring || !m_port->isOpen())
+    if (error == QSerialPort::NoError || m_configuring || !PortOpen())
         return;
     switch (error) {
     case QSerialPort::ResourceError:
@@ -633,7 +644,7 @@ void SerialControl::deliverPending()
     if (m_holds > 0 || !m_receivePending)
         return;
     m_receivePending = false;
-    if (m_port->isOpen() && m_rThreshold > 0 && m_port->bytesAvailable() >= m_rThreshold)
+    if (PortOpen() && m_rThreshold > 0 && m_port->bytesAvailable() >= m_rThreshold)
         deliver(CommEventCode::Receive);
 }
 

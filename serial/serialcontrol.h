@@ -95,6 +95,10 @@ public:
     // Setting true opens the port named "COM" + CommPort, false closes it.
     bool PortOpen() const;
     CommError setPortOpen(bool open);
+    // For a test harness that opens and closes one device thousands of times: a close leaves
+    // the device open and locked, reported closed, and the next open of the same device takes
+    // it back, set up and cleared as a real open would. Off unless set.
+    void setKeepDeviceOpen(bool keep) { m_keepDevice = keep; }
 
     // Set-up properties, applied once at start-up.
     int Handshaking() const { return m_handshaking; }
@@ -170,7 +174,8 @@ signals:
 
 private:
     CommError open();
-    void closeNow();
+    // Closes the port; keepDevice leaves the device open and locked for the next open.
+    void closeNow(bool keepDevice = false);
     CommError applyLineSettings(const QString &settings);
     void applyModemLines();
     void onReadyRead();
@@ -185,6 +190,8 @@ private:
     QSerialPort *m_port;
     int m_lockFd = -1;  // our own descriptor of the open device; holds its advisory lock
     QString m_devicePath;
+    bool m_keepDevice = false;
+    QString m_parkedPath;  // the device left open by a close while m_keepDevice is set
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
     int m_handshaking = 0;

@@ -115,6 +115,7 @@ private slots:
 
     void settingsAreCheckedAndARefusalKeepsTheOldOnes_data();
     void settingsAreCheckedAndARefusalKeepsTheOldOnes();
+    void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
     void eventsWaitForHoldsAndStopAtTheClose();
     void portListOffersOnlyFreePorts_data();
@@ -161,11 +162,25 @@ void SerialTest::settingsAreCheckedAndARefusalKeepsTheOldOnes()
     QTEST(bool(tio.c_cflag & CSTOPB), "twoStopBits");
 }
 
+// Also with the device kept open across a close, as the receive fuzzer runs it: the control
+// must look and behave closed, and each open must start as clean as a real one.
+void SerialTest::repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data()
+{
+    QTest::addColumn<bool>("keepDevice");
+    QTest::newRow("device closed by a close") << false;
+    QTest::newRow("device kept open by a close") << true;
+}
+
 void SerialTest::repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled()
 {
+    QFETCH(bool, keepDevice);
     Port1 port;
+    port.control->setKeepDeviceOpen(keepDevice);
     ScriptedSeam user;
     QVERIFY(ClosePort(*port.control) && OpenPort(*port.control) && ClosePort(*port.control));
+    QCOMPARE(port.control->Output(kIdentifyRequest).number, CommErrorNumber::PortNotOpen);
+    QVERIFY(port.pty.write("left from before the open"));
+    runNestedLoop(kQuietMs);
     QVERIFY(ClosePort(*port.control) && OpenPort(*port.control) && OpenPort(*port.control));
     QCOMPARE(port.control->setCommPort(2).number, CommErrorNumber::PortAlreadyOpen);
     QCOMPARE(port.control->CommPort(), 1);
