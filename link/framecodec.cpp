@@ -4,10 +4,10 @@
 
 QByteArray buildFrame(quint8 bCommand, QByteArrayView sData)
 {
-    const QByteArray command = QByteArray::number(bCommand, 16).toUpper().rightJustified(2, '0');
-    QByteArray frame = HexToBytes(QByteArray("FEFEEEEF") + command);
-    frame.append(sData);
-    frame.append(HexToBytes("FD"));
+    // FE FE, the radio's address EE, ours EF, the command, the data, FD: one allocation.
+    QByteArray frame;
+    frame.reserve(6 + sData.size());
+    frame.append("\xFE\xFE\xEE\xEF", 4).append(char(bCommand)).append(sData).append('\xFD');
     return frame;
 }
 
