@@ -12,10 +12,15 @@ int logLength(const QPlainTextEdit *box)
     return box->document()->characterCount() - 1;
 }
 
-void DisplayText(QPlainTextEdit *box, const QString &text)
+bool logTakesText(const QPlainTextEdit *box)
 {
     // Only the box's own setting counts: hiding its pane hides it too, yet it keeps logging.
-    if (box->isHidden() && box->testAttribute(Qt::WA_WState_ExplicitShowHide))
+    return !box->isHidden() || !box->testAttribute(Qt::WA_WState_ExplicitShowHide);
+}
+
+void DisplayText(QPlainTextEdit *box, const QString &text)
+{
+    if (!logTakesText(box))
         return;
     QTextDocument *doc = box->document();
     QTextCursor cursor(doc);

@@ -13,5 +13,7 @@ inline constexpr int kLogLimit = 65536;
 // box itself is set hidden (a box hidden only because its pane is hidden still takes text).
 // A CR LF in the text is one line break in the box.
 void DisplayText(QPlainTextEdit *box, const QString &text);
+// Whether DisplayText appends to the box: a caller may skip building a text nobody sees.
+bool logTakesText(const QPlainTextEdit *box);
 // The number of characters the log holds (a line break counts as one).
 int logLength(const QPlainTextEdit *box);

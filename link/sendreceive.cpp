@@ -42,8 +42,9 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
             ProcessReadCommand(item->bytes);
         if (item->kind == FrameCollector::Kind::Frame)
             emit frameHandled(item->bytes);
-        DisplayText(txtDataReceived,
-                    QString::fromLatin1(BytesToHex(item->bytes, true)) + QStringLiteral("\r\n"));
+        if (logTakesText(txtDataReceived))
+            DisplayText(txtDataReceived, QString::fromLatin1(BytesToHex(item->bytes, true))
+                                             + QStringLiteral("\r\n"));
         if (m_transferRunning && item->kind == FrameCollector::Kind::Frame
             && !tmrCableTimer.isActive() && !tmrResponseTimer.isActive()) {
             // Every frame stops the cable time-out, yet a stray one that the transfer ignores

@@ -36,7 +36,8 @@ void frmReadWrite::StartTransfer()
     cmdRead->setEnabled(false);
     cmdWrite->setEnabled(false);
     chkShowText->setEnabled(false);
-    txtDataReceived->clear();
+    if (!txtDataReceived->document()->isEmpty())
+        txtDataReceived->clear();
     // A frame cut off when the last transfer ended (a time-out, a pulled cable) must not
     // become the head of this transfer's first frame.
     sCommandBuffer.clear();
