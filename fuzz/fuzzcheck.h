@@ -7,7 +7,13 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fuzzcheck {
 inline std::vector<std::string> scratchFolders;
@@ -39,10 +45,32 @@ inline QString scratch()
     scratchFolders.push_back(dir.path().toStdString());
     return dir.path();
 }
+// Scratch files through plain system calls: a target may run them thousands of times a second.
 inline bool putFile(const QString &path, QByteArrayView bytes)
 {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes.data(), bytes.size()) == bytes.size();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const bool written = fd >= 0 && ::write(fd, bytes.data(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && written;
+}
+inline std::optional<QByteArray> getFile(const QString &path)  // none: missing or unreadable
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    QByteArray bytes;
+    char chunk[16384];
+    ssize_t got = fd < 0 ? -1 : 0;
+    while (fd >= 0 && (got = ::read(fd, chunk, sizeof chunk)) > 0)
+        bytes.append(chunk, got);
+    return ::close(fd) == 0 && got == 0 ? std::optional(bytes) : std::nullopt;
+}
+inline int entryCount(const QString &folder)
+{
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    int count = dir ? 0 : -1;
+    while (const dirent *entry = dir ? ::readdir(dir) : nullptr)
+        count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+    if (dir)
+        ::closedir(dir);
+    return count;
 }
 inline bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 template <typename Pred> bool all(QByteArrayView text, Pred pred)
