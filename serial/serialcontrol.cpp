@@ -332,7 +332,7 @@ CommError SerialControl::open()
         platform::requestLowLatency(*m_port);
         // Bytes the driver kept from before this open belong to no transfer of ours.
         m_port->clear(QSerialPort::AllDirections);
-        error = applyLineSettings(m_settings);
+        error = applyLineSettings(m_settings, true);
         if (!error.failed())
             applyModemLines();
     }
@@ -371,7 +371,7 @@ void SerialControl::closeNow(bool keepDevice)
     m_lineStatus = {};
 }
 
-CommError SerialControl::applyLineSettings(const QString &settings)
+CommError SerialControl::applyLineSettings(const QString &settings, bool onlyChanges)
 {
     CommError error;
     const std::optional<LineSettings> line = parseSettings(settings, &error);
@@ -379,9 +379,14 @@ CommError SerialControl::applyLineSettings(const QString &settings)
         return error;
     const bool wasConfiguring = m_configuring;
     m_configuring = true;
-    const bool ok = m_port->setBaudRate(line->speed) && m_port->setParity(line->parity)
-        && m_port->setDataBits(line->dataBits) && m_port->setStopBits(line->stopBits)
-        && m_port->setFlowControl(flowControlOf(m_handshaking));
+    // Each value set reconfigures the driver; an open has given it the port's values already.
+    const auto same = [onlyChanges](auto now, auto wanted) { return onlyChanges && now == wanted; };
+    const QSerialPort::FlowControl flow = flowControlOf(m_handshaking);
+    const bool ok = (same(m_port->baudRate(), line->speed) || m_port->setBaudRate(line->speed))
+        && (same(m_port->parity(), line->parity) || m_port->setParity(line->parity))
+        && (same(m_port->dataBits(), line->dataBits) || m_port->setDataBits(line->dataBits))
+        && (same(m_port->stopBits(), line->stopBits) || m_port->setStopBits(line->stopBits))
+        && (same(m_port->flowControl(), flow) || m_port->setFlowControl(flow));
     m_configuring = wasConfiguring;
     if (!ok)
         return {CommErrorNumber::DeviceRefusedSettings, m_port->errorString()};

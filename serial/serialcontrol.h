@@ -176,7 +176,8 @@ private:
     CommError open();
     // Closes the port; keepDevice leaves the device open and locked for the next open.
     void closeNow(bool keepDevice = false);
-    CommError applyLineSettings(const QString &settings);
+    // onlyChanges: leave alone what the port already runs at (right after an open).
+    CommError applyLineSettings(const QString &settings, bool onlyChanges = false);
     void applyModemLines();
     void onReadyRead();
     void onBytesWritten();
