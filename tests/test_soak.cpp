@@ -95,12 +95,9 @@ class SoakTest : public QObject {
     Q_OBJECT
 private slots:
     void longSessionThroughTheRealDialogsStaysLevel();
-
-private:
-    bool runUntilIdle(frmReadWrite &w);  // the window idle again, with no box up
 };
 
-bool SoakTest::runUntilIdle(frmReadWrite &w)
+bool runUntilIdle(frmReadWrite &w)  // the window idle again, with no box up
 {
     auto idle = [&w] {
         return !w.MSComm1.PortOpen() && w.cmdRead->isEnabled() && !QApplication::activeModalWidget();
@@ -178,7 +175,6 @@ void SoakTest::longSessionThroughTheRealDialogsStaysLevel()
 #if defined(__SANITIZE_ADDRESS__) || defined(__clang__) && __has_feature(address_sanitizer)
     // AddressSanitizer holds freed memory back on purpose, so resident memory says nothing
     // here; its leak checker judges this build instead.
-    qInfo("resident memory not compared under AddressSanitizer");
 #else
     QVERIFY2(rssAtEnd - rssAfterWarmUp <= kRssSlackKiB,
              qPrintable(QStringLiteral("grew by %1 KiB").arg(rssAtEnd - rssAfterWarmUp)));

@@ -1,6 +1,7 @@
 // The virtual radio from the tool's end of its pseudo-terminal, against rows worked out by hand:
 // exact bytes and hand-made checksums, which the end-to-end tests against our codec cannot show.
 
+#include "tests/support/hexbytes.h"
 #include "tools/virtualradio.h"
 
 #include <QElapsedTimer>
@@ -41,7 +42,6 @@ QByteArray exchange(const VirtualRadio &radio, const QByteArray &sent, qsizetype
     return done == sent.size() ? got : QByteArray("(not all sent)");
 }
 
-QByteArray bytes(const char *spacedHex) { return QByteArray::fromHex(spacedHex); }
 QByteArray toolFrame(quint8 c, const QByteArray &d = {}) // to the radio EE from the tool EF
 {
     return bytes("FEFEEEEF") + char(c) + d + '\xFD';
