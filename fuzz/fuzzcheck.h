@@ -7,11 +7,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -62,16 +60,7 @@ inline std::optional<QByteArray> getFile(const QString &path)  // none: missing 
         bytes.append(chunk, got);
     return ::close(fd) == 0 && got == 0 ? std::optional(bytes) : std::nullopt;
 }
-inline int entryCount(const QString &folder)
-{
-    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-    int count = dir ? 0 : -1;
-    while (const dirent *entry = dir ? ::readdir(dir) : nullptr)
-        count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
-    if (dir)
-        ::closedir(dir);
-    return count;
-}
+
 inline bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 template <typename Pred> bool all(QByteArrayView text, Pred pred)
 {
