@@ -108,7 +108,7 @@ struct clsICOMFiles::Input {
 
     bool rewindToData()
     {
-        buffer.clear();
+        buffer.resize(0);  // keeps its memory: the next fill reads into it
         pos = 0;
         bufferStart = dataStart;
         lineNumber = kFirstDataLine - 1;
