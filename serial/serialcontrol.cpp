@@ -152,11 +152,13 @@ struct LineSettings {
 std::optional<LineSettings> parseSettings(const QString &text, CommError *error)
 {
     const QStringList fields = text.split(QLatin1Char(','));
-    const CommError malformed{CommErrorNumber::BadSettings,
-                              QStringLiteral("Invalid line settings \"%1\"").arg(text)};
-    *error = malformed;
-    if (fields.size() != 4)
+    const auto malformed = [&] {  // the message is made only when it is needed
+        *error = {CommErrorNumber::BadSettings,
+                  QStringLiteral("Invalid line settings \"%1\"").arg(text)};
         return std::nullopt;
+    };
+    if (fields.size() != 4)
+        return malformed();
 
     LineSettings line;
     const QString speed = fields[0].trimmed();
@@ -164,7 +166,7 @@ std::optional<LineSettings> parseSettings(const QString &text, CommError *error)
     for (QChar c : speed)
         numeric = numeric && c.isDigit() && c.unicode() < 128;
     if (!numeric)
-        return std::nullopt;
+        return malformed();
     line.speed = speed.size() > 9 ? -1 : speed.toInt();
 
     const QString parity = fields[1].trimmed().toLower();
@@ -179,7 +181,7 @@ std::optional<LineSettings> parseSettings(const QString &text, CommError *error)
     else if (parity == QLatin1String("s"))
         line.parity = QSerialPort::SpaceParity;
     else
-        return std::nullopt;
+        return malformed();
 
     const QString data = fields[2].trimmed();
     if (data == QLatin1String("5"))
@@ -191,7 +193,7 @@ std::optional<LineSettings> parseSettings(const QString &text, CommError *error)
     else if (data == QLatin1String("8"))
         line.dataBits = QSerialPort::Data8;
     else
-        return std::nullopt;
+        return malformed();
 
     const QString stop = fields[3].trimmed();
     if (stop == QLatin1String("1"))
@@ -201,7 +203,7 @@ std::optional<LineSettings> parseSettings(const QString &text, CommError *error)
     else if (stop == QLatin1String("2"))
         line.stopBits = QSerialPort::TwoStop;
     else
-        return std::nullopt;
+        return malformed();
 
     if (!SerialControl::supportedSpeeds().contains(line.speed)) {
         *error = {CommErrorNumber::UnsupportedSpeed, QStringLiteral("Unsupported speed %1").arg(speed)};
