@@ -143,6 +143,7 @@ private slots:
         m_ports->publish(1, line.device());
         loadWindowOnly();
         frmReadWrite &w = *m_window;
+        w.txtDataReceived->setPlainText(QStringLiteral("an earlier conversation"));  // a start empties it
         QElapsedTimer clock;
         clock.start();
         w.cmdRead->click();
