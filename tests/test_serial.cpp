@@ -171,6 +171,7 @@ void SerialTest::repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled()
     ScriptedSeam user;
     QVERIFY(ClosePort(*port.control) && OpenPort(*port.control) && ClosePort(*port.control));
     QCOMPARE(port.control->Output(kIdentifyRequest).number, CommErrorNumber::PortNotOpen);
+    QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).failed(), keepDevice);  // free?
     QVERIFY(port.pty.write("left from before the open"));
     QTest::qWait(kQuietMs);
     QVERIFY(ChangeBaudRate("4800", *port.control) && OpenPort(*port.control));
