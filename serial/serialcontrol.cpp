@@ -319,7 +319,7 @@ CommError SerialControl::open()
     const QString realPath = platform::realDevicePath(path);
 
     CommError error;
-    if (m_parkedPath != realPath) {
+    if (m_parkedPath.isEmpty() || m_parkedPath != realPath) {
         closeNow();  // a device kept open under another name really closes
         error = platform::lockDevice(realPath, &m_lockFd);
         if (error.failed())
