@@ -46,7 +46,8 @@ inline QString scratch()
 // Scratch files through plain system calls: a target may run them thousands of times a second.
 inline bool putFile(const QString &path, QByteArrayView bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const bool written = fd >= 0 && ::write(fd, bytes.data(), size_t(bytes.size())) == bytes.size();
     return ::close(fd) == 0 && written;
 }
@@ -60,7 +61,6 @@ inline std::optional<QByteArray> getFile(const QString &path)  // none: missing 
         bytes.append(chunk, got);
     return ::close(fd) == 0 && got == 0 ? std::optional(bytes) : std::nullopt;
 }
-
 inline bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 template <typename Pred> bool all(QByteArrayView text, Pred pred)
 {
