@@ -6,7 +6,6 @@
 #include "cli/icfimage.h"
 #include "serial/commsmodule.h"
 #include "serial/portnamespace.h"
-#include "transfer/messages.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -266,6 +265,9 @@ int runTransfer(const TransferRequest &request)
                          });
         QObject::connect(&window, &frmReadWrite::transferEnded, &window,
                          [&progress] { progress.finish(); });
+        TransferOutcome outcome;
+        QObject::connect(&window, &frmReadWrite::transferFinished, &window,
+                         [&outcome](const TransferOutcome &o) { outcome = o; });
         QEventLoop loop;
         // Messages of an end are shown right after EndTransfer: stop once they are out.
         QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
@@ -276,11 +278,10 @@ int runTransfer(const TransferRequest &request)
             window.cmdWrite_Click();
         if (!window.cmdRead->isEnabled())
             loop.exec();
-        if (reading)
-            status = user.said.isEmpty() ? ExitStatus::kOk : ExitStatus::kFailed;
-        else
-            status = user.said.contains(TransferText::kSuccessfulWrite) ? ExitStatus::kOk
-                                                                       : ExitStatus::kFailed;
+        // The window says how the transfer ended; no message text is read for it.
+        const TransferOutcome::Kind wanted = reading ? TransferOutcome::Saved
+                                                     : TransferOutcome::Written;
+        status = outcome.kind == wanted ? ExitStatus::kOk : ExitStatus::kFailed;
     }
 
     if (request.kind == TransferRequest::Kind::Verify && status == ExitStatus::kOk) {
@@ -292,8 +293,8 @@ int runTransfer(const TransferRequest &request)
         bool differ = false;
         const QByteArray out = diffImages(fileImage, request.file, radioImage,
                                           QStringLiteral("the radio"), &differ);
-        std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-        std::fflush(stdout);
+        if (QString reason; !writeAll(stdout, out, &reason))
+            return trouble(QStringLiteral("standard output: ") + reason);
         status = differ ? ExitStatus::kFailed : ExitStatus::kOk;
     }
     return status;

@@ -1,6 +1,5 @@
 // Frames and hex text, the frame collector, and the conversation log.
 
-#include "link/commevents.h"
 #include "link/commstxt.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
@@ -157,36 +156,6 @@ private slots:
         box->setVisible(false);
         DisplayText(box, QStringLiteral("more"));
         QCOMPARE(box->toPlainText(), QStringLiteral("FE FE\n Radio   : No Response\n"));
-    }
-    void lineAndErrorEventsHaveTheirNotes_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("note");
-        QTest::newRow("send") << 1 << QString();
-        QTest::newRow("receive") << 2 << QString();
-        QTest::newRow("cts") << 3 << QStringLiteral("Change in CTS Detected");
-        QTest::newRow("dsr") << 4 << QStringLiteral("Change in DSR Detected");
-        QTest::newRow("cd") << 5 << QStringLiteral("Change in CD Detected");
-        QTest::newRow("ring") << 6 << QStringLiteral("Phone Ring Detected");
-        QTest::newRow("eof") << 7 << QStringLiteral("End of File Detected");
-        QTest::newRow("break") << 1001 << QStringLiteral("Break Received");
-        QTest::newRow("cts timeout") << 1002 << QStringLiteral("CTS Timeout");
-        QTest::newRow("dsr timeout") << 1003 << QStringLiteral("DSR Timeout");
-        QTest::newRow("framing") << 1004 << QStringLiteral("Framing Error");
-        QTest::newRow("1005 is not in the table") << 1005 << QStringLiteral("Unknown Error or Event 1005");
-        QTest::newRow("overrun") << 1006 << QStringLiteral("Overrun Error");
-        QTest::newRow("cd timeout") << 1007 << QStringLiteral("Carrier Detect Timeout");
-        QTest::newRow("rx overflow") << 1008 << QStringLiteral("Receive Buffer Overflow");
-        QTest::newRow("parity") << 1009 << QStringLiteral("Parity Error");
-        QTest::newRow("tx full") << 1010 << QStringLiteral("Transmit Buffer Full");
-        QTest::newRow("dcb") << 1011 << QStringLiteral("Error Retrieving DCB");
-        QTest::newRow("negative") << -5 << QStringLiteral("Unknown Error or Event -5");
-    }
-    void lineAndErrorEventsHaveTheirNotes()
-    {
-        QFETCH(int, code);
-        QFETCH(QString, note);
-        QCOMPARE(commEventMessage(code), note);
     }
 };
 
