@@ -216,7 +216,6 @@ private slots:
         const QByteArray a = "gggggighgi";  // 0000020102
         const QByteArray b = "gggigixxyy";  // 000202AABB
         const QByteArray head = icfFile({});
-        // The reader's buffer is 64 KiB: a header longer than that still ends where it ends.
         const QByteArray longHead = kModelLine + "\r\n#" + QByteArray(70000, 'c') + "\n";
         QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n" << int(Check::Sound) << 0 << QString();
         QTest::newRow("LF only, comment longer than the buffer") << longHead + b + "\n" + a + "\n" << int(Check::Sound) << 0 << QString();
