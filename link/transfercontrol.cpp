@@ -55,7 +55,10 @@ void frmReadWrite::tmrCableTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrCableTimer.stop();
     DisplayText(txtDataReceived, QStringLiteral(" Computer: No Cable Detected\r\n"));
-    FinishTransfer(TransferOutcome::Failed, QStringLiteral("Unable to locate interface cable."));
+    // Records of an earlier read queued on the line hold back the echo: say so.
+    const QString message = QStringLiteral("Unable to locate interface cable.");
+    FinishTransfer(TransferOutcome::Failed,
+                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
 }
 
 void frmReadWrite::tmrResponseTimer_Timer()
@@ -64,9 +67,8 @@ void frmReadWrite::tmrResponseTimer_Timer()
     tmrResponseTimer.stop();
     DisplayText(txtDataReceived, QStringLiteral(" Radio   : No Response\r\n"));
     const QString message = QStringLiteral("No response from radio.");
-    FinishTransfer(TransferOutcome::Failed, m_earlierImageSeen && !WritingToRadio
-                                                ? TransferText::withEarlierImageHint(message)
-                                                : message);
+    FinishTransfer(TransferOutcome::Failed,
+                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
 }
 
 void frmReadWrite::FinishTransfer(TransferOutcome::Kind kind, const QString &message)
