@@ -32,7 +32,7 @@ struct Command {
 
 const Option kPort{"port", "P", "port number as the window lists it (1, COM1; see ports), or a device path"};
 const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
-const Option kJson{"json", nullptr, "the result as JSON (keys under "JSON output" in replix-cli --help)"};
+const Option kJson{"json", nullptr, "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
 const Option kQuiet{"quiet", nullptr, "no progress on standard error"};
 const Option kTrace{"trace", nullptr, "the conversation log on standard error as it happens"};
 
