@@ -319,7 +319,7 @@ QString keepAsBackup(const QString &made, const QString &folder)
     const QString stem = QDir(folder).filePath(escapedComment(image.model).remove(u'\\') + u'-'
                                                + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
     for (int n = 1; n < 100; ++n) {
-        const QString name = stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
+        QString name = stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
         // A hard link is made only under a free name: another file of that name stays.
         if (::link(QFile::encodeName(made).constData(), QFile::encodeName(name).constData()) == 0) {
             QFile::remove(made);

@@ -345,6 +345,7 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     const Run flag = cli({"verify", "--port", "1", "--help"});
     QVERIFY2(asked.out.startsWith("Usage: replix-cli verify --port P"), asked.out.constData());
     QCOMPARE(flag.out, asked.out);
+    QCOMPARE(cli({"-h", "verify"}).out, asked.out);
     QCOMPARE(asked.err + flag.err, QByteArray());
     QCOMPARE(asked.status + flag.status, 0);
 }
