@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
+          fonts-dejavu-core fonts-cantarell fonts-noto-core  # the desktop fonts the window test fits
           ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
