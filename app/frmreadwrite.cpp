@@ -182,7 +182,7 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     // The bar counts records modulo 100; what it says to assistive technology is the record
     // itself. Only steps change it while a transfer runs (the reset to 0 comes at the end).
     connect(ProgressBar1, &QProgressBar::valueChanged, this, [this] {
-        if (m_transferRunning)
+        if (m_phase != Phase::Idle)
             ProgressBar1->setAccessibleDescription(
                 QStringLiteral("record %1").arg(++m_recordsCounted));
     });
@@ -393,7 +393,7 @@ bool frmReadWrite::focusNextPrevChild(bool next)
 
 void frmReadWrite::transferStarted()
 {
-    if (!m_transferRunning)
+    if (m_phase == Phase::Idle)
         return;  // the port could not be opened; its message has been shown
     m_messagesBeforeStart = MessagesShown();
     m_recordsCounted = 0;

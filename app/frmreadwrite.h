@@ -22,9 +22,28 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
+// How a transfer ended: what the command line turns into its exit status.
+struct TransferOutcome {
+    enum Kind { Failed, Saved, Written };
+    Kind kind = Failed;
+    QString message;  // the message shown with this end; empty when none was shown
+};
+
 class frmReadWrite : public QWidget {
     Q_OBJECT
 public:
+    // Where the conversation of a transfer stands. Every frame handler reads it to tell the
+    // frames it waits for from frames out of turn, and moves it on.
+    enum class Phase {
+        Idle,            // no transfer
+        AwaitingModel,   // IdentifyRequest sent, the radio's model reply awaited
+        RequestSent,     // ReadRequest or WriteRequest sent, its echo awaited
+        RecordsFlowing,  // read: the radio's records; write: the tool's records and their echoes
+        EndSent,         // read: TransferResult sent, its echo awaited;
+                         // write: EndOfData sent, the radio's result awaited
+    };
+    Phase phase() const { return m_phase; }
+
     explicit frmReadWrite(QWidget *parent = nullptr);
     ~frmReadWrite() override;
 
@@ -50,6 +69,8 @@ public:
     // Transfer control (link/transfercontrol.cpp)
     void StartTransfer();
     void EndTransfer();
+    // EndTransfer, the end's outcome to onlookers, then its message (if any) to the user.
+    void FinishTransfer(TransferOutcome::Kind kind, const QString &message);
 
     // Controls
     QGroupBox *fraComms;
@@ -81,6 +102,8 @@ signals:
     // and every end of a transfer (emitted by EndTransfer, before any message of that end).
     void frameHandled(const QByteArray &frame);
     void transferEnded();
+    // How it ended; emitted by every end of a transfer just before transferEnded.
+    void transferFinished(const TransferOutcome &outcome);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -114,9 +137,11 @@ private:
     bool m_unloaded = false;
     // Sized and centred at the first show; later shows keep the user's position.
     bool m_placed = false;
-    // A read is complete only when the tool's own TransferResult comes back.
-    bool m_transferResultSent = false;
-    // A write succeeds only when the radio's result follows the tool's EndOfData.
-    bool m_endOfDataSent = false;
-    bool m_transferRunning = false;
+    Phase m_phase = Phase::Idle;
+    // Of the running transfer: records the read has stored, and whether the radio was heard
+    // still sending an earlier image (records or an end frame before the model reply).
+    int m_recordsStored = 0;
+    bool m_earlierImageSeen = false;
+    // Set by FinishTransfer for the EndTransfer it calls; any other end is a failure.
+    TransferOutcome m_outcome;
 };

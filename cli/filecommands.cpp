@@ -13,7 +13,11 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
+
+#include <unistd.h>
 
 namespace {
 
@@ -105,6 +109,29 @@ private:
     UserSeam *m_previous;
 };
 
+// The bytes as the file of that name, or nothing: written beside it, synced, then renamed over
+// it. Every write, the sync and the rename are checked; on failure the temporary file goes,
+// an earlier file of the name stays, and reason holds the system's word for it.
+bool saveAtomically(const QString &path, const QByteArray &bytes, QString *reason)
+{
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        *reason = out.errorString();
+        return false;
+    }
+    errno = 0;
+    if (out.write(bytes) != bytes.size() || ::fsync(out.handle()) != 0) {
+        *reason = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : out.errorString();
+        out.cancelWriting();
+        return false;
+    }
+    if (!out.commit()) {
+        *reason = out.errorString();
+        return false;
+    }
+    return true;
+}
+
 bool parseNumber(const QString &text, int least, int most, int *value)
 {
     bool ok = false;
@@ -129,6 +156,16 @@ QString unfitOutput(const QString &path)
     if (info.exists() && !info.isFile())
         return QStringLiteral("not a regular file; only files are replaced");
     return {};
+}
+
+bool writeAll(FILE *to, const QByteArray &bytes, QString *reason)
+{
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to) == size_t(bytes.size());
+    if (std::fflush(to) == 0 && written && !std::ferror(to))
+        return true;
+    *reason = QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
+    return false;
 }
 
 QByteArray errorLine(const QString &text) { return line(QStringLiteral("replix-cli: ") + text); }
@@ -163,13 +200,14 @@ CommandResult infoCommand(const QStringList &files, bool json)
             result.out += '\n';
         first = false;
         result.out += line(QStringLiteral("file: ") + path);
-        result.out += line(QStringLiteral("model: ") + escapedComment(image.model));
-        result.out += line(QStringLiteral("comment: ") + escapedComment(image.comment));
+        result.out += line(QStringLiteral("model: ") + shownHeader(image.model));
+        result.out += line(QStringLiteral("comment: ") + shownHeader(image.comment));
         if (image.whole()) {
             const MemoryMap map = MemoryMap::of(image);
             result.out += line(QStringLiteral("records: %1").arg(image.records.size()));
             result.out += line(QStringLiteral("record size: ") + sizesOf(image));
-            result.out += line(QStringLiteral("addresses: %1-%2").arg(address(map.lowest), address(map.highest)));
+            result.out += line(map.lowest < 0 ? QStringLiteral("addresses: none (no record holds a byte)")
+                                              : QStringLiteral("addresses: %1-%2").arg(address(map.lowest), address(map.highest)));
             result.out += line(QStringLiteral("data bytes: %1").arg(dataBytes(image)));
         }
         result.out += line(QStringLiteral("verdict: ") + image.verdictText());
@@ -361,14 +399,18 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
         return result;
     }
     const MemoryMap map = MemoryMap::of(image);
+    if (map.lowest < 0) {
+        result.err = errorLine(file + QStringLiteral(": no data bytes to export (its records hold none)"));
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
     const char fill = char(fillHex.toInt(nullptr, 16));
     QByteArray raw = map.bytes.mid(map.lowest, map.highest - map.lowest + 1);
     for (int i = 0; i < raw.size(); ++i)
         if (!map.has(map.lowest + i))
             raw[i] = fill;
-    QSaveFile out(outBin);
-    if (!out.open(QIODevice::WriteOnly) || out.write(raw) != raw.size() || !out.commit()) {
-        result.err = errorLine(outBin + QStringLiteral(": ") + out.errorString());
+    if (QString reason; !saveAtomically(outBin, raw, &reason)) {
+        result.err = errorLine(outBin + QStringLiteral(": ") + reason);
         result.status = ExitStatus::kTrouble;
         return result;
     }
@@ -403,9 +445,9 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
                                      "Latin-1; write a byte as \\xNN").arg(options.comment));
     if (comment.size() > kMaxComment)
         return refuse(QStringLiteral("--comment: %1 bytes, longer than 16").arg(comment.size()));
-    if (comment.contains('\r'))
-        return refuse(QStringLiteral("--comment: a comment cannot hold a CR (\\x0D): it would end "
-                                     "the line"));
+    if (comment.contains('\r') || comment.contains('\n'))
+        return refuse(QStringLiteral("--comment: a comment cannot hold a CR (\\x0D) or an LF "
+                                     "(\\x0A): it would end the line"));
     int recordSize = 0;
     if (!parseNumber(options.recordSize, 1, 255, &recordSize))
         return refuse(QStringLiteral("--record-size: \"%1\" is not a number from 1 to 255").arg(options.recordSize));
@@ -445,7 +487,8 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     files.CloseCurrentFile();
     if (!written)
         return refuse(outIcf + QStringLiteral(": ")
-                      + (reports.reports.isEmpty() ? QStringLiteral("cannot be written")
-                                                   : reports.reports.join(QStringLiteral("; "))));
+                      + (!files.outputError().isEmpty() ? files.outputError()
+                         : reports.reports.isEmpty()    ? QStringLiteral("cannot be written")
+                                                        : reports.reports.join(QStringLiteral("; "))));
     return result;
 }

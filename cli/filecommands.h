@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
+
 struct IcfImage;
 
 namespace ExitStatus {
@@ -27,6 +29,10 @@ struct CommandResult {
 
 // Why path cannot take a saved file (a folder, a device, a pipe); empty when it can.
 QString unfitOutput(const QString &path);
+
+// Writes all of bytes to the stream and flushes it; false with the system's reason (errno)
+// when any of that fails.
+bool writeAll(FILE *to, const QByteArray &bytes, QString *reason);
 
 // "replix-cli: " + text + "\n", the one form of every error and message line.
 QByteArray errorLine(const QString &text);

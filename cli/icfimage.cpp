@@ -9,7 +9,7 @@ QString IcfImage::verdictText() const
 {
     switch (verdict) {
     case Verdict::Whole: return QStringLiteral("ok");
-    case Verdict::Damaged: return QStringLiteral("damaged at line %1").arg(damagedLine);
+    case Verdict::Damaged: return QStringLiteral("damaged at ") + damagedReason;
     case Verdict::NoRecords: break;
     }
     return QStringLiteral("no memory records");
@@ -58,7 +58,9 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error)
         }
         // The header lines are the file's first two; the first one missing is where it breaks.
         image->verdict = IcfImage::Verdict::Damaged;
-        image->damagedLine = info.size() == 0 ? 1 : 2;
+        image->damagedLine = files.damagedLine();
+        image->damagedReason = image->damagedLine == 1 ? QStringLiteral("line 1: no model line")
+                                                       : QStringLiteral("line 2: no comment line");
         image->model = files.RadioModel();
         return true;
     }
@@ -68,6 +70,7 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error)
     if (check.outcome == clsICOMFiles::DataCheck::Damaged) {
         image->verdict = IcfImage::Verdict::Damaged;
         image->damagedLine = check.line;
+        image->damagedReason = check.reason;
         return true;
     }
     if (check.outcome == clsICOMFiles::DataCheck::NoData)
@@ -92,6 +95,15 @@ QString escapedComment(const QByteArray &comment)
             text += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, u'0').toUpper();
     }
     return text;
+}
+
+QString shownHeader(const QByteArray &header)
+{
+    // Room for a model line and a comment of escaped bytes, and then some.
+    constexpr qsizetype kShown = 64;
+    if (header.size() <= kShown)
+        return escapedComment(header);
+    return escapedComment(header.left(kShown)) + QStringLiteral("... (%1 bytes)").arg(header.size());
 }
 
 bool unescapeComment(const QString &text, QByteArray *comment)

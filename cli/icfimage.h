@@ -19,8 +19,9 @@ struct IcfImage {
     QList<IcfRecord> records;  // in file order; empty unless the file is whole
     Verdict verdict = Verdict::NoRecords;
     int damagedLine = 0;  // Damaged: the file's first bad line, counted from 1
+    QString damagedReason;  // Damaged: "line 58: record cut short (31 of 74 characters)"
 
-    // "ok", "damaged at line N" or "no memory records".
+    // "ok", "damaged at line N: why" or "no memory records".
     QString verdictText() const;
     bool whole() const { return verdict == Verdict::Whole; }
 };
@@ -46,6 +47,9 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error);
 
 // The comment as text: printable ASCII as it is, every other byte and the backslash as \xNN.
 QString escapedComment(const QByteArray &comment);
+// escapedComment for showing a header line: one longer than any a radio writes is cut, and
+// says how long it was.
+QString shownHeader(const QByteArray &header);
 // The reverse: \xNN gives the byte NN, "\\" a backslash, anything else its own Latin-1 byte.
 // False for a malformed escape or a character beyond Latin-1.
 bool unescapeComment(const QString &text, QByteArray *comment);

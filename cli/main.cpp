@@ -224,8 +224,13 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
         QApplication app(argc, argv);
         return runTransfer(request);
     }
-    print(stdout, result.out);
+    QString reason;
+    const bool outWritten = writeAll(stdout, result.out, &reason);
     print(stderr, result.err);
+    if (!outWritten) {
+        print(stderr, errorLine(QStringLiteral("standard output: ") + reason));
+        return ExitStatus::kTrouble;
+    }
     return result.status;
 }
 

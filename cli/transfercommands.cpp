@@ -441,6 +441,9 @@ int runTransfer(const TransferRequest &request)
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
                                  user.radioModel(BytesToHex(frameData(frame).left(4), false));
                          });
+        TransferOutcome outcome;
+        QObject::connect(&window, &frmReadWrite::transferFinished, &window,
+                         [&outcome](const TransferOutcome &o) { outcome = o; });
         QEventLoop loop;
         // Messages of an end are shown right after EndTransfer: stop once they are out.
         QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
@@ -466,11 +469,10 @@ int runTransfer(const TransferRequest &request)
             progress.clear();
             return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
         }
-        if (reading)
-            status = user.said.isEmpty() ? ExitStatus::kOk : user.failure;
-        else
-            status = user.said.contains(TransferText::kSuccessfulWrite) ? ExitStatus::kOk
-                                                                       : user.failure;
+        // The window says how the transfer ended; the message says only which kind of failure.
+        const TransferOutcome::Kind wanted = reading ? TransferOutcome::Saved
+                                                     : TransferOutcome::Written;
+        status = outcome.kind == wanted ? ExitStatus::kOk : user.failure;
     }
 
     QString saved = request.file;
@@ -497,8 +499,8 @@ int runTransfer(const TransferRequest &request)
         bool differ = false;
         const QByteArray out = diffImages(fileImage, request.file, radioImage,
                                           QStringLiteral("the radio"), &differ, request.json);
-        std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-        std::fflush(stdout);
+        if (QString reason; !writeAll(stdout, out, &reason))
+            return trouble(QStringLiteral("standard output: ") + reason);
         status = differ ? ExitStatus::kFailed : ExitStatus::kOk;
     }
     return status;

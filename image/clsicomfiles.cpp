@@ -3,13 +3,17 @@
 #include "app/misc.h"
 #include "app/userseam.h"
 #include "image/icfformat.h"
+#include "link/hextext.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -27,6 +31,9 @@ constexpr qsizetype kMaxKeptLine = qsizetype(64) * 1024;
 constexpr qsizetype kMaxWrittenLine = 32765;
 // Stored data lines start at the file's third line.
 constexpr int kFirstDataLine = 3;
+// Addresses 0x0000 to 0xFFFF; address and count digits at the head of a data line.
+constexpr int kAddressCount = 0x10000;
+constexpr qsizetype kRecordHeaderDigits = 6;
 
 QString trimSpaces(const QString &text)
 {
@@ -41,8 +48,8 @@ QString trimSpaces(const QString &text)
 
 } // namespace
 
-// The input file, read through our own buffer: lines end at CR LF or a lone CR, and a lone LF
-// is an ordinary byte, which no line reader of Qt's does.
+// The input file, read through our own buffer: a line ends at CR LF, a lone CR or a lone LF
+// (a file whose line ends were converted), and a line may be far longer than the buffer.
 struct clsICOMFiles::Input {
     QFile file;
     QByteArray buffer;
@@ -85,13 +92,14 @@ struct clsICOMFiles::Input {
         for (;;) {
             const char *begin = buffer.constData() + pos;
             const qsizetype available = buffer.size() - pos;
-            const auto *cr = static_cast<const char *>(std::memchr(begin, '\r', size_t(available)));
-            const qsizetype take = cr ? cr - begin : available;
+            const char *end = std::find_if(begin, begin + available,
+                                           [](char c) { return c == '\r' || c == '\n'; });
+            const qsizetype take = end - begin;
             line.append(begin, qMin(take, kMaxKeptLine - line.size()));
             pos += take;
-            if (cr) {
+            if (take < available) {
                 ++pos;
-                if (fill() && buffer[pos] == '\n')
+                if (*end == '\r' && fill() && buffer[pos] == '\n')
                     ++pos;
                 break;
             }
@@ -142,10 +150,10 @@ bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
     if (input->file.isSequential())
         return false;
     m_input = std::move(input);
-    if (!GetNextLineFromDisk(m_sModelLine))
+    if (!GetNextLineFromDisk(m_sModelLine) || !GetNextLineFromDisk(m_sCommentLine)) {
+        m_input->damagedLine = m_input->lineNumber + 1;  // the first header line not taken in
         return false;
-    if (!GetNextLineFromDisk(m_sCommentLine))
-        return false;
+    }
     m_input->dataStart = m_input->offset();
     m_input->headerRead = true;
     return true;
@@ -184,48 +192,79 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
     if (!m_input || !m_input->headerRead)
         return check;
 
-    auto damaged = [&check](int line) {
+    auto damaged = [&check](int line, const QString &why) {
         check.outcome = DataCheck::Damaged;
         check.line = line;
+        check.reason = QStringLiteral("line %1").arg(line) + why;
+    };
+    auto address = [](int a) {
+        return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(4, u'0');
     };
 
     if (m_input->rewindToData()) {
         int lineNumber = kFirstDataLine;
         int firstEmpty = 0;  // of the empty lines since the last record
         int lastRecord = 0;
+        // The line that gave each address its byte: a radio holds one byte an address, so
+        // an image that gives one twice, or one past 0xFFFF, is none a radio ever sent.
+        std::vector<int> owner(kAddressCount, 0);
         QByteArray line;
         while (m_input->readLine(line)) {
             if (lineNumber == INT_MAX) {
-                damaged(lineNumber);
+                damaged(lineNumber, QStringLiteral(": too many lines"));
                 break;
             }
             if (line.isEmpty()) {
                 if (firstEmpty == 0)
                     firstEmpty = lineNumber;
-            } else if (firstEmpty != 0 || !DecodeICFLine(line)) {
-                // Anything the tool never writes counts: the writer would otherwise stop
-                // there as if the file had ended.
-                damaged(firstEmpty != 0 ? firstEmpty : lineNumber);
-                break;
-            } else {
-                lastRecord = lineNumber;
-                check.outcome = DataCheck::Sound;
+                ++lineNumber;
+                continue;
             }
+            // Anything the tool never writes counts: the writer would otherwise stop there as
+            // if the file had ended.
+            if (firstEmpty != 0) {
+                damaged(firstEmpty, lastRecord == 0 ? QStringLiteral(": empty line before the records")
+                                                    : QStringLiteral(": empty line between records"));
+                break;
+            }
+            const QByteArray stored = line;
+            if (!DecodeICFLine(line)) {
+                damaged(lineNumber, StoredLineFault(stored));
+                break;
+            }
+            const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
+                              | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
+            const int count = int(line.size() - kRecordHeaderDigits) / 2;
+            const QString range = address(first) + u'-' + address(first + qMax(count, 1) - 1);
+            if (first + count > kAddressCount) {
+                damaged(lineNumber, QStringLiteral(": addresses %1 run past 0xFFFF").arg(range));
+                break;
+            }
+            const auto clash = std::find_if(owner.begin() + first, owner.begin() + first + count,
+                                            [](int o) { return o != 0; });
+            if (clash != owner.begin() + first + count) {
+                damaged(lineNumber, QStringLiteral(": addresses %1 overlap line %2").arg(range).arg(*clash));
+                break;
+            }
+            std::fill_n(owner.begin() + first, count, lineNumber);
+            lastRecord = lineNumber;
+            check.outcome = DataCheck::Sound;
             ++lineNumber;
         }
         if (m_input->failed && check.outcome != DataCheck::Damaged)
-            damaged(lineNumber);
+            damaged(lineNumber, QStringLiteral(": cannot be read"));
         m_input->lastRecordLine = lastRecord;
     } else {
-        damaged(kFirstDataLine);
+        damaged(kFirstDataLine, QStringLiteral(": cannot be read"));
     }
     if (!m_input->rewindToData() && check.outcome != DataCheck::Damaged)
-        damaged(kFirstDataLine);
+        damaged(kFirstDataLine, QStringLiteral(": cannot be read"));
     return check;
 }
 
 bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
 {
+    m_outputError.clear();
     if (m_output) {
         // The transfers never do this; refuse rather than drop the image being written.
         ReportError(QStringLiteral("OpenFile(") + sFileName
@@ -256,9 +295,12 @@ bool clsICOMFiles::WriteALineToDisk(const QByteArray &sOutput)
     if (!m_output || m_output->failed || sOutput.size() > kMaxWrittenLine)
         return false;
     const QByteArray buffer = sOutput + "\r\n";
+    errno = 0;
     if (m_output->file.write(buffer) != buffer.size()) {
         // A short write leaves no error in QSaveFile, so cancel it ourselves: whatever
         // happens next, this image can no longer be committed.
+        m_outputError = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                   : m_output->file.errorString();
         m_output->failed = true;
         m_output->file.cancelWriting();
         return false;
@@ -288,11 +330,15 @@ bool clsICOMFiles::CommitOutputFile()
 #ifdef Q_OS_UNIX
     // QSaveFile::commit syncs too but ignores a failure; the data must be on disk before the
     // rename, so sync here and stop if that fails.
-    if (::fsync(output->file.handle()) != 0)
+    if (::fsync(output->file.handle()) != 0) {
+        m_outputError = QString::fromLocal8Bit(std::strerror(errno));
         return discard();
+    }
 #endif
-    if (!output->file.commit())
+    if (!output->file.commit()) {
+        m_outputError = output->file.errorString();
         return discard();
+    }
 #ifdef Q_OS_UNIX
     // Make the rename itself durable. Best effort: the new image is in place either way.
     const QByteArray folder = QFile::encodeName(QFileInfo(output->file.fileName()).absolutePath());

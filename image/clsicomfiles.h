@@ -1,7 +1,7 @@
 #pragma once
 // The image-file object: reads and writes ICF files, at most one input file and one output
-// file at a time. Lines are bytes; a line read ends at CR LF or a lone CR, a line written ends
-// with CR LF.
+// file at a time. Lines are bytes; a line read ends at CR LF, a lone CR or a lone LF, a line
+// written ends with CR LF.
 //
 // An output file is written beside the chosen name and only put in its place by
 // CommitOutputFile: closing an uncommitted output discards it, so a failed read never
@@ -32,6 +32,7 @@ public:
     // check saw it end (the end of the file, or an empty line after the last record), else
     // the file's line number of the line that could not be read or decoded (the file was cut
     // or changed since the check). Without a check, any end of file or empty line is the end.
+    // After OpenICFFileForRead failed with the file open: the header line it could not take in.
     int damagedLine() const;
 
     // Result of the whole-file check made before a write to the radio.
@@ -39,12 +40,14 @@ public:
         enum Outcome { Sound, Damaged, NoData };
         Outcome outcome = Sound;
         int line = 0;  // Damaged: the file's line number (from 1) of the first bad line
+        QString reason;  // Damaged: "line 9: addresses 0x0060-0x007F overlap line 5" and such
     };
     // Checks every stored data line from the first to the end of the file, then stands again
     // at the first data line. Any line that does not decode counts as bad: an empty line
     // between records, a stray byte after the last line end, a line cut short, a line that
-    // cannot be read. Empty lines after the last record (an editor's extra line end) are no
-    // damage. A last line without its line end is judged by its content. Needs an input file
+    // cannot be read, a record whose addresses overlap an earlier record's or run past 0xFFFF
+    // (no radio holds such an image). Empty lines after the last record (an editor's extra
+    // line end) are no damage. A last line without its line end is judged by its content. Needs an input file
     // opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
 
@@ -64,6 +67,9 @@ public:
     // name is untouched. Shows nothing (the caller tells the user once its transfer has ended);
     // false when no output is open. The output side is closed after.
     bool CommitOutputFile();
+    // The system's reason for the last failed line write or commit ("No space left on
+    // device"); empty when none failed.
+    QString outputError() const { return m_outputError; }
 
     // Closes both sides; an uncommitted output is discarded. Harmless when repeated.
     void CloseCurrentFile();
@@ -89,4 +95,5 @@ private:
     std::unique_ptr<Output> m_output;
     QByteArray m_sCommentLine;
     QByteArray m_sModelLine;
+    QString m_outputError;
 };

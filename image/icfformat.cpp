@@ -86,6 +86,35 @@ bool DecodeICFLine(QByteArray &line)
     return true;
 }
 
+QString StoredLineFault(QByteArrayView line)
+{
+    const QByteArrayView trimmed = trimSpaces(line);
+    const qsizetype lead = trimmed.data() - line.data();  // spaces before the line
+    for (qsizetype i = 0; i < trimmed.size(); ++i) {
+        const auto c = static_cast<unsigned char>(trimmed[i]);
+        if (isStoredChar(char(c)))
+            continue;
+        const QString shown = c >= 0x20 && c < 0x7F
+                                  ? QString(QLatin1Char(char(c)))
+                                  : QStringLiteral("\\x") + QString::number(c, 16).toUpper().rightJustified(2, u'0');
+        return QStringLiteral(", column %1: '%2' is not a hex digit").arg(lead + i + 1).arg(shown);
+    }
+    if (trimmed.size() < kRecordHeaderDigits)
+        return QStringLiteral(": record cut short (%1 of at least %2 characters)")
+            .arg(trimmed.size())
+            .arg(kRecordHeaderDigits);
+    const qsizetype want =
+        kRecordHeaderDigits
+        + 2 * qsizetype(hexDigitValue(char(trimmed[4] - kStoredOffset)) * 16
+                        + hexDigitValue(char(trimmed[5] - kStoredOffset)));
+    if (trimmed.size() != want)
+        return QStringLiteral(": record %1 (%2 of %3 characters)")
+            .arg(trimmed.size() < want ? QStringLiteral("cut short") : QStringLiteral("too long"))
+            .arg(trimmed.size())
+            .arg(want);
+    return {};
+}
+
 bool ValidRecordLine(QByteArrayView line)
 {
     if (line.size() < kRecordHeaderDigits)

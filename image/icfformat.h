@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 // Two's complement of the byte sum of the hex digit pairs: sum + checksum == 0 (mod 256).
 // Expects an even number of hex digits.
@@ -26,3 +27,6 @@ bool EncodeICFLine(QByteArray &line);
 // exactly twice the count long. On success replaces the text and gives true; otherwise leaves
 // it as it was and gives false.
 bool DecodeICFLine(QByteArray &line);
+// Why a stored data line does not decode, to follow "line N": ", column C: 'Q' is not a hex
+// digit" or ": record cut short (31 of 74 characters)"; empty when it decodes.
+QString StoredLineFault(QByteArrayView line);

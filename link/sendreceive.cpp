@@ -28,7 +28,7 @@ void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
 
 void frmReadWrite::ProcessCommand(const QByteArray &InString)
 {
-    const bool wasRunning = m_transferRunning;
+    const bool wasRunning = m_phase != Phase::Idle;
     QByteArrayView rest(InString);
     while (!rest.isEmpty()) {
         const auto item = sCommandBuffer.take(rest);
@@ -45,7 +45,7 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
         if (logTakesText(txtDataReceived))
             DisplayText(txtDataReceived, QString::fromLatin1(BytesToHex(item->bytes, true))
                                              + QStringLiteral("\r\n"));
-        if (m_transferRunning && item->kind == FrameCollector::Kind::Frame
+        if (m_phase != Phase::Idle && item->kind == FrameCollector::Kind::Frame
             && !tmrCableTimer.isActive() && !tmrResponseTimer.isActive()) {
             // Every frame stops the cable time-out, yet a stray one that the transfer ignores
             // leaves the echo or answer it waits for unguarded: a running transfer always
@@ -53,7 +53,7 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
             tmrCableTimer.setInterval(kCableTimeout);
             tmrCableTimer.start();
         }
-        if (wasRunning && !m_transferRunning) {
+        if (wasRunning && m_phase == Phase::Idle) {
             // The frame just handled ended the transfer. What came with it belongs to the
             // transfer that is over: handling it would restart time-outs for nothing.
             sCommandBuffer.clear();

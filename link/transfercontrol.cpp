@@ -5,12 +5,15 @@
 #include "link/commstxt.h"
 #include "link/hextext.h"
 #include "serial/commsmodule.h"
+#include "transfer/messages.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+
+#include <utility>
 
 void frmReadWrite::cmdRead_Click()
 {
@@ -41,9 +44,9 @@ void frmReadWrite::StartTransfer()
     // A frame cut off when the last transfer ended (a time-out, a pulled cable) must not
     // become the head of this transfer's first frame.
     sCommandBuffer.clear();
-    m_transferResultSent = false;
-    m_endOfDataSent = false;
-    m_transferRunning = true;
+    m_recordsStored = 0;
+    m_earlierImageSeen = false;
+    m_phase = Phase::AwaitingModel;
     SendCommand(MSComm1, Cmd::IdentifyRequest, HexToBytes("00000000"), true);
 }
 
@@ -52,8 +55,10 @@ void frmReadWrite::tmrCableTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrCableTimer.stop();
     DisplayText(txtDataReceived, QStringLiteral(" Computer: No Cable Detected\r\n"));
-    EndTransfer();
-    ShowMessage(QStringLiteral("Unable to locate interface cable."));
+    // Records of an earlier read queued on the line hold back the echo: say so.
+    const QString message = QStringLiteral("Unable to locate interface cable.");
+    FinishTransfer(TransferOutcome::Failed,
+                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
 }
 
 void frmReadWrite::tmrResponseTimer_Timer()
@@ -61,13 +66,23 @@ void frmReadWrite::tmrResponseTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrResponseTimer.stop();
     DisplayText(txtDataReceived, QStringLiteral(" Radio   : No Response\r\n"));
+    const QString message = QStringLiteral("No response from radio.");
+    FinishTransfer(TransferOutcome::Failed,
+                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
+}
+
+void frmReadWrite::FinishTransfer(TransferOutcome::Kind kind, const QString &message)
+{
+    m_outcome = {kind, message};
     EndTransfer();
-    ShowMessage(QStringLiteral("No response from radio."));
+    if (!message.isEmpty())
+        ShowMessage(message);
 }
 
 void frmReadWrite::EndTransfer()
 {
-    m_transferRunning = false;
+    const TransferOutcome outcome = std::exchange(m_outcome, {});
+    m_phase = Phase::Idle;
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
     ClosePort(MSComm1);
@@ -77,5 +92,6 @@ void frmReadWrite::EndTransfer()
     cmdRead->setEnabled(true);
     cmdWrite->setEnabled(true);
     chkShowText->setEnabled(true);
+    emit transferFinished(outcome);
     emit transferEnded();
 }

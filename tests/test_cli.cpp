@@ -17,6 +17,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,6 +43,7 @@ private slots:
     void fileCommands();
     void fileCommandsAgreeWithAModel();
     void helpOfAVerbIsOneTextOnStandardOutput();
+    void aFailedWriteIsAFailureAndKeepsTheEarlierFile();
     void transfers_data();
     void transfers();
     void portsBackupsAndCtrlC();
@@ -49,8 +51,9 @@ private slots:
 private:
     // Runs replix-cli in folder m_dir with no display; the event loop turns meanwhile, so a
     // radio in this process answers. Leading "NAME=VALUE" arguments go to its environment;
-    // during runs once the program has started.
-    Run cli(QStringList args, const std::function<void(QProcess &)> &during = {});
+    // during runs once the program has started; standard output may go to a file.
+    Run cli(QStringList args, const std::function<void(QProcess &)> &during = {},
+            const QString &standardOutput = {});
     void make(const QString &name, const QByteArray &content) { QVERIFY(writeFile(path(name), content)); }
 };
 
@@ -80,12 +83,19 @@ void TestCli::init()
     // Two records with a gap: 0100 4 bytes, 0123 2 bytes.
     make("gaps.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("0100044142437E") + "\r\n"
                          + RadioMemory::encodeLine("0123020010") + "\r\n");
+    make("repeated.icf", RadioMemory::icfText(whole) + lines[2] + '\n');
+    make("mixed.icf", RadioMemory::icfText(whole).replace("\r\n", "\n").replace("2\n#", "2\r#"));
+    make("zeros.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("010000") + "\r\n");
+    make("garbage.icf", QByteArray(300, '\x01') + "\r\n#" + QByteArray(5000, '~') + "\r\n");
     QVERIFY(QDir(m_dir->path()).mkdir("folder.icf"));
 }
 
-Run TestCli::cli(QStringList args, const std::function<void(QProcess &)> &during)
+Run TestCli::cli(QStringList args, const std::function<void(QProcess &)> &during,
+                 const QString &standardOutput)
 {
     QProcess p;
+    if (!standardOutput.isEmpty())
+        p.setStandardOutputFile(standardOutput);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QLatin1String(name));
@@ -125,13 +135,26 @@ void TestCli::fileCommands_data()
                       "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: ok\n") << QByteArray();
     QTest::newRow("info of an empty file, then a missing one and a folder")
         << QStringList{"info", "empty.icf", "nothing.icf", "folder.icf"} << 2
-        << QByteArray("file: empty.icf\nmodel: \ncomment: \nverdict: damaged at line 1\n")
+        << QByteArray("file: empty.icf\nmodel: \ncomment: \nverdict: damaged at line 1: no model line\n")
         << QByteArray("replix-cli: nothing.icf: No such file or directory\n"
                       "replix-cli: folder.icf: Is a directory\n");
     QTest::newRow("check: one verdict a file, 1 when one is not whole")
         << QStringList{"check", "whole.icf", "damaged.icf", "header.icf"} << 1
-        << QByteArray("whole.icf: ok\ndamaged.icf: damaged at line 4\nheader.icf: no memory records\n")
+        << QByteArray("whole.icf: ok\ndamaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\nheader.icf: no memory records\n")
         << QByteArray();
+    QTest::newRow("check: a record repeated, LF-only and mixed line ends")
+        << QStringList{"check", "repeated.icf", "mixed.icf"} << 1
+        << QByteArray("repeated.icf: damaged at line 7: addresses 0x0100-0x011F overlap line 3\n"
+                      "mixed.icf: ok\n") << QByteArray();
+    QTest::newRow("info: records without data, a garbage header cut short")
+        << QStringList{"info", "zeros.icf", "garbage.icf"} << 0
+        << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
+           "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
+           "file: garbage.icf\nmodel: " + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
+           + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n" << QByteArray();
+    QTest::newRow("export of records without data")
+        << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
+        << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
     QTest::newRow("check of whole files") << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
                                           << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
     QTest::newRow("diff: a changed byte")
@@ -150,7 +173,7 @@ void TestCli::fileCommands_data()
         << QByteArray("summary: identical: 128 bytes\n") << QByteArray();
     QTest::newRow("diff with a damaged file")
         << QStringList{"diff", "damaged.icf", "whole.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: damaged.icf: damaged at line 4\n");
+        << QByteArray("replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
     QTest::newRow("dump: gaps are no bytes, skipped lines a *")
         << QStringList{"dump", "gaps.icf"} << 0
         << QByteArray("0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- --  |ABC~            |\n*\n"
@@ -165,7 +188,7 @@ void TestCli::fileCommands_data()
     QTest::newRow("json: check")
         << QStringList{"check", "--json", "whole.icf", "damaged.icf"} << 1
         << QByteArray(R"([{"file":"whole.icf","verdict":"ok","whole":true},)"
-                      R"({"file":"damaged.icf","verdict":"damaged at line 4","whole":false}])" "\n") << QByteArray();
+                      R"({"file":"damaged.icf","verdict":"damaged at line 4, column 5: 'Z' is not a hex digit","whole":false}])" "\n") << QByteArray();
     QTest::newRow("json: diff")
         << QStringList{"diff", "--json", "whole.icf", "changed.icf"} << 1
         << QByteArray(R"({"bytes_differ":1,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
@@ -196,7 +219,7 @@ void TestCli::fileCommands_data()
         << QByteArray("replix-cli: --brief: unknown option of diff (see replix-cli diff --help)\n");
     QTest::newRow("write a damaged file: refused before any port")
         << QStringList{"write", "--port", "7", "damaged.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: damaged.icf: damaged at line 4\n");
+        << QByteArray("replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
     QTest::newRow("no such port") << QStringList{"read", "--port", "COM7", "new.icf"} << 3
                                   << QByteArray() << QByteArray("replix-cli: COM7: no such port\n");
 
@@ -227,7 +250,7 @@ void TestCli::fileCommands_data()
         << refused("pipe: not a regular file; only files are replaced");
     QTest::newRow("export of a damaged file")
         << QStringList{"export", "damaged.icf", "--raw", "out.icf"} << 2 << QByteArray()
-        << refused("damaged.icf: damaged at line 4");
+        << refused("damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit");
 }
 
 void TestCli::fileCommands()
@@ -350,6 +373,42 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     QCOMPARE(asked.status + flag.status, 0);
 }
 
+void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
+{
+    for (const char *command : {"dump", "info", "check"}) {
+        const Run run = cli({command, "whole.icf"}, {}, "/dev/full");
+        QCOMPARE(run.err, QByteArray("replix-cli: standard output: No space left on device\n"));
+        QCOMPARE(run.status, 2);
+    }
+    if (::geteuid() != 0)
+        QSKIP("a small full file system is mounted only when the tests run as root");
+    const QString full = path("full");
+    QVERIFY(QDir().mkdir(full));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "replix-test", full}) != 0)
+        QSKIP("mount refused a small tmpfs here (a container without the right to mount)");
+    const auto unmount = qScopeGuard([&full] { QProcess::execute("umount", {full}); });
+    const QByteArray earlier = "an earlier file\r\n";
+    QFile filler(full + "/filler");
+    QVERIFY(writeFile(full + "/old.bin", earlier) && writeFile(full + "/old.icf", earlier));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(512, 'f')) == 512) {}
+
+    const Run exported = cli({"export", "whole.icf", "--raw", "full/old.bin"});
+    QCOMPARE(exported.err, QByteArray("replix-cli: full/old.bin: No space left on device\n"));
+    QCOMPARE(exported.status, 2);
+    make("in.bin", QByteArray(100, 'x'));
+    const Run imported = cli({"import", "in.bin", "--model", "5A170002", "--comment", "c",
+                              "--record-size", "32", "full/old.icf"});
+    QCOMPARE(imported.err, QByteArray("replix-cli: full/old.icf: No space left on device\n"));
+    QCOMPARE(imported.status, 2);
+    // The window's read, saved through the same kind of temporary file.
+    connect(radioWith(40));
+    transfer(false, full + "/old.icf");
+    QCOMPARE(m_user->messages(), QStringList{"Unable to write to output file"});
+    QCOMPARE(fileBytes(full + "/old.bin") + fileBytes(full + "/old.icf"), earlier + earlier);
+    QCOMPARE(filesIn(full), (QStringList{"filler", "old.bin", "old.icf"}));
+}
+
 void TestCli::transfers_data()
 {
     QTest::addColumn<VirtualRadioOptions>("radio");
@@ -365,6 +424,9 @@ void TestCli::transfers_data()
     const QString noResponse = "replix-cli: /dev/pts/[0-9]+: No response from radio\\.\n";
     QTest::newRow("read, its last line") << radio << QStringList{"read", "--port", "1", "old.icf"} << 0
         << "(read: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: old.icf\n" << QByteArray();
+    QTest::newRow("read of a radio with no record: the old file stays")
+        << radioWith(0) << QStringList{"read", "--port", "1", "old.icf"} << 4
+        << QString("replix-cli: /dev/pts/[0-9]+: The radio sent no memory records\n") << QByteArray();
     QTest::newRow("read, radio off: the old file stays")
         << off << QStringList{"read", "--port=COM1", "old.icf"} << 4 << noResponse << QByteArray();
     QTest::newRow("write of another version: no unless asked, one line")

@@ -181,20 +181,20 @@ private slots:
         QCOMPARE(line, QByteArray("000101AA"));
     }
 
-    void linesEndAtCrLfOrALoneCr_data()
+    void linesEndAtCrLfOrALoneCrOrLf_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QList<QByteArray>>("lines");
         const QByteArray x(65532, 'x');  // the reader's buffer is 64 KiB: line ends at its edge
         QTest::newRow("CR LF") << QByteArray("A\r\nB\r\nC\r\n") << QList<QByteArray>{"A", "B", "C"};
         QTest::newRow("CR only") << QByteArray("A\rB\rC\r") << QList<QByteArray>{"A", "B", "C"};
-        QTest::newRow("lone LF is a byte") << QByteArray("A\nB\r\n\nC\r\n") << QList<QByteArray>{"A\nB", "\nC"};
+        QTest::newRow("LF only and mixed") << QByteArray("A\nB\r\n\nC\n\rD") << QList<QByteArray>{"A", "B", "", "C", "", "D"};
         QTest::newRow("CR CR is an empty line") << QByteArray("A\r\rB\r\n") << QList<QByteArray>{"A", "", "B"};
         QTest::newRow("no line end at the end") << QByteArray("A\r\nB") << QList<QByteArray>{"A", "B"};
         QTest::newRow("CR LF across the buffer edge") << "A\r\n" + x + "\r\nB\r\n" << QList<QByteArray>{"A", x, "B"};
         QTest::newRow("lone CR at the buffer edge") << "A\r\n" + x + "\rB\r\n" << QList<QByteArray>{"A", x, "B"};
     }
-    void linesEndAtCrLfOrALoneCr()
+    void linesEndAtCrLfOrALoneCrOrLf()
     {
         QFETCH(QByteArray, bytes);
         QVERIFY(writeFile(path("lines.icf"), bytes));
@@ -212,18 +212,26 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<int>("badLine");
+        QTest::addColumn<QString>("reason");
         const QByteArray a = "gggggighgi";  // 0000020102
         const QByteArray b = "gggigixxyy";  // 000202AABB
         const QByteArray head = icfFile({});
-        QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n" + a + "\r\n" << int(Check::Sound) << 0;
-        QTest::newRow("last line without line end") << head + a + "\r\n" + b << int(Check::Sound) << 0;
-        QTest::newRow("first data line bad") << head + "q\r\n" + a + "\r\n" << int(Check::Damaged) << 3;
-        QTest::newRow("fifth line bad") << head + a + "\r\n" + b + "\r\n" + b.chopped(1) + "\r\n" + a + "\r\n" << int(Check::Damaged) << 5;
-        QTest::newRow("empty line in the middle") << head + a + "\r\n\r\n" + b + "\r\n" << int(Check::Damaged) << 4;
-        QTest::newRow("empty lines at the end") << head + a + "\r\n\r\n\r" << int(Check::Sound) << 0;
-        QTest::newRow("stray LF at the end") << head + a + "\r\n\n" << int(Check::Damaged) << 4;
-        QTest::newRow("last line cut short") << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4;
-        QTest::newRow("over-long line") << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n" << int(Check::Damaged) << 4;
+        const QByteArray longHead = kModelLine + "\r\n#" + QByteArray(70000, 'c') + "\n";
+        QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n" << int(Check::Sound) << 0 << QString();
+        QTest::newRow("LF only, comment longer than the buffer") << longHead + b + "\n" + a + "\n" << int(Check::Sound) << 0 << QString();
+        QTest::newRow("last line without line end") << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
+        QTest::newRow("first data line bad") << head + "  gq\r\n" + a + "\r\n" << int(Check::Damaged) << 3 << "line 3, column 4: 'q' is not a hex digit";
+        QTest::newRow("fifth line bad") << head + a + "\r\n" + b + "\r\n" + "gggkgigg\tg" + "\r\n" << int(Check::Damaged) << 5 << "line 5, column 9: '\\x09' is not a hex digit";
+        QTest::newRow("empty line in the middle") << head + a + "\r\n\r\n" + b + "\r\n" << int(Check::Damaged) << 4 << "line 4: empty line between records";
+        QTest::newRow("empty lines before the records") << head + "\r\n\n" + a + "\r\n" << int(Check::Damaged) << 3 << "line 3: empty line before the records";
+        QTest::newRow("empty lines at the end, CR, LF") << head + a + "\r\n\r\n\r\n" << int(Check::Sound) << 0 << QString();
+        QTest::newRow("last line cut short") << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4 << "line 4: record cut short (7 of 10 characters)";
+        QTest::newRow("a line of five") << head + "ggggg\r\n" << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
+        QTest::newRow("over-long line") << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n" << int(Check::Damaged) << 4 << "line 4: record too long (65536 of 6 characters)";
+        QTest::newRow("a record repeated") << head + a + "\r\n" + b + "\r\n" + a + "\r\n" << int(Check::Damaged) << 5 << "line 5: addresses 0x0000-0x0001 overlap line 3";
+        QTest::newRow("overlapping by one byte") << head + b + "\r\n" + "ggghgizz{{\r\n" << int(Check::Damaged) << 4 << "line 4: addresses 0x0001-0x0002 overlap line 3";
+        QTest::newRow("past 0xFFFF") << head + "}}}}gighgi\r\n" << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
+        QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n" << int(Check::Sound) << 0 << QString();
     }
     void theWholeFileCheckFindsTheFirstBadLineAndRewinds()
     {
@@ -238,6 +246,7 @@ private slots:
             const Check check = files.CheckICFData();
             QTEST(int(check.outcome), "outcome");
             QTEST(check.line, "badLine");
+            QTEST(check.reason, "reason");
         }
         QCOMPARE(files.GetNextLineFromDisk(line), hasFirst);  // again at the first data line
         QCOMPARE(line, first);
@@ -263,10 +272,10 @@ private slots:
         QFETCH(int, end);
         const QString target = path("radio.icf");
         QVERIFY(!oldFile || writeFile(target, oldBackup()));
-        // Every byte value but CR (a line end on reading), with 00, 1A, 80 and FF up front.
+        // Every byte value but CR and LF (line ends on reading), with 00, 1A, 80 and FF up front.
         QByteArray comment = QByteArray("#\x00\x1a\x80\xff", 5);
         for (int b = 0; b < 256; ++b)
-            comment += b == '\r' ? QByteArray() : QByteArray(1, char(b));
+            comment += b == '\r' || b == '\n' ? QByteArray() : QByteArray(1, char(b));
         comment = comment.leftJustified(32765, 'c');  // the longest line that is written
         comment = comment.leftJustified(32765, 'c');  // the longest line that is written
         const QByteArray image = kModelLine + "\r\n" + comment + "\r\nghiggkgxhyizj{\r\n";

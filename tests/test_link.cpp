@@ -1,6 +1,5 @@
 // Frames and hex text, the frame collector, and the conversation log.
 
-#include "link/commevents.h"
 #include "link/commstxt.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
@@ -64,7 +63,6 @@ private slots:
 
     void framesSentCarryPreambleAddressesAndEnd()
     {
-        // The frames of a transfer are checked byte for byte by the transfer tests.
         QCOMPARE(buildFrame(0x05, {}), bytes("FE FE EE EF 05 FD"));
         QCOMPARE(buildFrame(0xE4, "0A"), bytes("FE FE EE EF E4 30 41 FD"));
     }
@@ -81,12 +79,8 @@ private slots:
 
         QTest::newRow("one and a half frames keep the half")
             << QList<QByteArray>{e0 + e1.left(4)} << Items{{frame, e0}} << e1.left(4);
-        QTest::newRow("a frame split over two reads")
-            << QList<QByteArray>{e1.left(3), e1.mid(3)} << Items{{frame, e1}} << QByteArray();
         QTest::newRow("two frames in one read, in order")
             << QList<QByteArray>{e0 + e1} << Items{{frame, e0}, {frame, e1}} << QByteArray();
-        QTest::newRow("leading spaces are dropped")
-            << QList<QByteArray>{"  " + e1} << Items{{frame, e1}} << QByteArray();
         QTest::newRow("a leading zero byte stays part of the frame")
             << QList<QByteArray>{bytes("00") + e1} << Items{{frame, bytes("00") + e1}} << QByteArray();
         const QByteArray spaced = bytes("FE FE EF EE E4 20 41 FD"), e5 = bytes("FE FE EF EE E5 FD");
@@ -157,36 +151,6 @@ private slots:
         box->setVisible(false);
         DisplayText(box, QStringLiteral("more"));
         QCOMPARE(box->toPlainText(), QStringLiteral("FE FE\n Radio   : No Response\n"));
-    }
-    void lineAndErrorEventsHaveTheirNotes_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("note");
-        QTest::newRow("send") << 1 << QString();
-        QTest::newRow("receive") << 2 << QString();
-        QTest::newRow("cts") << 3 << QStringLiteral("Change in CTS Detected");
-        QTest::newRow("dsr") << 4 << QStringLiteral("Change in DSR Detected");
-        QTest::newRow("cd") << 5 << QStringLiteral("Change in CD Detected");
-        QTest::newRow("ring") << 6 << QStringLiteral("Phone Ring Detected");
-        QTest::newRow("eof") << 7 << QStringLiteral("End of File Detected");
-        QTest::newRow("break") << 1001 << QStringLiteral("Break Received");
-        QTest::newRow("cts timeout") << 1002 << QStringLiteral("CTS Timeout");
-        QTest::newRow("dsr timeout") << 1003 << QStringLiteral("DSR Timeout");
-        QTest::newRow("framing") << 1004 << QStringLiteral("Framing Error");
-        QTest::newRow("1005 is not in the table") << 1005 << QStringLiteral("Unknown Error or Event 1005");
-        QTest::newRow("overrun") << 1006 << QStringLiteral("Overrun Error");
-        QTest::newRow("cd timeout") << 1007 << QStringLiteral("Carrier Detect Timeout");
-        QTest::newRow("rx overflow") << 1008 << QStringLiteral("Receive Buffer Overflow");
-        QTest::newRow("parity") << 1009 << QStringLiteral("Parity Error");
-        QTest::newRow("tx full") << 1010 << QStringLiteral("Transmit Buffer Full");
-        QTest::newRow("dcb") << 1011 << QStringLiteral("Error Retrieving DCB");
-        QTest::newRow("negative") << -5 << QStringLiteral("Unknown Error or Event -5");
-    }
-    void lineAndErrorEventsHaveTheirNotes()
-    {
-        QFETCH(int, code);
-        QFETCH(QString, note);
-        QCOMPARE(commEventMessage(code), note);
     }
 };
 

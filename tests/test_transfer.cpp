@@ -1,11 +1,9 @@
 // Reads and writes through the virtual radio on a pseudo-terminal (or frames handed straight
 // to the window): the files they make, the frames they put on the line, how they end.
 
-#include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
 
-#include <QComboBox>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -17,6 +15,7 @@ namespace {
 const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
 const QByteArray kHead = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
 const QByteArray kLine = "ghiggkgxhyizj{\r\n";  // 0120040A1B2C3D, checksum 4D
+const QByteArray kLine2 = "ghikgkgxhyizj{\r\n";  // 0124040A1B2C3D
 const QByteArray kRecord = bytes("FE FE EE EF E4") + "0120040A1B2C3D4D" + bytes("FD");  // addresses unread
 const QString kSuccess = QStringLiteral("Successful Write");
 const QString kFailure = QStringLiteral("Write failure");
@@ -49,10 +48,10 @@ private slots:
         });
         transfer(false, path("radio.icf"));
         QCOMPARE(m_user->shown().size(), 1);
-        // The expected file is built by the radio's own, separately written ICF code. A CR in
-        // the comment would split its line, so the file carries a space in its place.
+        // The expected file is built by the radio's own, separately written ICF code. A CR or
+        // LF in the comment would split its line, so the file carries a space in its place.
         QByteArray comment = kOddComment;
-        comment[6] = ' ';
+        comment[6] = comment[7] = ' ';
         const QByteArray image = RadioMemory::icfText({o.modelCode, comment, o.memory});
         QCOMPARE(fileBytes(path("radio.icf")), image);
         QVERIFY(image.startsWith("5A170002\r\n#"));
@@ -83,7 +82,6 @@ private slots:
         QTest::addColumn<QByteArray>("reply");       // the model reply's data
         QTest::addColumn<QByteArray>("header");      // the file's first two lines
         const QByteArray normal = bytes("5A 17 00 02") + "VR-5A17 Ver 1.02";
-        QTest::newRow("spaces before every frame") << QByteArray("   ") << -1 << normal << kHead;
         QTest::newRow("5,000 spaces before every frame") << QByteArray(5000, ' ') << -1 << normal << kHead;
         QTest::newRow("model reply in two pieces") << QByteArray() << 150 << normal << kHead;
         QTest::newRow("model reply of three bytes")
@@ -136,8 +134,8 @@ private slots:
         QTest::addColumn<QStringList>("messages");
         QTest::addColumn<int>("frames");  // sent by the tool; 1: refused before WriteRequest
         const QByteArray model = bytes("5A 17 00 02");
-        const QByteArray good = kHead + kLine + kLine;
-        const QByteArray older = "5A170001\r\n#older\r\n" + kLine + kLine;
+        const QByteArray good = kHead + kLine + kLine2;
+        const QByteArray older = "5A170001\r\n#older\n" + kLine + kLine2;
         const QString otherVersion = QStringLiteral("Disk File is for a different version of this radio");
         const std::optional<quint8> ok(0);
         auto damaged = [](int line) { return QStringList{QStringLiteral("Input file is damaged at line %1").arg(line)}; };
@@ -153,7 +151,10 @@ private slots:
         QTest::newRow("empty model reply") << good << QByteArray() << true << ok << QStringList{kOtherRadio} << 1;
         QTest::newRow("bad character in line 5") << good + "ghiggkgxhyizjq\r\n" + kLine << model << true << ok << damaged(5) << 1;
         QTest::newRow("count one short in line 3") << kHead + "ghiggkgxhyiz\r\n" << model << true << ok << damaged(3) << 1;
-        QTest::newRow("empty line between records") << kHead + kLine + "\r\n" + kLine << model << true << ok << damaged(4) << 1;
+        QTest::newRow("empty line between records") << kHead + kLine + "\r\n" + kLine2 << model << true << ok << damaged(4) << 1;
+        QTest::newRow("a record repeated") << good + kLine << model << true << ok << damaged(5) << 1;
+        QTest::newRow("past 0xFFFF") << kHead + kLine + "}}}}gighgi\r\n" << model << true << ok << damaged(4) << 1;
+        QTest::newRow("model line only") << QByteArray("5A170002\r\n") << model << true << ok << damaged(2) << 1;
         QTest::newRow("header only") << kHead << model << true << ok << none << 1;
         QTest::newRow("empty lines only") << kHead + "\r\n\r\n" << model << true << ok << none << 1;
     }
@@ -178,46 +179,120 @@ private slots:
         QCOMPARE(commandsFromTool().size(), frames);
         QCOMPARE(m_radio->memory().size(), messages.endsWith(kSuccess) ? 2 : 0);
     }
-    void strayFrameNeverLeavesATransferUnguarded_data()
+    // Every command code at every step of a read and of a write, handed to a running transfer
+    // whose line echoes nothing: what the tool sends, how (and whether) it ends, which
+    // time-outs run. Frames out of turn (an end before the request, a stray WriteRequest
+    // before the model reply, a result in mid-read) change nothing.
+    void everyCommandAtEveryStep_data()
     {
-        QTest::addColumn<QByteArray>("stray");
-        QTest::newRow("a model request") << bytes("FE FE EF EE E0 00 00 00 00 FD");
-        QTest::newRow("an unknown command") << bytes("FE FE EF EE 07 FD");
+        QTest::addColumn<bool>("writing");
+        QTest::addColumn<int>("step");  // 0 model request out, 1 request out, 2 records, 3 end out
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("sent");  // the commands the tool sends in answer
+        QTest::addColumn<QString>("end");      // null: runs on; else the message ("": none)
+        QTest::addColumn<bool>("cable");
+        QTest::addColumn<bool>("response");
+        struct Cell { int code; QByteArray sent; QString end; int timers; };  // timers: cable 2, response 1
+        const QString corrupted = QStringLiteral("Data corrupted in transmission");
+        // Per direction and step: the time-outs running before the frame, then what differs.
+        const QList<QPair<int, QList<Cell>>> read{
+            {3, {{0xE0, "", {}, 1}, {0xE1, "E2", {}, 3}}},
+            {3, {{0xE2, "", {}, 1}}},
+            {1, {{0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
+            {2, {{0xE4, "", corrupted, 0}, {0xE6, "", QStringLiteral(""), 0}, {0x07, "", corrupted, 0}}}};
+        const QList<QPair<int, QList<Cell>>> write{
+            {3, {{0xE0, "", {}, 1}, {0xE1, "E3", {}, 2}}},
+            {2, {{0xE3, "E4", {}, 2}, {0xE6, "", kFailure, 0}}},
+            {2, {{0xE4, "E4", {}, 2}, {0xE6, "", kFailure, 0}}},
+            {3, {{0xE5, "", {}, 1}, {0xE6, "", kSuccess, 0}}}};
+        for (const bool writing : {false, true}) {
+            for (int step = 0; step < 4; ++step) {
+                const auto &[before, cells] = (writing ? write : read).at(step);
+                for (const int code : {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0x07}) {
+                    Cell cell{code, "", {}, before};
+                    for (const Cell &c : cells)
+                        cell = c.code == code ? c : cell;
+                    QTest::addRow("%s, step %d, %02X", writing ? "write" : "read", step, code)
+                        << writing << step << code << cell.sent << cell.end << bool(cell.timers & 2)
+                        << bool(cell.timers & 1);
+                }
+            }
+        }
     }
-    void strayFrameNeverLeavesATransferUnguarded()
+    void everyCommandAtEveryStep()
     {
-        // The test plays the radio by hand on a line that echoes nothing: after the write
-        // request, only the cable time-out watches for its echo, and a stray frame stops it.
-        QFETCH(QByteArray, stray);
-        QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(3))));
-        EchoLine line(false);
-        m_ports->publish(1, line.device());
-        line.pty().write(bytes("FE FE EF EE E1 12 34 00 02 FD"));  // from before the open: never read
-        loadWindowOnly();
-        m_window->cboSpeed->addItem(QStringLiteral("12345"));  // a speed the port refuses
-        m_window->cboSpeed->setCurrentIndex(m_window->cboSpeed->count() - 1);
-        m_window->cmdWrite->click();
-        QVERIFY(m_user->messages().size() == 1 && !m_window->MSComm1.PortOpen());
-        m_user->clear();
-        m_window->cboSpeed->setCurrentText(QStringLiteral("9600"));
-        m_user->answerOpen(path("image.icf"));
-        m_window->cmdWrite->click();
-        QTRY_VERIFY_WITH_TIMEOUT(line.received().size() >= 10, kTransferLimitMs);
-        line.pty().write(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
-        QTRY_VERIFY_WITH_TIMEOUT(line.received().contains(bytes("FE FE EE EF E3 5A 17 00 02 FD")),
-                                 kTransferLimitMs);
-        line.pty().write(stray);
-        waitIdle();
-        QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Unable to locate interface cable.")});
+        QFETCH(bool, writing);
+        QFETCH(int, step);
+        QFETCH(int, code);
+        QFETCH(QByteArray, sent);
+        QFETCH(QString, end);
+        const QByteArray reply = bytes("FE FE EF EE E1 5A 17 00 02") + "VR-5A17 Ver 1.02" + bytes("FD");
+        const QMap<int, QByteArray> frames{
+            {0xE0, bytes("FE FE EE EF E0 00 00 00 00 FD")}, {0xE1, reply},
+            {0xE2, bytes("FE FE EE EF E2 5A 17 00 02 FD")}, {0xE3, bytes("FE FE EE EF E3 5A 17 00 02 FD")},
+            {0xE4, kRecord}, {0xE5, bytes("FE FE EF EE E5 FD")}, {0xE6, bytes("FE FE EF EE E6 00 FD")},
+            {0x07, bytes("FE FE EF EE 07 FD")}};
+        auto commandsSent = [this] {
+            QByteArray codes;
+            for (const QByteArray &f : sentByTool().split(char(0xFD)))
+                codes += f.size() > 4 ? f.mid(4, 1).toHex().toUpper() : QByteArray();
+            return codes;
+        };
+        QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(2, 4))));
+        startByHand(writing);
+        frmReadWrite &w = *m_window;
+        writing ? m_user->answerOpen(path("image.icf")) : m_user->answerSave(path("radio.icf"));
+        // The steps before: the model reply, the echo of the request and a record, the end.
+        const QList<QList<QByteArray>> steps =
+            writing ? QList<QList<QByteArray>>{{reply}, {frames[0xE3]}, {kRecord, kRecord}}
+                    : QList<QList<QByteArray>>{{reply}, {frames[0xE2], kRecord}, {frames[0xE5]}};
+        for (int i = 0; i < step; ++i)
+            for (const QByteArray &frame : steps.at(i))
+                w.ProcessCommand(frame);
+        sentByTool();  // what the steps before sent
+        w.ProcessCommand(frames[code]);
+        QCOMPARE(commandsSent(), sent);
+        QCOMPARE(w.txtDataReceived->toPlainText().contains(QStringLiteral(" Unknown Command ")), code == 0x07);
+        if (end.isNull()) {
+            QVERIFY(w.MSComm1.PortOpen() && m_user->messages().isEmpty());
+            QTEST(w.tmrCableTimer.isActive(), "cable");
+            QTEST(w.tmrResponseTimer.isActive(), "response");
+            // Whatever runs, runs for its own time: 1000 ms for the echo, 1100 ms for the radio.
+            QVERIFY(!w.tmrCableTimer.isActive() || w.tmrCableTimer.interval() == 1000);
+            QVERIFY(!w.tmrResponseTimer.isActive() || w.tmrResponseTimer.interval() == 1100);
+        } else {
+            waitIdle();
+            QCOMPARE(m_user->messages(), end.isEmpty() ? QStringList{} : QStringList{end});
+        }
+        const bool saved = !writing && step == 3 && code == 0xE6;  // on the echo of its own result
+        QCOMPARE(fileBytes(path("radio.icf")), saved ? "5A170002\r\n#VR-5A17 Ver 1.02\r\n" + kLine : QByteArray("<missing>"));
+    }
+
+    // The radio still sends the image of a read that ended early: its records, end frame and
+    // result before the model reply change nothing, and a read given no record of its own
+    // keeps the earlier file and says why.
+    void aReadOfNoRecordOfItsOwnKeepsTheEarlierFile()
+    {
+        QVERIFY(writeFile(path("radio.icf"), kHead));
+        startByHand(false);
+        m_user->answerSave(path("radio.icf"));
+        for (const QByteArray &frame : {kRecord, bytes("FE FE EF EE E5 FD"), bytes("FE FE EE EF E6 00 FD"),
+                                        bytes("FE FE EF EE E1 5A 17 00 02 FD"),
+                                        bytes("FE FE EE EF E2 5A 17 00 02 FD"), bytes("FE FE EF EE E5 FD")})
+            m_window->ProcessCommand(frame);
+        QCOMPARE(sentByTool(), bytes("FE FE EE EF E2 5A 17 00 02 FD"));
+        QCOMPARE(m_user->messages(), QStringList{"The radio sent no memory records\r\nThe radio is still sending an "
+                                                 "earlier image: wait until the radio stops sending, then read again."});
+        QCOMPARE(fileBytes(path("radio.icf")), kHead);
     }
     void readCountsRecordsModuloHundredBadOnesToo()
     {
-        // Frames handed straight to the window, with no port: the handler's arithmetic alone.
-        loadWindowOnly();
+        startByHand(false);
         frmReadWrite &w = *m_window;
         unknownCommandIsNotedBeforeItsFrame();
         m_user->answerSave(path("progress.icf"));
         w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + QByteArray(16, 'c') + bytes("FD"));
+        w.ProcessCommand(bytes("FE FE EE EF E2 5A 17 00 02 FD"));
         QCOMPARE(w.ProgressBar1->value(), 0);
         for (int i = 1; i <= 99; ++i)
             w.ProcessCommand(kRecord);
@@ -226,10 +301,6 @@ private slots:
         QCOMPARE(w.ProgressBar1->value(), 0);
         w.ProcessCommand(kRecord);
         QCOMPARE(w.ProgressBar1->value(), 1);
-        QVERIFY(w.tmrResponseTimer.isActive());
-        // The end of the data is answered with a TransferResult, which awaits no reply.
-        w.ProcessCommand(bytes("FE FE EF EE E5 FD"));
-        QVERIFY(w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
         // A bad record is counted, then the transfer is over before its message.
         QSignalSpy values(w.ProgressBar1, &QProgressBar::valueChanged);
         w.ProcessCommand(bytes("FE FE EF EE E4") + "0120040A1B2C3D4E" + bytes("FD"));
@@ -240,51 +311,32 @@ private slots:
     }
     void writeCountsRecordsAfterTheFirst()
     {
-        startWriteByHand(101);
+        QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(101, 4))));
+        startByHand(true);
         frmReadWrite &w = *m_window;
+        unknownCommandIsNotedBeforeItsFrame();
+        m_user->answerOpen(path("image.icf"));
+        w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+        w.ProcessCommand(bytes("FE FE EE EF E3 5A 17 00 02 FD"));
         QCOMPARE(w.ProgressBar1->value(), 0);  // the first record is not counted
-        w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));  // a second model reply: ignored
         for (int i = 0; i < 99; ++i)
             w.ProcessCommand(kRecord);
         QCOMPARE(w.ProgressBar1->value(), 99);
         w.ProcessCommand(kRecord);  // the hundred-and-first record goes out
         QCOMPARE(w.ProgressBar1->value(), 0);
-        QVERIFY(!w.tmrResponseTimer.isActive());
-        w.ProcessCommand(kRecord);  // file exhausted: EndOfData, which awaits the radio's result
-        QVERIFY(w.tmrResponseTimer.isActive());
+        w.ProcessCommand(kRecord);  // file exhausted: EndOfData
         w.ProcessCommand(bytes("FE FE EF EE E6 00 17 FD"));
         QCOMPARE(m_user->messages(), QStringList{kSuccess});
     }
-    void successBeforeTheWholeFileWentOutIsWriteFailure()
-    {
-        startWriteByHand(2);
-        m_window->ProcessCommand(bytes("FE FE EF EE E6 00 FD"));  // the radio claims success already
-        QCOMPARE(m_user->messages(), QStringList{kFailure});
-    }
 
 private:
-    // Either way, a frame of no known command is noted just before the frame's own line; a
-    // line event gets its note.
+    // Either way, a frame of no known command is noted just before the frame's own line.
     void unknownCommandIsNotedBeforeItsFrame()
     {
-        m_window->MSComm1.raiseCommEvent(CommEventCode::Framing);
         m_window->ProcessCommand(bytes("FE FE EF EE 07 FD"));
         QCOMPARE(m_window->txtDataReceived->toPlainText(),
-                 QStringLiteral("Framing Error Unknown Command FE FE EF EE 07 FD \n"));
+                 QStringLiteral(" Unknown Command FE FE EF EE 07 FD \n"));
         QVERIFY(m_user->shown().isEmpty());
-    }
-    // A window without a port that has taken the radio's model reply and the echo of its
-    // WriteRequest for a file of `records` lines: the first record is out.
-    void startWriteByHand(int records)
-    {
-        QVERIFY(writeFile(path("image.icf"), kHead + kLine.repeated(records)));
-        loadWindowOnly();
-        m_window->WritingToRadio = true;
-        unknownCommandIsNotedBeforeItsFrame();
-        m_user->answerOpen(path("image.icf"));
-        m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
-        QVERIFY(m_window->ICOMFileSystem->inputOpen());
-        m_window->ProcessCommand(bytes("FE FE EE EF E3 5A 17 00 02 FD"));
     }
 };
 

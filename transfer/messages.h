@@ -12,6 +12,15 @@ inline const QString kDifferentRadio = QStringLiteral("Input file is for a diffe
 inline const QString kNoRecords = QStringLiteral("Input file holds no memory records");
 inline const QString kSuccessfulWrite = QStringLiteral("Successful Write");
 inline const QString kWriteFailure = QStringLiteral("Write failure");
+inline const QString kNoRecordsFromRadio = QStringLiteral("The radio sent no memory records");
+// Records or an end frame came before the model reply: the radio is still sending the image
+// of a read that ended early.
+inline QString withEarlierImageHint(const QString &message)
+{
+    return message
+           + QStringLiteral("\r\nThe radio is still sending an earlier image: wait until the "
+                            "radio stops sending, then read again.");
+}
 inline QString damagedAtLine(int line)
 {
     return QStringLiteral("Input file is damaged at line %1").arg(line);

@@ -25,29 +25,42 @@ void frmReadWrite::StepProgressBar()
 
 void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
 {
+    if (m_phase == Phase::Idle)
+        return;  // no transfer: nothing to answer
     const quint8 bCommand = frameCommand(sFrame);
-    // Once the file is open, a second model reply belongs to no dialogue: it must not open a
-    // second file, and it leaves the running time-outs alone.
-    if (bCommand == Cmd::IdentifyReply && ICOMFileSystem->outputOpen())
-        return;
-
-    tmrCableTimer.stop();
     const QByteArray sData = frameData(sFrame);
+    // Records, end frames and results before the echo of the tool's own ReadRequest belong
+    // to an earlier read the radio is still sending: they change nothing (the log shows them).
+    const bool beforeRequest = m_phase == Phase::AwaitingModel || m_phase == Phase::RequestSent;
 
     switch (bCommand) {
     case Cmd::IdentifyRequest:
+        if (m_phase == Phase::AwaitingModel)
+            tmrCableTimer.stop();
+        return;
     case Cmd::ReadRequest:
+        if (m_phase == Phase::RequestSent) {
+            // The tool's own request is back: what the radio sends from here on answers it.
+            tmrCableTimer.stop();
+            m_phase = Phase::RecordsFlowing;
+        }
+        return;
     case Cmd::WriteRequest:
         return;
 
     case Cmd::IdentifyReply: {
+        // Only the reply to this transfer's model request opens a file; a second one, once
+        // the file is open, leaves the running time-outs alone.
+        if (m_phase != Phase::AwaitingModel)
+            return;
+        tmrCableTimer.stop();
         tmrResponseTimer.stop();
         const QByteArray sRadioModel = sData.left(4);
-        // A CR among the comment bytes would end the comment line early and leave a file
-        // that can never be written back; the comment is never sent to a radio, so a space
-        // stands in for it.
+        // A CR or LF among the comment bytes would end the comment line early and leave a
+        // file that can never be written back; the comment is never sent to a radio, so a
+        // space stands in for it.
         QByteArray sComment = sData.mid(4, 16);
-        sComment.replace('\r', ' ');
+        sComment.replace('\r', ' ').replace('\n', ' ');
         if (!ShowSaveDialog(sFileName, QString::fromLatin1(kIcfFilter), CommonDialog1)) {
             EndTransfer();
             return;
@@ -58,56 +71,77 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         }
         if (!ICOMFileSystem->WriteALineToDisk(BytesToHex(sRadioModel, false))
             || !ICOMFileSystem->WriteALineToDisk('#' + sComment)) {
-            EndTransfer();
-            ShowMessage(TransferText::kUnableToWrite);
+            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
             return;
         }
         StartProgressBar();
         SendCommand(MSComm1, Cmd::ReadRequest, sRadioModel, true);
+        m_phase = Phase::RequestSent;
         return;
     }
 
     case Cmd::DataRecord:
+        if (beforeRequest) {
+            m_earlierImageSeen = true;
+            return;
+        }
+        if (m_phase != Phase::RecordsFlowing) {
+            // A record after the end frame: the image is not what the radio said it was.
+            FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
+            return;
+        }
+        tmrCableTimer.stop();
         tmrResponseTimer.stop();
         StepProgressBar();
         // The checksum cannot see a record cut short or stretched by noise when the bytes
         // lost or added sum to nothing: its count must agree with its length as well.
         if (!ICOMFileSystem->ValidCheckSum(sData)
             || !ValidRecordLine(QByteArrayView(sData).chopped(2))) {
-            EndTransfer();
-            ShowMessage(TransferText::kInvalidChecksum);
+            FinishTransfer(TransferOutcome::Failed, TransferText::kInvalidChecksum);
             return;
         }
-        // A record before the file is open has nowhere to go; one that cannot be stored in
-        // an open file ends the read, so no image is ever kept with a record missing.
-        if (!ICOMFileSystem->WriteICFDataToDisk(sData.left(sData.size() - 2))
-            && ICOMFileSystem->outputOpen()) {
-            EndTransfer();
-            ShowMessage(TransferText::kUnableToWrite);
+        // One record that cannot be stored ends the read: no image is kept with one missing.
+        if (!ICOMFileSystem->WriteICFDataToDisk(sData.left(sData.size() - 2))) {
+            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
             return;
         }
+        ++m_recordsStored;
         tmrResponseTimer.start();
         return;
 
     case Cmd::EndOfData:
+        if (beforeRequest) {
+            m_earlierImageSeen = true;
+            return;
+        }
+        if (m_phase != Phase::RecordsFlowing)
+            return;  // a repeated end frame: the result is on its way already
+        tmrCableTimer.stop();
         tmrResponseTimer.stop();
-        m_transferResultSent = true;
+        if (m_recordsStored == 0) {
+            // An image of no record is no backup: the earlier file stays.
+            FinishTransfer(TransferOutcome::Failed,
+                           m_earlierImageSeen
+                               ? TransferText::withEarlierImageHint(TransferText::kNoRecordsFromRadio)
+                               : TransferText::kNoRecordsFromRadio);
+            return;
+        }
         SendCommand(MSComm1, Cmd::TransferResult, QByteArray(1, '\0'), false);
+        m_phase = Phase::EndSent;
         return;
 
     case Cmd::TransferResult:
-        if (m_transferResultSent) {
-            // The tool's own result is back: the image is whole, put it in place. If that
-            // fails the user hears it once, after the transfer has ended.
-            if (ICOMFileSystem->outputOpen() && !ICOMFileSystem->CommitOutputFile()) {
-                EndTransfer();
-                ShowMessage(TransferText::kUnableToWrite);
-                return;
-            }
-            EndTransfer();
+        if (m_phase != Phase::EndSent)
+            return;  // not the tool's own result: a read has no result of the radio's
+        // The tool's own result is back: the image is whole, put it in place. If that fails
+        // the user hears it once, after the transfer has ended.
+        tmrCableTimer.stop();
+        if (!ICOMFileSystem->CommitOutputFile()) {
+            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
             return;
         }
-        break;
+        FinishTransfer(TransferOutcome::Saved, QString());
+        return;
 
     default:
         break;
@@ -116,8 +150,6 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
     // A frame the read cannot account for. Once the file is open it stands where a record
     // should have been: ending here keeps a short image from being saved as a whole one.
     DisplayText(txtDataReceived, QStringLiteral(" Unknown Command "));
-    if (ICOMFileSystem->outputOpen()) {
-        EndTransfer();
-        ShowMessage(TransferText::kCorruptedFrame);
-    }
+    if (m_phase == Phase::RecordsFlowing || m_phase == Phase::EndSent)
+        FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
 }

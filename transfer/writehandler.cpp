@@ -15,22 +15,30 @@ constexpr QByteArrayView kEndOfDataText = "Icom Inc.";
 
 void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
 {
+    if (m_phase == Phase::Idle)
+        return;  // no transfer: nothing to answer
     const quint8 bCommand = frameCommand(sFrame);
-    // Once the file is open, a second model reply belongs to no dialogue: it must not open a
-    // second file or dialog, and it leaves the running time-outs alone.
-    if (bCommand == Cmd::IdentifyReply && ICOMFileSystem->inputOpen())
-        return;
-
-    tmrCableTimer.stop();
     const QByteArray sData = frameData(sFrame);
 
     switch (bCommand) {
     case Cmd::IdentifyRequest:
-    case Cmd::ReadRequest:
+        if (m_phase == Phase::AwaitingModel)
+            tmrCableTimer.stop();
+        return;
     case Cmd::EndOfData:
+        // The tool's own end frame back; the response time-out it armed keeps running.
+        if (m_phase == Phase::EndSent)
+            tmrCableTimer.stop();
+        return;
+    case Cmd::ReadRequest:
         return;
 
     case Cmd::IdentifyReply: {
+        // Only the reply to this transfer's model request opens a file; a second one opens
+        // no second dialog and leaves the running time-outs alone.
+        if (m_phase != Phase::AwaitingModel)
+            return;
+        tmrCableTimer.stop();
         tmrResponseTimer.stop();
         const QByteArray sRadioModel = sData.left(4);
         if (!ShowOpenDialog(sFileName, QString::fromLatin1(kIcfFilter), CommonDialog1)) {
@@ -38,41 +46,47 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
             return;
         }
         if (!ICOMFileSystem->OpenICFFileForRead(sFileName)) {
-            EndTransfer();
+            // The file opens but its two header lines cannot be taken in: say why.
+            const QString why = ICOMFileSystem->inputOpen()
+                                    ? TransferText::damagedAtLine(ICOMFileSystem->damagedLine())
+                                    : QString();
+            FinishTransfer(TransferOutcome::Failed, why);
             return;
         }
         if (!ICOMFileSystem->ValidModel(ICOMFileSystem->RadioModel(),
                                         BytesToHex(sRadioModel, false))) {
-            EndTransfer();
-            ShowMessage(TransferText::kDifferentRadio);
+            FinishTransfer(TransferOutcome::Failed, TransferText::kDifferentRadio);
             return;
         }
         // The whole file is checked before the radio hears a word of it: a damaged image
         // is never written into a radio, not even in part.
         const clsICOMFiles::DataCheck check = ICOMFileSystem->CheckICFData();
         if (check.outcome != clsICOMFiles::DataCheck::Sound) {
-            EndTransfer();
-            ShowMessage(check.outcome == clsICOMFiles::DataCheck::Damaged
-                            ? TransferText::damagedAtLine(check.line)
-                            : TransferText::kNoRecords);
+            FinishTransfer(TransferOutcome::Failed,
+                           check.outcome == clsICOMFiles::DataCheck::Damaged
+                               ? TransferText::damagedAtLine(check.line)
+                               : TransferText::kNoRecords);
             return;
         }
         StartProgressBar();
         SendCommand(MSComm1, Cmd::WriteRequest, sRadioModel, false);
+        m_phase = Phase::RequestSent;
         return;
     }
 
     case Cmd::WriteRequest: {
-        if (!ICOMFileSystem->inputOpen())
-            return;  // not an echo of ours: no file has been chosen yet
+        if (m_phase != Phase::RequestSent)
+            return;  // not the echo of the tool's own request
+        tmrCableTimer.stop();
         tmrResponseTimer.stop();
+        m_phase = Phase::RecordsFlowing;
         QByteArray sLine;
         if (!ICOMFileSystem->GetNextICFLineFromDisk(sLine)) {
             // The file was checked, so it changed under us: stop rather than wait forever.
             const int damagedLine = ICOMFileSystem->damagedLine();
-            EndTransfer();
-            ShowMessage(damagedLine != 0 ? TransferText::damagedAtLine(damagedLine)
-                                         : TransferText::kNoRecords);
+            FinishTransfer(TransferOutcome::Failed, damagedLine != 0
+                                                        ? TransferText::damagedAtLine(damagedLine)
+                                                        : TransferText::kNoRecords);
             return;
         }
         SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine), false);
@@ -80,8 +94,9 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
     }
 
     case Cmd::DataRecord: {
-        if (!ICOMFileSystem->inputOpen())
-            return;  // not an echo of ours: no file has been chosen yet
+        if (m_phase != Phase::RecordsFlowing)
+            return;  // not the echo of a record of the tool's
+        tmrCableTimer.stop();
         QByteArray sLine;
         if (ICOMFileSystem->GetNextICFLineFromDisk(sLine)) {
             SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine),
@@ -90,23 +105,24 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         } else if (const int damagedLine = ICOMFileSystem->damagedLine()) {
             // The file was cut or changed since the check: EndOfData now would have the
             // radio take the records sent so far for the whole image.
-            EndTransfer();
-            ShowMessage(TransferText::damagedAtLine(damagedLine));
+            FinishTransfer(TransferOutcome::Failed, TransferText::damagedAtLine(damagedLine));
         } else {
-            m_endOfDataSent = true;
             SendCommand(MSComm1, Cmd::EndOfData, kEndOfDataText.toByteArray(), true);
+            m_phase = Phase::EndSent;
         }
         return;
     }
 
     case Cmd::TransferResult: {
+        if (m_phase == Phase::AwaitingModel)
+            return;  // the result of an earlier write: this one has not begun
         tmrCableTimer.stop();
         tmrResponseTimer.stop();
         // A result without its byte is no success, and neither is one that comes before the
-        // whole file has gone out.
-        const bool success = m_endOfDataSent && !sData.isEmpty() && sData.at(0) == '\0';
-        EndTransfer();
-        ShowMessage(success ? TransferText::kSuccessfulWrite : TransferText::kWriteFailure);
+        // whole file has gone out: the radio has given up on this write.
+        const bool success = m_phase == Phase::EndSent && !sData.isEmpty() && sData.at(0) == '\0';
+        FinishTransfer(success ? TransferOutcome::Written : TransferOutcome::Failed,
+                       success ? TransferText::kSuccessfulWrite : TransferText::kWriteFailure);
         return;
     }
 

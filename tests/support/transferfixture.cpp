@@ -51,6 +51,7 @@ void TransferFixture::setUpFixture()
 void TransferFixture::tearDownFixture()
 {
     m_window.reset();
+    m_line.reset();
     m_radio.reset();
     m_user.reset();
     m_ports.reset();
@@ -73,6 +74,18 @@ void TransferFixture::loadWindowOnly()
     m_window->Form_Load();
     m_user->clear();  // "no free port" at load is not what these tests look at
 }
+
+void TransferFixture::startByHand(bool writing)
+{
+    m_line = std::make_unique<PseudoTerminal>();
+    QVERIFY(m_ports->publish(1, m_line->slavePath()));
+    loadWindowOnly();
+    (writing ? m_window->cmdWrite : m_window->cmdRead)->click();
+    QVERIFY(m_window->MSComm1.PortOpen());
+    QCOMPARE(sentByTool(), QByteArray::fromHex("FEFEEEEFE000000000FD"));
+}
+
+QByteArray TransferFixture::sentByTool() { return m_line->read(50, 5); }
 
 void TransferFixture::transfer(bool writing, const QString &file)
 {

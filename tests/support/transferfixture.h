@@ -33,6 +33,10 @@ protected:
     // The user picks the file (empty: cancels) and the transfer runs to its end; notes
     // whether the port was still open while the closing message was up.
     void transfer(bool writing, const QString &file);
+    // A transfer started on port 1 with nothing behind it: the test hands the window the
+    // frames and reads what the tool put on the line with sentByTool().
+    void startByHand(bool writing);
+    QByteArray sentByTool();
     // Waits for the idle window: port closed, time-outs stopped, buttons back, progress 0.
     void waitIdle();
     // The first five bytes (preamble, addresses, command) of every frame the tool sent.
@@ -44,5 +48,6 @@ protected:
     std::unique_ptr<ScriptedSeam> m_user;
     std::unique_ptr<VirtualRadio> m_radio;
     std::unique_ptr<frmReadWrite> m_window;
+    std::unique_ptr<PseudoTerminal> m_line;
     bool m_portOpenAtMessage = false;
 };
