@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
-          ${REPLIX_EXTRA_PACKAGES:-})
+          socat libgensio4 libyaml-0-2 ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,5 +20,17 @@ fi
 
 build=${1:-build}
 shift || true
+
+# The remote cable's tests talk to real servers: ser2net and sredird, unpacked into the build
+# tree, never installed (the ser2net package would leave a service on localhost behind).
+peers="$build/peers"
+for p in ser2net sredird; do
+  if [ ! -x "$peers/usr/sbin/$p" ]; then
+    mkdir -p "$peers/debs"
+    (cd "$peers/debs" && apt-get download "$p" >/dev/null 2>&1 || { apt-get update -qq && apt-get download "$p"; })
+    dpkg -x "$(ls "$peers"/debs/"$p"_*.deb | head -n 1)" "$peers"
+  fi
+done
+
 cmake -S . -B "$build" -G Ninja "$@" >/dev/null
 cmake --build "$build"
