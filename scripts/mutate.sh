@@ -6,7 +6,9 @@
 # Usage: scripts/mutate.sh [options] [number|range|file-fragment ...]
 #   3 7-9            only these mutations (numbers as --list shows them)
 #   readhandler      only the mutations of files whose path contains this text
-#   -l, --list       print the numbered mutations and whether each fragment is found; no build
+#   -l, --list       print the numbered mutations and whether each fragment is found; no build.
+#                    A fragment found more than 20 lines after its anchor is marked "far": the
+#                    code it was written for has likely moved, and it may mutate something else
 #   -t SECONDS       time limit of the suite's run for one mutation (default 180); a run cut
 #                    off by it counts as caught, since the suite's own time-outs would fail it
 #   -j N             tests run at once (default 2)
@@ -41,6 +43,7 @@ work=/tmp/replix-mutate-$(id -un)
 limit=180
 memory=4000000   # KiB of address space per test process: a mutant that loops allocating dies alone
 jobs=2
+far_lines=20   # an anchored fragment further down than this is reported by --list
 baseline=1
 list_only=0
 selectors=()
@@ -128,6 +131,12 @@ mutate_text() {
     [[ $rest == *"${m_after[i]}"* ]] && { echo "anchor found more than once"; return 1; }
   fi
   [[ $rest == *"${m_find[i]}"* ]] || { echo "fragment not found"; return 1; }
+  distance=0
+  if [[ -n ${m_after[i]} ]]; then
+    local between=${rest%%"${m_find[i]}"*}
+    between=${between//[!$'\n']/}
+    distance=${#between}
+  fi
   if [[ -z ${m_after[i]} ]]; then
     count=${rest#*"${m_find[i]}"}
     [[ $count == *"${m_find[i]}"* ]] && { echo "fragment found more than once"; return 1; }
@@ -142,7 +151,14 @@ count=${#m_file[@]}
 if ((list_only)); then
   for ((i = 0; i < count; i++)); do
     selected "$i" || continue
-    if reason=$(mutate_text "$i" "$root/${m_file[i]}"); then state=ok; else state="n/a: $reason"; fi
+    if reason=$(mutate_text "$i" "$root/${m_file[i]}"); then
+      state=ok
+      # distance is set in the subshell only: measure it again here
+      mutate_text "$i" "$root/${m_file[i]}" >/dev/null
+      ((distance > far_lines)) && state="far: fragment $distance lines after its anchor"
+    else
+      state="n/a: $reason"
+    fi
     printf '%3d  %-28s %s  [%s]\n' $((i + 1)) "${m_file[i]}" "${m_fault[i]}" "$state"
   done
   exit 0
