@@ -102,6 +102,11 @@ class RemoteCableTest : public TransferFixture {
                                              "  connector: serialdev(nouucplock),%2,9600n81,local\n")
                                   .arg(m_port).arg(device).toUtf8());
             m_server->start(kPeers + peer, {"-n", "-c", config, "-P", path("ser2net.pid")});
+        } else if (peer == QLatin1String("socat")) {  // a bare stream: tcp://; a child
+            // lingering after its connection would read the next one's echo: -t
+            m_server->start(QStringLiteral("socat"),
+                            {QStringLiteral("-t0.01"), QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+                             QStringLiteral("FILE:%1,raw,echo=0").arg(device)});
         } else {
             m_server->start(QStringLiteral("socat"),
                             {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
@@ -114,7 +119,10 @@ class RemoteCableTest : public TransferFixture {
             QTest::qWait(20);
         return listening(m_port);
     }
-    QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
+    QString url(const QString &scheme = QStringLiteral("rfc2217")) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(m_port);
+    }
     // Port 1 of the port folder becomes a plain file naming the address; a window is loaded.
     void publishRemote(const QString &address)
     {
@@ -143,11 +151,13 @@ private slots:
         QTest::addColumn<QString>("peer");
         QTest::newRow("ser2net") << "ser2net";
         QTest::newRow("sredird behind socat") << "sredird";
+        QTest::newRow("socat, tcp://") << "socat";
     }
     void readAndWriteAreByteExact()
     {
         QFETCH(QString, peer);
-        if (!QFileInfo(kPeers + peer).isExecutable() || QStandardPaths::findExecutable("socat").isEmpty())
+        if ((peer != QLatin1String("socat") && !QFileInfo(kPeers + peer).isExecutable())
+            || QStandardPaths::findExecutable("socat").isEmpty())
             QSKIP("ser2net, sredird or socat missing: scripts/setup.sh fetches them");
         VirtualRadioOptions o = radioWith(40);
         o.modelCode = QByteArray("\xFF\x17\xFF\xFF", 4);
@@ -155,7 +165,7 @@ private slots:
         o.memory[3].bytes.fill('\xFF');
         m_radio = std::make_unique<VirtualRadio>(o);
         QVERIFY(serve(peer));
-        publishRemote(url());
+        publishRemote(url(peer == QLatin1String("socat") ? "tcp" : "rfc2217"));
 
         transfer(false, path("read.icf"));
         QVERIFY2(m_user->messages().isEmpty(), qPrintable(m_user->messages().join(" | ")));
