@@ -391,7 +391,7 @@ CommError NetworkTransport::applyLine(const LineSettings &line)
     m_failure = {};
     queueLine(line);
     sendNextCommand();
-    const CommError error = waitUntilSettled();
+    CommError error = waitUntilSettled();
     m_failure = {};
     return error;
 }

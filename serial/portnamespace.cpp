@@ -124,7 +124,7 @@ QString resolvePortName(const QString &portName)
         return {};
     if (entry.isFile() && !entry.isSymLink()) {
         QFile file(entry.filePath());
-        const QString line = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readLine(1024)).trimmed()
+        QString line = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readLine(1024)).trimmed()
                                                             : QString();
         if (isRemoteCableName(line))
             return line;

@@ -101,7 +101,7 @@ CommError SerialControl::open()
     m_receivePending = false;
     m_sendWatch = false;
     m_pendingCodes.clear();
-    const CommError error = m_transport->open(endpoint, setup());
+    CommError error = m_transport->open(endpoint, setup());
     if (error.failed())
         return error;
     m_open = true;
@@ -232,7 +232,7 @@ CommError SerialControl::Output(const QByteArray &bytes)
 {
     if (!PortOpen())
         return {CommErrorNumber::PortNotOpen, QStringLiteral("Port is not open")};
-    const CommError error = m_transport->write(bytes);
+    CommError error = m_transport->write(bytes);
     if (error.failed())
         return error;
     if (m_transport->bytesToWrite() > 0) {
