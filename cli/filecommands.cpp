@@ -7,6 +7,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
 
@@ -17,6 +20,7 @@ namespace {
 constexpr int kDumpWidth = 16;
 constexpr int kMaxComment = 16;
 constexpr int kHighestAddress = 0xFFFF;
+constexpr int kValuesShown = 16;  // byte values diff shows of a range; the rest are counted
 
 QString address(int value)
 {
@@ -24,6 +28,8 @@ QString address(int value)
 }
 
 QByteArray line(const QString &text) { return text.toUtf8() + '\n'; }
+
+QString hexOf(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
 
 QString plural(qint64 n, const char *one, const char *many)
 {
@@ -127,14 +133,32 @@ QString unfitOutput(const QString &path)
 
 QByteArray errorLine(const QString &text) { return line(QStringLiteral("replix-cli: ") + text); }
 
-CommandResult infoCommand(const QStringList &files)
+CommandResult infoCommand(const QStringList &files, bool json)
 {
     CommandResult result;
     bool first = true;
+    QJsonArray list;
     for (const QString &path : files) {
         IcfImage image;
         if (!loadFor(path, &image, &result, false))
             continue;
+        if (json) {
+            QJsonObject o{{"file", path}, {"model", escapedComment(image.model)},
+                          {"comment", escapedComment(image.comment)}, {"verdict", image.verdictText()}};
+            if (image.whole()) {
+                const MemoryMap map = MemoryMap::of(image);
+                QJsonArray sizes;
+                for (const QString &size : sizesOf(image).split(QStringLiteral(", ")))
+                    sizes.append(size.toInt());
+                o.insert("records", int(image.records.size()));
+                o.insert("record_sizes", sizes);
+                o.insert("lowest", map.lowest);
+                o.insert("highest", map.highest);
+                o.insert("data_bytes", dataBytes(image));
+            }
+            list.append(o);
+            continue;
+        }
         if (!first)
             result.out += '\n';
         first = false;
@@ -150,30 +174,38 @@ CommandResult infoCommand(const QStringList &files)
         }
         result.out += line(QStringLiteral("verdict: ") + image.verdictText());
     }
+    if (json)
+        result.out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
     return result;
 }
 
-CommandResult checkCommand(const QStringList &files)
+CommandResult checkCommand(const QStringList &files, bool json)
 {
     CommandResult result;
     bool allWhole = true;
+    QJsonArray list;
     for (const QString &path : files) {
         IcfImage image;
         if (!loadFor(path, &image, &result, false))
             continue;
         allWhole = allWhole && image.whole();
         result.out += line(path + QStringLiteral(": ") + image.verdictText());
+        list.append(QJsonObject{{"file", path}, {"whole", image.whole()}, {"verdict", image.verdictText()}});
     }
+    if (json)
+        result.out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
     if (result.status == ExitStatus::kOk && !allWhole)
         result.status = ExitStatus::kFailed;
     return result;
 }
 
 QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
-                      const QString &nameB, bool *differ)
+                      const QString &nameB, bool *differ, bool json)
 {
     QByteArray out;
     QStringList summary;
+    QJsonObject o{{"model_a", escapedComment(a.model)}, {"model_b", escapedComment(b.model)},
+                  {"comment_a", escapedComment(a.comment)}, {"comment_b", escapedComment(b.comment)}};
     if (a.model != b.model) {
         out += line(QStringLiteral("model: %1 | %2").arg(escapedComment(a.model), escapedComment(b.model)));
         summary << QStringLiteral("model");
@@ -193,6 +225,7 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
     };
     qint64 totals[4] = {};
     int ranges = 0;
+    QJsonArray list;
     for (int at = 0; at < kAddressSpace;) {
         const Kind kind = kindAt(at);
         int end = at + 1;
@@ -203,9 +236,26 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
             totals[kind] += n;
             if (kind == Differ)
                 ++ranges;
-            const QString what = kind == Differ ? (n == 1 ? QStringLiteral("byte differs") : QStringLiteral("bytes differ"))
-                                                : QStringLiteral("%1 only in %2").arg(QLatin1String(n == 1 ? "byte" : "bytes"), kind == OnlyA ? nameA : nameB);
-            out += line(QStringLiteral("%1-%2: %3 %4").arg(address(at), address(end - 1)).arg(n).arg(what));
+            const QByteArray old = mapA.bytes.mid(at, n), now = mapB.bytes.mid(at, n);
+            const QString where = n == 1 ? address(at) : address(at) + u'-' + address(end - 1);
+            QString what;
+            if (kind != Differ) {
+                what = plural(n, "byte", "bytes") + QStringLiteral(" only in ") + (kind == OnlyA ? nameA : nameB);
+            } else {
+                what = hexOf(old.left(kValuesShown)) + QStringLiteral(" -> ") + hexOf(now.left(kValuesShown));
+                if (n > 1)
+                    what.prepend(QStringLiteral("%1 bytes differ: ").arg(n));
+                if (n > kValuesShown)
+                    what += QStringLiteral(" (%1 more)").arg(n - kValuesShown);
+            }
+            out += line(where + QStringLiteral(": ") + what);
+            QJsonObject r{{"first", at}, {"last", end - 1},
+                          {"kind", kind == Differ ? "differ" : kind == OnlyA ? "only_a" : "only_b"}};
+            if (kind != OnlyB)
+                r.insert("old", hexOf(old));
+            if (kind != OnlyA)
+                r.insert("new", hexOf(now));
+            list.append(r);
         }
         at = end;
     }
@@ -217,6 +267,15 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
     if (totals[OnlyB])
         summary << plural(totals[OnlyB], "byte", "bytes") + QStringLiteral(" only in ") + nameB;
     *differ = !summary.isEmpty();
+    if (json) {
+        o.insert("identical", !*differ);
+        o.insert("ranges", list);
+        o.insert("bytes_differ", totals[Differ]);
+        o.insert("ranges_differ", ranges);
+        o.insert("bytes_only_a", totals[OnlyA]);
+        o.insert("bytes_only_b", totals[OnlyB]);
+        return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+    }
     if (*differ)
         out += line(QStringLiteral("summary: different: ") + summary.join(QStringLiteral(", ")));
     else
@@ -224,7 +283,7 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
     return out;
 }
 
-CommandResult diffCommand(const QString &fileA, const QString &fileB)
+CommandResult diffCommand(const QString &fileA, const QString &fileB, bool json)
 {
     CommandResult result;
     IcfImage a, b;
@@ -232,7 +291,7 @@ CommandResult diffCommand(const QString &fileA, const QString &fileB)
     if (!loadFor(fileB, &b, &result, true) || !loadedA)
         return result;
     bool differ = false;
-    result.out = diffImages(a, fileA, b, fileB, &differ);
+    result.out = diffImages(a, fileA, b, fileB, &differ, json);
     result.status = differ ? ExitStatus::kFailed : ExitStatus::kOk;
     return result;
 }
@@ -247,12 +306,18 @@ CommandResult dumpCommand(const QString &file)
     if (map.lowest < 0)
         return result;
     static constexpr char kDigits[] = "0123456789ABCDEF";
+    bool skipping = false;
     for (int row = map.lowest / kDumpWidth * kDumpWidth; row <= map.highest; row += kDumpWidth) {
         bool any = false;
         for (int i = 0; i < kDumpWidth && row + i < kAddressSpace; ++i)
             any = any || map.has(row + i);
-        if (!any)
+        if (!any) {
+            if (!skipping)  // one line for a run of skipped rows, as other hex dumps have it
+                result.out += "*\n";
+            skipping = true;
             continue;
+        }
+        skipping = false;
         QByteArray hex = QByteArray::number(row, 16).toUpper().rightJustified(4, '0') + ' ';
         QByteArray text;
         for (int i = 0; i < kDumpWidth; ++i) {

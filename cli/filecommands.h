@@ -11,8 +11,12 @@ struct IcfImage;
 
 namespace ExitStatus {
 inline constexpr int kOk = 0;       // success; the same; every file whole
-inline constexpr int kFailed = 1;   // different; a file not whole; the transfer failed
-inline constexpr int kTrouble = 2;  // bad usage, an unreadable or damaged input, no such port
+inline constexpr int kFailed = 1;   // different; a file not whole; a file for another radio
+inline constexpr int kTrouble = 2;  // bad usage; an input unreadable or damaged; an output that
+                                    // cannot be written; REPLIX_PORT_DIR unusable
+inline constexpr int kPort = 3;     // no such port, or it cannot be opened (in use, permission)
+inline constexpr int kRadio = 4;    // the radio did not answer, or the transfer failed
+inline constexpr int kInterrupted = 130;  // Ctrl-C: nothing saved
 } // namespace ExitStatus
 
 struct CommandResult {
@@ -29,17 +33,24 @@ QByteArray errorLine(const QString &text);
 
 // Model, comment, records, record sizes, address range, data bytes and verdict of each file.
 // Status 2 when a file cannot be read, 0 otherwise.
-CommandResult infoCommand(const QStringList &files);
+// json: one JSON list of objects instead (keys file, model, comment, verdict; of a whole file
+// also records, record_sizes, lowest, highest, data_bytes).
+CommandResult infoCommand(const QStringList &files, bool json = false);
 // One verdict line a file; 0 when every file is whole, 1 when one is not, 2 when one cannot
 // be read.
-CommandResult checkCommand(const QStringList &files);
-// Header differences, the changed address ranges, bytes held by one file only, a summary
-// line; 0 the same, 1 different, 2 when either cannot be read or is damaged.
-CommandResult diffCommand(const QString &fileA, const QString &fileB);
-// The comparison diffCommand prints, of two loaded images; *differ tells the outcome.
+// json: a list of objects with keys file, whole, verdict.
+CommandResult checkCommand(const QStringList &files, bool json = false);
+// Header differences, the changed address ranges with their old and new byte values (the first
+// 16 of a range, and how many more), bytes held by one file only, a summary line; 0 the same,
+// 1 different, 2 when either cannot be read or is damaged.
+CommandResult diffCommand(const QString &fileA, const QString &fileB, bool json = false);
+// The comparison diffCommand prints, of two loaded images; *differ tells the outcome. json: one
+// object with keys identical, model_a, model_b, comment_a, comment_b, ranges (each first, last,
+// kind "differ", "only_a" or "only_b", old and new as hex bytes), bytes_differ, ranges_differ,
+// bytes_only_a, bytes_only_b.
 QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
-                      const QString &nameB, bool *differ);
-// The image, 16 bytes a line with address and printable column; no line for an address range
+                      const QString &nameB, bool *differ, bool json = false);
+// The image, 16 bytes a line with address and printable column; one line "*" for a run of lines
 // no record covers, "--" for a byte no record gives within a line.
 CommandResult dumpCommand(const QString &file);
 // The image as raw bytes from its lowest address to its highest, gaps filled with fillHex (two

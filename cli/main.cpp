@@ -3,8 +3,10 @@
 
 #include "cli/filecommands.h"
 #include "cli/transfercommands.h"
+#include "serial/serialcontrol.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QHash>
 #include <QStringList>
 
@@ -28,18 +30,19 @@ struct Command {
     int mostFiles;  // -1: any number
 };
 
-const Option kPort{"port", "P", "port number as the window lists it (1, COM1), or a device path"};
-const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600)"};
+const Option kPort{"port", "P", "port number as the window lists it (1, COM1; see ports), or a device path"};
+const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
+const Option kJson{"json", nullptr, "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
 const Option kQuiet{"quiet", nullptr, "no progress on standard error"};
 const Option kTrace{"trace", nullptr, "the conversation log on standard error as it happens"};
 
 const QList<Command> &commands()
 {
     static const QList<Command> list{
-        {"info", "FILE...", "model, comment, records, record sizes, addresses, data bytes and verdict of each file", {}, 1, -1},
-        {"check", "FILE...", "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all are whole", {}, 1, -1},
-        {"diff", "A B", "model, comment and changed address ranges of two images; status 0 same, 1 different, 2 trouble", {}, 2, 2},
-        {"dump", "FILE", "the memory image as a hex dump, 16 bytes a line; gaps left out", {}, 1, 1},
+        {"info", "[--json] FILE...", "model, comment, records, record sizes, addresses, data bytes and verdict of each file", {kJson}, 1, -1},
+        {"check", "[--json] FILE...", "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all are whole", {kJson}, 1, -1},
+        {"diff", "[--json] A B", "model, comment and changed address ranges of two images with their byte values (old -> new, 16 a range and a count of the rest); status 0 same, 1 different, 2 trouble", {kJson}, 2, 2},
+        {"dump", "FILE", "the memory image as a hex dump, 16 bytes a line; a line \"*\" where lines are skipped", {}, 1, 1},
         {"export", "FILE --raw OUT.bin [--fill HH]", "the image as raw bytes from its lowest address, with the values import needs",
          {{"raw", "OUT.bin", "the raw file to write"}, {"fill", "HH", "byte for addresses no record holds (default FF)"}}, 1, 1},
         {"import", "IN.bin --model HEX --comment TEXT --record-size N [--start ADDR] OUT.icf", "raw bytes back into an ICF file",
@@ -47,12 +50,14 @@ const QList<Command> &commands()
           {"comment", "TEXT", "comment, up to 16 bytes; \\xNN for any byte"},
           {"record-size", "N", "data bytes a record, 1 to 255"},
           {"start", "ADDR", "address of the first byte, decimal or 0x hex (default 0)"}}, 2, 2},
-        {"read", "--port P [--speed BPS] OUT.icf", "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
-         {kPort, kSpeed, kQuiet, kTrace}, 1, 1},
-        {"write", "--port P [--speed BPS] [--accept-version] IN.icf", "write IN.icf into the radio",
-         {kPort, kSpeed, {"accept-version", nullptr, "write a file made for another version of the radio's model"}, kQuiet, kTrace}, 1, 1},
-        {"verify", "--port P [--speed BPS] FILE.icf", "read the radio and compare it with FILE.icf as diff does; leaves no file",
-         {kPort, kSpeed, kQuiet, kTrace}, 1, 1},
+        {"read", "--port P [--speed BPS] (OUT.icf | --backup-dir DIR)", "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
+         {kPort, kSpeed, {"backup-dir", "DIR", "save to a new file in DIR named from the model and the time (5A170002-20261207-1432.icf), never replacing one; prints its name"}, kQuiet, kTrace}, 0, 1},
+        {"write", "--port P [--speed BPS] [--accept-version] [--backup FILE] IN.icf", "write IN.icf into the radio",
+         {kPort, kSpeed, {"accept-version", nullptr, "write a file made for another version of the radio's model"},
+          {"backup", "FILE", "read the radio into FILE first; write only when that read succeeded whole"}, kQuiet, kTrace}, 1, 1},
+        {"verify", "--port P [--speed BPS] [--json] FILE.icf", "read the radio and compare it with FILE.icf as diff does; leaves no file",
+         {kPort, kSpeed, kJson, kQuiet, kTrace}, 1, 1},
+        {"ports", "[--json]", "each port number with its device: free, in use, missing, or not openable and why", {kJson}, 0, 0},
     };
     return list;
 }
@@ -71,6 +76,16 @@ void print(FILE *to, const QByteArray &text)
     std::fflush(to);
 }
 
+QByteArray optionHelp(const Option &o)
+{
+    QByteArray text = QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray())
+                      + "\n      " + o.help;
+    if (qstrcmp(o.name, "speed") == 0)
+        for (int speed : SerialControl::supportedSpeeds())
+            text += ' ' + QByteArray::number(speed);
+    return text + '\n';
+}
+
 QByteArray programHelp()
 {
     QByteArray text =
@@ -80,16 +95,52 @@ QByteArray programHelp()
         "\nCommands:\n";
     for (const Command &c : commands())
         text += QByteArray("  ") + c.name + ' ' + c.synopsis + "\n      " + c.summary + "\n";
-    text += "\nOptions of the transfer commands (read, write, verify):\n";
-    for (const Option &o : {kPort, kSpeed, Option{"accept-version", nullptr, "write only: write a file made for another version of the radio's model"}, kQuiet, kTrace})
-        text += QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help + "\n";
-    text += "\n  --help     show this help (COMMAND --help, or help COMMAND: that command's)\n"
-            "  --version  show the version\n"
-            "  --         ends the options; what follows are files\n"
-            "\nThe window's messages go to standard error as \"replix-cli: MESSAGE\", their line\n"
-            "breaks as one space. Exit status: 0 success, or the same; 1 different, a file not\n"
-            "whole (check), or the transfer failed; 2 bad usage, an unreadable or damaged input\n"
-            "file, or no such port. Ports are numbered as in the window, REPLIX_PORT_DIR included.\n";
+    for (const Command &c : commands()) {
+        text += QByteArray("\nOptions of ") + c.name + ":\n";
+        if (c.options.isEmpty())
+            text += "  (none)\n";
+        for (const Option &o : c.options)
+            text += optionHelp(o);
+    }
+    text += "\nOptions of every command:\n"
+            "  -h, --help [COMMAND]\n      show this help, or that command's (as COMMAND --help)\n"
+            "  -V, --version\n      show the version\n"
+            "  --\n      ends the options; what follows are files\n"
+            "\nEach option is given at most once. Errors go to standard error as\n"
+            "\"replix-cli: NAME: reason\", NAME being the file, port or option at fault; a\n"
+            "transfer prints its progress there too, and a last line such as\n"
+            "\"read: 128 records, 4096 bytes in 10.5 s: FILE\".\n"
+            "\nJSON output:\n"
+            "  info     a list of objects: file, model, comment, verdict; of a whole file also\n"
+            "           records, record_sizes, lowest, highest, data_bytes\n"
+            "  check    a list of objects: file, whole, verdict\n"
+            "  diff, verify\n"
+            "           one object: identical, model_a, model_b, comment_a, comment_b, ranges\n"
+            "           (each first, last, kind \"differ\", \"only_a\" or \"only_b\", old, new),\n"
+            "           bytes_differ, ranges_differ, bytes_only_a, bytes_only_b\n"
+            "  ports    a list of objects: port, device, state, reason\n"
+            "Addresses are numbers, byte values two hex digits each, separated by spaces.\n"
+            "\nExit status:\n"
+            "  0    success; the files are the same; every file is whole\n"
+            "  1    the files differ; a file is not whole; the file is for another radio;\n"
+            "       no serial port (ports)\n"
+            "  2    bad usage; an input file unreadable or damaged; an output file that\n"
+            "       cannot be written; REPLIX_PORT_DIR names no readable folder\n"
+            "  3    no such port, or it cannot be opened (in use, no permission)\n"
+            "  4    the radio did not answer, or the transfer failed\n"
+            "  130  interrupted (Ctrl-C); a read saves nothing\n"
+            "\nEnvironment:\n"
+            "  REPLIX_PORT_DIR\n"
+            "       a folder of links COM1, COM2, ... to devices: when set, these are all the\n"
+            "       ports there are, as in the window\n"
+            "\nFiles:\n"
+            "  *.icf  memory images: a model line, a comment line and records, CR LF ends\n"
+            "\nExamples:\n"
+            "  replix-cli ports\n"
+            "  replix-cli read --port 1 --backup-dir ~/radio\n"
+            "  replix-cli write --port 1 --backup before.icf new.icf\n"
+            "  replix-cli diff old.icf new.icf\n"
+            "  replix-cli info --json radio.icf | python3 -m json.tool\n";
     return text;
 }
 
@@ -99,8 +150,8 @@ QByteArray commandHelp(const Command &c)
     if (!c.options.isEmpty())
         text += "\nOptions:\n";
     for (const Option &o : c.options)
-        text += QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help + "\n";
-    text += "  --help\n      show this help\n";
+        text += optionHelp(o);
+    text += "  -h, --help\n      show this help\n";
     return text;
 }
 
@@ -111,11 +162,15 @@ int usageError(const QString &text, const char *command)
     return ExitStatus::kTrouble;
 }
 
+bool name_is(const Command &c, const char *name) { return qstrcmp(c.name, name) == 0; }
+
 int run(const Command &c, const QHash<QString, QString> &values, const QStringList &files,
         int argc, char *argv[])
 {
     const auto has = [&values](const char *name) { return values.contains(QLatin1String(name)); };
     const auto value = [&values](const char *name) { return values.value(QLatin1String(name)); };
+    if (name_is(c, "read") && has("backup-dir") == !files.isEmpty())
+        return usageError(QStringLiteral("read: wants OUT.icf or --backup-dir DIR, one of them"), c.name);
     for (const char *required : {"raw", "model", "comment", "record-size", "port"}) {
         const bool needed = std::any_of(c.options.begin(), c.options.end(), [&](const Option &o) {
             return qstrcmp(o.name, required) == 0;
@@ -125,12 +180,16 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
     }
     const QString name = QLatin1String(c.name);
     CommandResult result;
+    if (name == QLatin1String("ports")) {
+        QCoreApplication app(argc, argv);
+        return portsCommand(has("json"));
+    }
     if (name == QLatin1String("info")) {
-        result = infoCommand(files);
+        result = infoCommand(files, has("json"));
     } else if (name == QLatin1String("check")) {
-        result = checkCommand(files);
+        result = checkCommand(files, has("json"));
     } else if (name == QLatin1String("diff")) {
-        result = diffCommand(files.at(0), files.at(1));
+        result = diffCommand(files.at(0), files.at(1), has("json"));
     } else if (name == QLatin1String("dump")) {
         result = dumpCommand(files.at(0));
     } else if (name == QLatin1String("export")) {
@@ -147,7 +206,10 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
         request.port = value("port");
         if (has("speed"))
             request.speed = value("speed");
-        request.file = files.at(0);
+        request.file = files.value(0);
+        request.backupDir = value("backup-dir");
+        request.backupFile = value("backup");
+        request.json = has("json");
         request.acceptVersion = has("accept-version");
         request.quiet = has("quiet");
         request.trace = has("trace");
@@ -177,15 +239,15 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return usageError(QStringLiteral("no command"), nullptr);
     const QString first = args.takeFirst();
-    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
-        print(stdout, programHelp());
-        return ExitStatus::kOk;
-    }
-    if (first == QLatin1String("--version")) {
+    if (first == QLatin1String("--version") || first == QLatin1String("-V")) {
+        if (!args.isEmpty())
+            return usageError(first + QStringLiteral(": takes no arguments"), nullptr);
         print(stdout, "replix-cli (Replix) " REPLIX_VERSION "\n");
         return ExitStatus::kOk;
     }
-    if (first == QLatin1String("help")) {
+    if (first == QLatin1String("help") || first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        if (args.size() > 1)
+            return usageError(first + QStringLiteral(": takes one command at most"), nullptr);
         if (args.isEmpty()) {
             print(stdout, programHelp());
             return ExitStatus::kOk;
@@ -225,6 +287,8 @@ int main(int argc, char *argv[])
         if (option == c->options.end())
             return usageError(arg.left(equals < 0 ? arg.size() : equals) + QStringLiteral(": unknown option of ")
                                   + QLatin1String(c->name), c->name);
+        if (values.contains(name))
+            return usageError(QStringLiteral("--%1: given twice").arg(name), c->name);
         if (!option->value) {
             if (equals >= 0)
                 return usageError(QStringLiteral("--%1: takes no value").arg(name), c->name);

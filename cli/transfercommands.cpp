@@ -4,6 +4,8 @@
 #include "app/userseam.h"
 #include "cli/filecommands.h"
 #include "cli/icfimage.h"
+#include "link/framecodec.h"
+#include "link/hextext.h"
 #include "serial/commsmodule.h"
 #include "serial/linesettings.h"
 #include "serial/portnamespace.h"
@@ -23,8 +25,16 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +42,25 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kRedrawEvery = 100ms;   // on a terminal
 constexpr auto kLineEvery = 1000ms;    // in a pipe or a file
+constexpr auto kInterruptCheck = 50ms;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+void onInterrupt(int) { g_interrupted = 1; }
+
+QString plural(qint64 n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// The columns of the terminal on standard error; a line one shorter never wraps.
+int terminalWidth()
+{
+    winsize size{};
+    if (::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    const int columns = qEnvironmentVariableIntValue("COLUMNS");
+    return columns > 0 ? columns : 80;
+}
 
 void writeErr(const QByteArray &bytes)
 {
@@ -39,11 +68,13 @@ void writeErr(const QByteArray &bytes)
     std::fflush(stderr);
 }
 
-// Records and bytes so far, rate and time, on standard error: one line redrawn in place on a
-// terminal, a plain line now and then otherwise.
+// Records and bytes so far on standard error: one line redrawn in place on a terminal, cut to
+// its width, a plain line now and then otherwise. Knowing the total (a write), it shows records
+// done of all, the percentage and the time left; a read shows its rate.
 class Progress {
 public:
-    Progress(const QString &verb, bool quiet) : m_verb(verb), m_quiet(quiet), m_tty(::isatty(2))
+    Progress(const QString &verb, bool quiet, int total)
+        : m_verb(verb), m_quiet(quiet), m_tty(::isatty(2)), m_total(total)
     {
         m_clock.start();
     }
@@ -63,29 +94,37 @@ public:
             writeErr("\r\033[K");
         m_drawn = false;
     }
-    void finish()
+    // The closing line of a transfer that succeeded: "read: 128 records, 4096 bytes in 10.5 s: FILE".
+    void finish(const QString &file)
     {
-        if (m_records > 0 || m_drawn)
-            show();
-        if (m_tty && m_drawn)
-            writeErr("\n");
-        m_drawn = false;
+        clear();
+        if (!m_quiet)
+            writeErr(QStringLiteral("%1: %2, %3 in %4 s: %5\n")
+                         .arg(m_verb, plural(m_records, "record", "records"), plural(m_bytes, "byte", "bytes"))
+                         .arg(seconds(), 0, 'f', 1)
+                         .arg(file)
+                         .toUtf8());
     }
 
 private:
+    double seconds() const { return double(m_clock.elapsed()) / 1000.0; }
     void show()
     {
         if (m_quiet)
             return;
-        const double seconds = double(m_clock.elapsed()) / 1000.0;
-        const QString text = QStringLiteral("%1: %2 records, %3 bytes, %4 bytes/s, %5 s")
-                                 .arg(m_verb)
-                                 .arg(m_records)
-                                 .arg(m_bytes)
-                                 .arg(seconds > 0 ? qRound64(double(m_bytes) / seconds) : 0)
-                                 .arg(seconds, 0, 'f', 1);
+        QString text = m_verb + QStringLiteral(": ");
+        if (m_total > 0) {
+            text += QStringLiteral("%1 of %2, %3%").arg(m_records).arg(plural(m_total, "record", "records"))
+                        .arg(100 * m_records / m_total);
+            if (m_records > 0 && m_records < m_total)
+                text += QStringLiteral(", %1 s left").arg(qRound(seconds() * (m_total - m_records) / m_records));
+        } else {
+            text += plural(m_records, "record", "records") + QStringLiteral(", ")
+                    + plural(m_bytes, "byte", "bytes")
+                    + QStringLiteral(", %1 bytes/s").arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
+        }
         if (m_tty) {
-            writeErr("\r\033[K" + text.toUtf8());
+            writeErr("\r\033[K" + text.left(terminalWidth() - 1).toUtf8());
             m_drawn = true;
         } else {
             writeErr(text.toUtf8() + '\n');
@@ -96,6 +135,7 @@ private:
     QString m_verb;
     bool m_quiet;
     bool m_tty;
+    int m_total;  // records a write sends; 0 when not known
     bool m_drawn = false;
     int m_records = 0;
     qint64 m_bytes = 0;
@@ -105,45 +145,95 @@ private:
 
 // The user at the command line: the file dialogs give the file named there, the other-version
 // question is answered by --accept-version, a report is acknowledged with OK so the transfer
-// ends cleanly, and every text goes to standard error, its line breaks as one space.
+// ends cleanly. Every text goes to standard error as "replix-cli: NAME: text": NAME is the file
+// for trouble with a file and the port's device for the rest; the window's line breaks become
+// ": " and the error numbers its texts carry are left out.
 class ConsoleSeam final : public UserSeam {
 public:
-    ConsoleSeam(const QString &file, bool acceptVersion, Progress &progress)
-        : m_file(file), m_acceptVersion(acceptVersion), m_progress(progress)
+    ConsoleSeam(const QString &file, const QString &shownFile, const QString &device,
+                const QByteArray &fileModel, bool acceptVersion, Progress &progress)
+        : m_file(file), m_shownFile(shownFile), m_device(device), m_fileModel(fileModel),
+          m_acceptVersion(acceptVersion), m_progress(progress)
     {
         setUserSeam(this);
     }
     ~ConsoleSeam() override { setUserSeam(nullptr); }
 
-    void showMessage(const QString &, const QString &text) override { say(text); }
+    void showMessage(const QString &, const QString &text) override
+    {
+        if (text != TransferText::kDifferentRadio)
+            return say(text);
+        // Said with both models once the radio's reply is handled, or already said so.
+        said << text;
+        m_differentRadio = true;
+        failure = ExitStatus::kFailed;
+    }
     bool askOkCancel(const QString &, const QString &text, bool warningIcon) override
     {
         if (warningIcon) {
             say(text);
             return true;
         }
-        say(text + (m_acceptVersion ? QStringLiteral(": yes (--accept-version)")
-                                    : QStringLiteral(": no (--accept-version says yes)")));
+        m_versionAsked = true;
+        if (!m_acceptVersion)
+            failure = ExitStatus::kFailed;
         return m_acceptVersion;
     }
     QString openFileName(const FileDialogRequest &) override { return m_file; }
     QString saveFileName(const FileDialogRequest &) override { return m_file; }
 
+    // The model the radio answered with: a file made for another one is named with both.
+    void radioModel(const QByteArray &model)
+    {
+        if (m_modelSaid || !(m_versionAsked || m_differentRadio))
+            return;
+        m_modelSaid = true;
+        const QString head = QStringLiteral("%1 is for %2, the radio is %3")
+                                 .arg(m_shownFile, escapedComment(m_fileModel), QString::fromLatin1(model));
+        m_progress.clear();
+        if (!m_versionAsked)
+            writeErr(errorLine(head + QStringLiteral(" (another model)")));
+        else
+            writeErr(errorLine(head + (m_acceptVersion ? QStringLiteral(" (other version): writing it (--accept-version)")
+                                                       : QStringLiteral(" (other version): --accept-version writes it"))));
+    }
+
     QStringList said;
+    int failure = ExitStatus::kRadio;  // the status of the first failure said
 
 private:
     void say(const QString &text)
     {
-        static const QRegularExpression lineBreaks(QStringLiteral("(\r\n)+"));
-        QString flat = text;
-        flat.replace(lineBreaks, QStringLiteral(" "));
-        said << flat;
+        static const QRegularExpression lineBreaks(QStringLiteral("\\s*(\r\n)+\\s*"));
+        static const QRegularExpression errorNumber(QStringLiteral("^-?[0-9]+\\s+"));
+        QStringList parts = text.trimmed().split(lineBreaks, Qt::SkipEmptyParts);
+        for (QString &part : parts) {
+            part.remove(errorNumber);
+            if (part.endsWith(u':'))
+                part.chop(1);
+        }
+        const bool aboutFile = text == TransferText::kUnableToWrite || text == TransferText::kNoRecords
+                               || text.startsWith(QLatin1String("Input file"))
+                               || text.contains(QLatin1String("Output File"));
+        if (said.isEmpty() && text != TransferText::kSuccessfulWrite)
+            failure = aboutFile ? ExitStatus::kTrouble
+                      : text.contains(QLatin1String(" port")) ? ExitStatus::kPort
+                                                               : ExitStatus::kRadio;
+        said << text.simplified();
         m_progress.clear();
-        writeErr(errorLine(flat));
+        const QString name = text == TransferText::kSuccessfulWrite ? QString()
+                             : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
+        writeErr(errorLine(name + parts.join(QStringLiteral(": "))));
     }
 
     QString m_file;
+    QString m_shownFile;  // as the user wrote it
+    QString m_device;
+    QByteArray m_fileModel;
     bool m_acceptVersion;
+    bool m_versionAsked = false;
+    bool m_differentRadio = false;
+    bool m_modelSaid = false;
     Progress &m_progress;
 };
 
@@ -197,14 +287,78 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
+
+// The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
+std::pair<QString, QString> portState(const QString &device)
+{
+    if (!deviceExists(device))
+        return {QStringLiteral("missing"), QStringLiteral("No such device")};
+    const CommError error = SerialControl::probeDevice(device);
+    if (!error.failed())
+        return {QStringLiteral("free"), {}};
+    if (error.description.contains(QLatin1String("ermission")))
+        return {QStringLiteral("not openable"),
+                error.description + QStringLiteral("; add yourself to the dialout group")};
+    if (error.number == CommErrorNumber::PortInUse)
+        return {QStringLiteral("in use"), error.description};
+    return {QStringLiteral("not openable"), error.description};
+}
+
+int trouble(const QString &text, int status = ExitStatus::kTrouble)
+{
+    writeErr(errorLine(text));
+    return status;
+}
+
+// A new file in folder, named from the model and the time, for the image at made: never
+// replacing one, it takes the first free name; empty, and made left alone, when none is free.
+QString keepAsBackup(const QString &made, const QString &folder)
+{
+    IcfImage image;
+    QString error;
+    loadIcf(made, &image, &error);
+    const QString stem = QDir(folder).filePath(escapedComment(image.model).remove(u'\\') + u'-'
+                                               + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
+    for (int n = 1; n < 100; ++n) {
+        QString name = stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
+        // A hard link is made only under a free name: another file of that name stays.
+        if (::link(QFile::encodeName(made).constData(), QFile::encodeName(name).constData()) == 0) {
+            QFile::remove(made);
+            return name;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
+}
+
 } // namespace
+
+int portsCommand(bool json)
+{
+    if (const QString fault = portFolderFault(); !fault.isEmpty())
+        return trouble(QStringLiteral("REPLIX_PORT_DIR: ") + fault);
+    QByteArray out;
+    QJsonArray list;
+    for (int n = 1; n <= 16; ++n) {
+        const QString device = resolvePortName(portNameOf(n));
+        if (device.isEmpty())
+            continue;
+        const auto [state, reason] = portState(device);
+        out += QStringLiteral("%1 %2: %3%4\n").arg(n).arg(device, state, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason).toUtf8();
+        list.append(QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
+    }
+    if (json)
+        out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    std::fflush(stdout);
+    if (list.isEmpty())
+        return trouble(QStringLiteral("no serial ports"), ExitStatus::kFailed);
+    return ExitStatus::kOk;
+}
 
 int runTransfer(const TransferRequest &request)
 {
-    auto trouble = [](const QString &text) {
-        writeErr(errorLine(text));
-        return ExitStatus::kTrouble;
-    };
     bool speedOk = false;
     const int speed = request.speed.toInt(&speedOk);
     if (!speedOk || !SerialControl::supportedSpeeds().contains(speed)) {
@@ -216,12 +370,17 @@ int runTransfer(const TransferRequest &request)
     }
 
     IcfImage fileImage;
+    const bool toBackupDir = !request.backupDir.isEmpty();
+    // A backup is read under a hidden name, then given its own.
+    const QString file = toBackupDir ? QDir(request.backupDir).filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
+                                     : request.file;
     if (request.kind == TransferRequest::Kind::Read) {
-        const QFileInfo out(request.file);
-        if (const QString unfit = unfitOutput(request.file); !unfit.isEmpty())
-            return trouble(request.file + QStringLiteral(": ") + unfit);
-        if (!out.absoluteDir().exists())
-            return trouble(request.file + QStringLiteral(": No such file or directory"));
+        if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
+            return trouble(file + QStringLiteral(": ") + unfit);
+        const QString folder = QFileInfo(file).absolutePath();
+        if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+            return trouble((toBackupDir ? request.backupDir : file) + QStringLiteral(": ")
+                           + QString::fromLocal8Bit(std::strerror(errno)));
     } else {
         QString error;
         if (!loadIcf(request.file, &fileImage, &error))
@@ -230,10 +389,26 @@ int runTransfer(const TransferRequest &request)
             return trouble(request.file + QStringLiteral(": ") + fileImage.verdictText());
     }
 
+    if (const QString fault = portFolderFault(); !fault.isEmpty() && !request.port.startsWith(u'/'))
+        return trouble(QStringLiteral("REPLIX_PORT_DIR: ") + fault);
     int number = 0;
     const QString device = deviceOf(request.port, &number);
     if (device.isEmpty())
-        return trouble(request.port + QStringLiteral(": no such port"));
+        return trouble(request.port + QStringLiteral(": no such port"), ExitStatus::kPort);
+    if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
+        return trouble(device + QStringLiteral(": ") + state + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
+                       ExitStatus::kPort);
+
+    if (!request.backupFile.isEmpty()) {
+        TransferRequest backup = request;
+        backup.kind = TransferRequest::Kind::Read;
+        backup.file = request.backupFile;
+        backup.backupFile.clear();
+        if (const int status = runTransfer(backup); status != ExitStatus::kOk)
+            return status == ExitStatus::kInterrupted
+                       ? status
+                       : trouble(request.file + QStringLiteral(": not written, the backup read did not succeed"), status);
+    }
     pinPortNames({{number, device}});
 
     // verify reads the radio into a folder of its own, gone afterwards.
@@ -241,15 +416,15 @@ int runTransfer(const TransferRequest &request)
     const bool reading = request.kind != TransferRequest::Kind::Write;
     const QString target = request.kind == TransferRequest::Kind::Verify
                                ? scratch.filePath(QStringLiteral("radio.icf"))
-                               : QFileInfo(request.file).absoluteFilePath();
+                               : QFileInfo(file).absoluteFilePath();
     if (request.kind == TransferRequest::Kind::Verify && !scratch.isValid())
         return trouble(QStringLiteral("no temporary folder: ") + scratch.errorString());
 
     const QString verb = request.kind == TransferRequest::Kind::Read    ? QStringLiteral("read")
                          : request.kind == TransferRequest::Kind::Write ? QStringLiteral("write")
                                                                        : QStringLiteral("verify");
-    Progress progress(verb, request.quiet);
-    ConsoleSeam user(target, request.acceptVersion, progress);
+    Progress progress(verb, request.quiet, reading ? 0 : int(fileImage.records.size()));
+    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion, progress);
 
     int status = ExitStatus::kFailed;
     {
@@ -261,30 +436,60 @@ int runTransfer(const TransferRequest &request)
         if (request.trace)
             traceLog(window.txtDataReceived, progress);
         QObject::connect(&window, &frmReadWrite::frameHandled, &window,
-                         [&progress](const QByteArray &frame) {
+                         [&progress, &user](const QByteArray &frame) {
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
                                  progress.record(dataBytesOf(frame));
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
+                                 user.radioModel(BytesToHex(frameData(frame).left(4), false));
                          });
-        QObject::connect(&window, &frmReadWrite::transferEnded, &window,
-                         [&progress] { progress.finish(); });
         QEventLoop loop;
         // Messages of an end are shown right after EndTransfer: stop once they are out.
         QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
                          Qt::QueuedConnection);
+        // Ctrl-C ends the transfer as Exit would: a read keeps no file.
+        g_interrupted = 0;
+        std::signal(SIGINT, onInterrupt);
+        QTimer interrupts;
+        QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
+            if (g_interrupted)
+                loop.quit();
+        });
+        interrupts.start(kInterruptCheck);
         if (reading)
             window.cmdRead_Click();
         else
             window.cmdWrite_Click();
         if (!window.cmdRead->isEnabled())
             loop.exec();
+        if (g_interrupted) {
+            if (!window.cmdRead->isEnabled())
+                window.EndTransfer();
+            progress.clear();
+            return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
+        }
         if (reading)
-            status = user.said.isEmpty() ? ExitStatus::kOk : ExitStatus::kFailed;
+            status = user.said.isEmpty() ? ExitStatus::kOk : user.failure;
         else
             status = user.said.contains(TransferText::kSuccessfulWrite) ? ExitStatus::kOk
-                                                                       : ExitStatus::kFailed;
+                                                                       : user.failure;
     }
 
+    QString saved = request.file;
+    if (status == ExitStatus::kOk && toBackupDir) {
+        const QString name = saved = keepAsBackup(file, request.backupDir);
+        if (name.isEmpty()) {
+            QFile::remove(file);
+            return trouble(request.backupDir + QStringLiteral(": no free name for the backup"));
+        }
+        std::fwrite(name.toUtf8().constData(), 1, size_t(name.toUtf8().size()), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    if (status == ExitStatus::kOk && request.kind != TransferRequest::Kind::Verify)
+        progress.finish(saved);
+
     if (request.kind == TransferRequest::Kind::Verify && status == ExitStatus::kOk) {
+        progress.finish(request.file);
         IcfImage radioImage;
         QString error;
         if (!loadIcf(target, &radioImage, &error)
@@ -292,7 +497,7 @@ int runTransfer(const TransferRequest &request)
             return trouble(QStringLiteral("the image read from the radio cannot be loaded"));
         bool differ = false;
         const QByteArray out = diffImages(fileImage, request.file, radioImage,
-                                          QStringLiteral("the radio"), &differ);
+                                          QStringLiteral("the radio"), &differ, request.json);
         std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
         std::fflush(stdout);
         status = differ ? ExitStatus::kFailed : ExitStatus::kOk;

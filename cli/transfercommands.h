@@ -12,12 +12,19 @@ struct TransferRequest {
     QString port;   // a port number, "COMn", or a device path
     QString speed = QStringLiteral("9600");
     QString file;   // read: the file to make; write and verify: the file to send or compare
+    QString backupDir;   // read: make a new file here, named from the model and the time
+    QString backupFile;  // write: read the radio into this file first; write only if that succeeds
+    bool json = false;           // verify: the comparison as JSON
     bool acceptVersion = false;  // answer the other-version question "yes"
     bool quiet = false;          // no progress
     bool trace = false;          // the conversation log on standard error as it grows
 };
 
-// Runs the transfer to its end and returns the exit status: 0 success (verify: the radio holds
-// the file), 1 the transfer failed or the radio differs, 2 bad usage, an unreadable or damaged
-// input file, or no such port. Prints to standard output (verify's comparison) and error.
+// Runs the transfer to its end and returns the exit status (see ExitStatus). Prints to standard
+// output (verify's comparison, the name of a backup) and error.
 int runTransfer(const TransferRequest &request);
+
+// Every port number of the window's namespace with its device and whether it is free, in use,
+// missing or not openable and why; json: a list of objects with keys port, device, state,
+// reason. 0 when a port is listed, 1 when none is, 2 when REPLIX_PORT_DIR cannot serve.
+int portsCommand(bool json);

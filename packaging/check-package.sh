@@ -78,6 +78,15 @@ for page in replix replix-cli replix-virtual-radio; do
     fail "/$man is not the manual page of $page"
   fi
 done
+# replix-cli's page: the sections a user looks for, and the date of the changelog, not of the
+# build (SOURCE_DATE_EPOCH unset here), so that two builds give the same page.
+cli_page=$(gzip -dc "$root/usr/share/man/man1/replix-cli.1.gz")
+for section in '"EXIT STATUS"' ENVIRONMENT FILES EXAMPLES; do
+  grep -qx "\.SH $section" <<<"$cli_page" || fail "replix-cli's manual page has no section $section"
+done
+changelog_month=$(gzip -dc "$root/usr/share/doc/replix/changelog.gz" | sed -n 's/^ -- .*>  [A-Za-z]*, [0-9]* \([A-Za-z]*\) \([0-9]*\) .*/\1 \2/p' | head -1)
+grep -q "^\.TH REPLIX-CLI \"1\" \"$(date -d "1 $changelog_month" '+%B %Y')\"" <<<"$cli_page" \
+  || fail "replix-cli's manual page is not dated as the changelog ($changelog_month)"
 doc=usr/share/doc/replix
 [[ -f $root/$doc/changelog.gz ]] || fail "/$doc/changelog.gz is missing"
 if [[ ! -f $root/$doc/copyright ]]; then

@@ -12,7 +12,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include <cerrno>
+#include <cstring>
+
 #ifndef Q_OS_WIN
+#include <dirent.h>
 #include <sys/stat.h>
 #endif
 
@@ -57,14 +61,9 @@ QHash<int, QString> &pinnedPorts()
     return pinned;
 }
 
-// The folder that pins port names to devices, if the environment names one.
-QString portFolder()
-{
-    QString folder = qEnvironmentVariable("REPLIX_PORT_DIR");
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
-        return {};
-    return folder;
-}
+// The folder that pins port names to devices, if the environment names one. Once named it is
+// the whole namespace: a missing folder gives no ports rather than the machine's own.
+QString portFolder() { return qEnvironmentVariable("REPLIX_PORT_DIR"); }
 
 QString systemPortPath(int portNumber)
 {
@@ -132,6 +131,22 @@ QString resolvePortName(const QString &portName)
     // The device the entry stands for; a dangling link stays as it is, and does not exist.
     const QString device = entry.canonicalFilePath();
     return device.isEmpty() ? entry.filePath() : device;
+}
+
+QString portFolderFault()
+{
+    const QString folder = portFolder();
+    if (folder.isEmpty())
+        return {};
+#ifdef Q_OS_WIN
+    return QFileInfo(folder).isDir() ? QString() : folder + QStringLiteral(": No such file or directory");
+#else
+    DIR *listing = ::opendir(QFile::encodeName(folder).constData());
+    if (!listing)
+        return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+    ::closedir(listing);
+    return {};
+#endif
 }
 
 void pinPortNames(const QHash<int, QString> &devicesByNumber)

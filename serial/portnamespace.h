@@ -10,6 +10,11 @@
 // address of a remote cable.
 QString resolvePortName(const QString &portName);
 
+// When REPLIX_PORT_DIR names a folder, that folder is the whole namespace. Why it cannot serve
+// ("/path: No such file or directory", "/path: Permission denied"); empty when it can, or
+// when the variable is not set and the system's own ports are numbered.
+QString portFolderFault();
+
 // From now on port name "COM" + n stands for the device the table gives for n, whatever the
 // system lists later; numbers not in the table resolve as before. Replaces any earlier table.
 // Filling the port list pins every number it shows, so a number keeps meaning the device its

@@ -119,6 +119,7 @@ private slots:
     void aKeptDeviceIsLetGoWhenTheNextOpenNamesAnother();
     void portListOffersOnlyFreePorts_data();
     void portListOffersOnlyFreePorts();
+    void aPortFolderThatIsNotThereListsNoPortAtAll();
     void portAndSpeedChangesAreCheckedAndReported_data();
     void portAndSpeedChangesAreCheckedAndReported();
 };
@@ -373,6 +374,17 @@ void SerialTest::portListOffersOnlyFreePorts_data()
     QTest::newRow("no port at all") << QList<int>{} << Holder::None << QStringList{} << gone;
     QTest::newRow("16 is listed, 17 never")
         << QList<int>{16, 17} << Holder::None << QStringList{"16"} << gone;
+}
+
+void SerialTest::aPortFolderThatIsNotThereListsNoPortAtAll()
+{
+    // Not the machine's own ports either (where it has any: /dev/ttyS0 and so on).
+    qputenv("REPLIX_PORT_DIR", "/no/such/folder");
+    ScriptedSeam user;
+    QComboBox list;
+    FillPortList(&list);
+    QCOMPARE(list.count(), 0);
+    QCOMPARE(user.messages(), QStringList{"Unable to find an unused serial port"});
 }
 
 void SerialTest::portListOffersOnlyFreePorts()
