@@ -4,8 +4,12 @@
 #include "app/twips.h"
 #include "serial/commsmodule.h"
 
+#include <QAbstractItemView>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QIcon>
@@ -14,26 +18,136 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+
+#include <algorithm>
 
 namespace {
 // Design sizes of the window, in twips.
 constexpr int kClientWidth = 4965;
 constexpr int kHeightWithPane = 8000;
 constexpr int kHeightWithoutPane = 3570;
+// The grid grows by whole steps of this much past a rounding that still cuts a caption.
+constexpr qreal kGrowthStep = 1.005;
 
-QPushButton *makeButton(const QString &caption, QWidget *parent)
+// Enter presses a focused button as Space does; no button is the window's default.
+class WindowButton final : public QPushButton {
+public:
+    WindowButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent)
+    {
+        setAutoDefault(false);
+        setDefault(false);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            click();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+};
+
+// A list as assistive technology meets it: named by what it is for, its choice as its value.
+// (Qt's own interface for a list on this platform gives the choice as the name as well.)
+class NamedList final : public QAccessibleWidget {
+public:
+    explicit NamedList(QComboBox *list) : QAccessibleWidget(list, QAccessible::ComboBox) {}
+    QComboBox *list() const { return static_cast<QComboBox *>(widget()); }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return list()->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    int childCount() const override { return 1; }
+    QAccessibleInterface *child(int index) const override
+    {
+        return index == 0 ? QAccessible::queryAccessibleInterface(static_cast<QObject *>(list()->view())) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        return child && child->object() == static_cast<QObject *>(list()->view()) ? 0 : -1;
+    }
+    QStringList actionNames() const override
+    {
+        return QStringList{showMenuAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString &action) override
+    {
+        if (action == showMenuAction() || action == pressAction())
+            list()->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+};
+
+QAccessibleInterface *namedListFactory(const QString &, QObject *object)
 {
-    auto *button = new QPushButton(caption, parent);
-    button->setAutoDefault(false);
-    button->setDefault(false);
-    return button;
+    auto *list = qobject_cast<QComboBox *>(object);
+    return list && !list->accessibleName().isEmpty() ? new NamedList(list) : nullptr;
 }
 
-QComboBox *makeList(QWidget *parent)
+QComboBox *makeList(QWidget *parent, const QString &accessibleName)
 {
     auto *list = new QComboBox(parent);
     list->setEditable(false);
+    list->setAccessibleName(accessibleName);
     return list;
+}
+
+// The texts a control draws, and the rectangle its style gives them.
+QStringList captionsOf(const QWidget *control)
+{
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control))
+        return {button->text()};
+    if (const auto *label = qobject_cast<const QLabel *>(control))
+        return {label->text()};
+    QStringList items;
+    if (const auto *list = qobject_cast<const QComboBox *>(control)) {
+        for (int i = 0; i < list->count(); ++i)
+            items << list->itemText(i);
+    }
+    return items;
+}
+
+QRect captionRoom(const QWidget *control)
+{
+    const QStyle *style = control->style();
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        return style->subElementRect(qobject_cast<const QCheckBox *>(control)
+                                         ? QStyle::SE_CheckBoxContents
+                                         : QStyle::SE_PushButtonContents,
+                                     &option, button);
+    }
+    if (const auto *list = qobject_cast<const QComboBox *>(control)) {
+        QStyleOptionComboBox option;
+        option.initFrom(list);
+        option.editable = false;
+        option.frame = true;
+        return style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                     list);
+    }
+    return control->contentsRect();
+}
+
+// The room a line of text needs to be drawn whole: its advance across, and down, the height
+// at which its ink, centred as the controls centre a line, is not cut at the top or bottom.
+QSize roomNeeded(const QFontMetrics &metrics, const QString &text)
+{
+    const QRect ink = metrics.tightBoundingRect(text);
+    const int line = metrics.height();
+    const int aboveInk = metrics.ascent() + ink.top();
+    const int throughInk = metrics.ascent() + ink.bottom() + 1;
+    return {metrics.horizontalAdvance(text),
+            qMax(line - 2 * aboveInk, 2 * throughInk - line)};
 }
 } // namespace
 
@@ -43,6 +157,8 @@ frmReadWrite::frmReadWrite(QWidget *parent)
 {
     setWindowTitle(AppTitle());
     setWindowIcon(QIcon::fromTheme(QStringLiteral("replix")));  // installed with the package
+    static const bool namedLists = (QAccessible::installFactory(namedListFactory), true);
+    Q_UNUSED(namedLists);
     buildControls();
     for (QTimer *timer : {&tmrCableTimer, &tmrResponseTimer}) {
         timer->setSingleShot(true);
@@ -56,6 +172,20 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     connect(cmdExit, &QPushButton::clicked, this, &frmReadWrite::cmdExit_Click);
     connect(cmdClearText, &QPushButton::clicked, this, &frmReadWrite::cmdClearText_Click);
     connect(chkShowText, &QCheckBox::clicked, this, &frmReadWrite::chkShowText_Click);
+    // After the click has run StartTransfer.
+    connect(cmdRead, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
+    connect(cmdWrite, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
+    connect(this, &frmReadWrite::transferEnded, this, &frmReadWrite::announceEnd);
+    connect(cboPort, &QComboBox::currentIndexChanged, this, [this] {
+        cboPort->setAccessibleDescription(cboPort->currentData(Qt::ToolTipRole).toString());
+    });
+    // The bar counts records modulo 100; what it says to assistive technology is the record
+    // itself. Only steps change it while a transfer runs (the reset to 0 comes at the end).
+    connect(ProgressBar1, &QProgressBar::valueChanged, this, [this] {
+        if (m_transferRunning)
+            ProgressBar1->setAccessibleDescription(
+                QStringLiteral("record %1").arg(++m_recordsCounted));
+    });
 }
 
 frmReadWrite::~frmReadWrite()
@@ -66,28 +196,28 @@ frmReadWrite::~frmReadWrite()
 
 void frmReadWrite::buildControls()
 {
-    const Twips tw(logicalDpiX(), logicalDpiY());
-
     // Created in tab order, so the focus chain follows it.
     fraComms = new QGroupBox(this);
-    fraComms->setGeometry(tw.rect(120, 120, 4695, 2535));
-    cmdRead = makeButton(QStringLiteral("Read from Radio"), fraComms);
-    cmdRead->setGeometry(tw.rect(2760, 1680, 1575, 375));
-    cboSpeed = makeList(fraComms);
-    cboSpeed->setGeometry(tw.rect(2880, 720, 1575, 315));
-    cboPort = makeList(fraComms);
-    cboPort->setGeometry(tw.rect(2880, 240, 1575, 315));
+    cmdRead = new WindowButton(QStringLiteral("Read from Radio"), fraComms);
+    cboSpeed = makeList(fraComms, QStringLiteral("Baud rate"));
+    cboPort = makeList(fraComms, QStringLiteral("Serial port"));
     lblPort = new QLabel(QStringLiteral("Serial port :"), fraComms);
-    lblPort->setGeometry(tw.rect(1680, 240, 975, 375));
     lblBaudRate = new QLabel(QStringLiteral("Baud Rate :"), fraComms);
-    lblBaudRate->setGeometry(tw.rect(1680, 720, 975, 255));
-
     fraTextDisplay = new QGroupBox(this);
-    fraTextDisplay->setGeometry(tw.rect(120, 3120, 4695, 4455));
-    cmdClearText = makeButton(QStringLiteral("Clear"), fraTextDisplay);
-    cmdClearText->setGeometry(tw.rect(1800, 3960, 1215, 375));
+    cmdClearText = new WindowButton(QStringLiteral("Clear"), fraTextDisplay);
     txtDataReceived = new QPlainTextEdit(fraTextDisplay);
-    txtDataReceived->setGeometry(tw.rect(120, 240, 4455, 3615));
+    chkShowText = new QCheckBox(QStringLiteral("Show Conversation "), fraComms);
+    ProgressBar1 = new QProgressBar(fraComms);
+    cmdExit = new WindowButton(QStringLiteral("Exit"), this);
+    cmdWrite = new WindowButton(QStringLiteral("Write to Radio"), fraComms);
+    m_design = {{fraComms, {120, 120, 4695, 2535}},      {cmdRead, {2760, 1680, 1575, 375}},
+                {cboSpeed, {2880, 720, 1575, 315}},      {cboPort, {2880, 240, 1575, 315}},
+                {lblPort, {1680, 240, 975, 375}},        {lblBaudRate, {1680, 720, 975, 255}},
+                {fraTextDisplay, {120, 3120, 4695, 4455}}, {cmdClearText, {1800, 3960, 1215, 375}},
+                {txtDataReceived, {120, 240, 4455, 3615}}, {chkShowText, {1680, 1200, 2535, 195}},
+                {ProgressBar1, {600, 240, 255, 2055}},   {cmdExit, {3000, 2760, 1575, 375}},
+                {cmdWrite, {1080, 1680, 1455, 375}}};
+
     txtDataReceived->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Read-only, yet selectable and copyable: typed characters never reach the log, and
     // Ctrl+C still copies from it.
@@ -95,30 +225,61 @@ void frmReadWrite::buildControls()
     txtDataReceived->setTextInteractionFlags(Qt::TextSelectableByMouse
                                              | Qt::TextSelectableByKeyboard);
     txtDataReceived->setUndoRedoEnabled(false);
-
-    chkShowText = new QCheckBox(QStringLiteral("Show Conversation "), fraComms);
-    chkShowText->setGeometry(tw.rect(1680, 1200, 2535, 195));
-    ProgressBar1 = new QProgressBar(fraComms);
-    ProgressBar1->setGeometry(tw.rect(600, 240, 255, 2055));
     ProgressBar1->setOrientation(Qt::Vertical);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
-    cmdExit = makeButton(QStringLiteral("Exit"), this);
-    cmdExit->setGeometry(tw.rect(3000, 2760, 1575, 375));
-    cmdWrite = makeButton(QStringLiteral("Write to Radio"), fraComms);
-    cmdWrite->setGeometry(tw.rect(1080, 1680, 1455, 375));
 
-    // The design's label widths suit a smaller default font than many desktops have; a label
-    // grows to the right rather than clip its text.
-    for (QLabel *label : {lblPort, lblBaudRate})
-        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
+    // What assistive technology announces; nothing drawn changes.
+    fraComms->setAccessibleName(QStringLiteral("Port and transfer"));
+    fraTextDisplay->setAccessibleName(QStringLiteral("Conversation pane"));
+    lblPort->setBuddy(cboPort);
+    lblBaudRate->setBuddy(cboSpeed);
+    txtDataReceived->setAccessibleName(QStringLiteral("Conversation"));
+    chkShowText->setAccessibleName(chkShowText->text().trimmed());
+    ProgressBar1->setAccessibleName(QStringLiteral("Transfer progress"));
 
     const QList<QWidget *> tabOrder{cmdRead, cboSpeed, cboPort, cmdClearText,
                                     txtDataReceived, chkShowText, cmdExit, cmdWrite};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    placeControls();
+}
+
+void frmReadWrite::placeControls()
+{
+    // The design's grid at the screen's DPI where every caption fits there; otherwise the
+    // whole grid grows, proportions and spacing with it, just enough for the widest caption.
+    m_gridScale = 1.0;
+    for (int round = 0; round < 20; ++round) {
+        const Twips tw(logicalDpiX(), logicalDpiY(), m_gridScale);
+        for (const auto &[control, twips] : std::as_const(m_design))
+            control->setGeometry(tw.rect(twips));
+        const qreal growth = captionGrowth();
+        if (growth <= 1.0)
+            break;
+        m_gridScale *= round == 0 ? growth : qMax(growth, kGrowthStep);
+    }
+}
+
+qreal frmReadWrite::captionGrowth() const
+{
+    // Style margins stay the same as a control grows; only the room for the text grows.
+    const Twips tw(logicalDpiX(), logicalDpiY(), m_gridScale);
+    bool allFit = true;
+    qreal growth = 1.0;
+    for (const auto &[control, twips] : m_design) {
+        const QRect room = captionRoom(control);
+        const QSize margins = control->size() - room.size();
+        for (const QString &caption : captionsOf(control)) {
+            const QSize needed = roomNeeded(control->fontMetrics(), caption);
+            allFit = allFit && needed.width() <= room.width() && needed.height() <= room.height();
+            growth = std::max({growth, (needed.width() + margins.width()) / tw.exactX(twips.width()),
+                           (needed.height() + margins.height()) / tw.exactY(twips.height())});
+        }
+    }
+    return allFit ? 1.0 : growth;
 }
 
 void frmReadWrite::Form_Load()
@@ -133,6 +294,8 @@ void frmReadWrite::Form_Load()
     InitCommsControl(MSComm1);
     FillSpeedList(cboSpeed);
     FillPortList(cboPort);
+    describePorts();
+    placeControls();  // the lists' entries are captions too
     chkShowText->setChecked(false);
     chkShowText_Click();
     cmdRead->setFocus();
@@ -161,7 +324,7 @@ void frmReadWrite::cmdClearText_Click() { txtDataReceived->clear(); }
 
 void frmReadWrite::setOuterHeightTwips(int twips)
 {
-    const Twips tw(logicalDpiX(), logicalDpiY());
+    const Twips tw(logicalDpiX(), logicalDpiY(), m_gridScale);
     // The outer height includes the title bar and border, known once the window is shown.
     const int decoration = isVisible() ? frameGeometry().height() - height() : 0;
     setFixedSize(tw.x(kClientWidth), tw.y(twips) - decoration);
@@ -195,9 +358,72 @@ void frmReadWrite::fitToPane()
     const QScreen *display = screen();
     if (!display)
         return;
-    const QRect screenArea = display->geometry();
+    // Centred on the area the desktop leaves free (panels excluded) and kept inside it: a
+    // window taller than that area keeps its title bar on screen.
+    const QRect screenArea = display->availableGeometry();
     const QSize decoration = isVisible() ? frameGeometry().size() - size() : QSize();
     const QSize outer = size() + decoration;
-    move(screenArea.x() + (screenArea.width() - outer.width()) / 2,
-         screenArea.y() + (screenArea.height() - outer.height()) / 2);
+    const int left = screenArea.x() + (screenArea.width() - outer.width()) / 2;
+    const int top = screenArea.y() + (screenArea.height() - outer.height()) / 2;
+    move(qMax(screenArea.left(), qMin(left, screenArea.right() + 1 - outer.width())),
+         qMax(screenArea.top(), qMin(top, screenArea.bottom() + 1 - outer.height())));
+}
+
+void frmReadWrite::describePorts()
+{
+    // The device each number stands for, for the keyboard and screen-reader user as for the
+    // pointer's tooltip.
+    for (int i = 0; i < cboPort->count(); ++i)
+        cboPort->setItemData(i, cboPort->itemData(i, Qt::ToolTipRole),
+                             Qt::AccessibleDescriptionRole);
+    cboPort->setAccessibleDescription(cboPort->currentData(Qt::ToolTipRole).toString());
+}
+
+bool frmReadWrite::focusNextPrevChild(bool next)
+{
+    // The transfer button being disabled at a start hands the focus on: to the progress bar,
+    // whose keys change nothing, rather than to a list whose arrow keys would.
+    QWidget *focused = focusWidget();
+    if ((focused == cmdRead || focused == cmdWrite) && !focused->isEnabled()) {
+        ProgressBar1->setFocus(Qt::OtherFocusReason);
+        return true;
+    }
+    return QWidget::focusNextPrevChild(next);
+}
+
+void frmReadWrite::transferStarted()
+{
+    if (!m_transferRunning)
+        return;  // the port could not be opened; its message has been shown
+    m_messagesBeforeStart = MessagesShown();
+    m_recordsCounted = 0;
+    (WritingToRadio ? cmdWrite : cmdRead)->setAccessibleDescription(QString());
+}
+
+void frmReadWrite::announceEnd()
+{
+    // A read that succeeds ends without a box: the button that started it takes the focus
+    // back and says how it ended, which a screen reader speaks with the button. A box that
+    // follows (it is shown once this handler has returned) is spoken by the screen reader
+    // itself; the button then repeats its text.
+    QPushButton *starter = WritingToRadio ? cmdWrite : cmdRead;
+    starter->setFocus(Qt::OtherFocusReason);
+    ProgressBar1->setAccessibleDescription(QString());
+    const QString direction = WritingToRadio ? QStringLiteral("Write") : QStringLiteral("Read");
+    const int records = m_recordsCounted;
+    const int messagesBefore = m_messagesBeforeStart;
+    QTimer::singleShot(0, starter, [=, this] {
+        if (MessagesShown() != messagesBefore)
+            starter->setAccessibleDescription(direction + QStringLiteral(" ended: ") + LastMessage());
+        else if (sFileName.isEmpty())
+            starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
+        else
+            starter->setAccessibleDescription(
+                QStringLiteral("%1 finished: %2 %3 %4 %5")
+                    .arg(direction)
+                    .arg(records)
+                    .arg(records == 1 ? QStringLiteral("record") : QStringLiteral("records"),
+                         WritingToRadio ? QStringLiteral("sent from") : QStringLiteral("saved to"),
+                         QFileInfo(sFileName).fileName()));
+    });
 }

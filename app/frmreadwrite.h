@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <utility>
 
 class QCheckBox;
 class QComboBox;
@@ -84,6 +85,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     // Frame handlers of the two directions (transfer/)
@@ -93,8 +95,21 @@ private:
     void StepProgressBar();
 
     void buildControls();
+    void placeControls();
+    qreal captionGrowth() const;
     void setOuterHeightTwips(int twips);
     void fitToPane();
+    void describePorts();
+    void transferStarted();
+    void announceEnd();
+
+    // Every control with its design rectangle in twips, in its container.
+    QList<std::pair<QWidget *, QRect>> m_design;
+    // The factor by which the whole twip grid is enlarged so that every caption fits.
+    qreal m_gridScale = 1.0;
+    // Records the progress bar has counted in this transfer, and the messages shown before it.
+    int m_recordsCounted = 0;
+    int m_messagesBeforeStart = 0;
 
     bool m_unloaded = false;
     // Sized and centred at the first show; later shows keep the user's position.

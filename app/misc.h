@@ -14,3 +14,8 @@ void ShowMessage(const QString &message);
 // Warning box with OK and Cancel. OK returns; Cancel ends the process at once, running no
 // further code of the program (no unload, no clean-up).
 void ReportError(const QString &message);
+
+// How many boxes of either kind have been shown in this run, and the text of the last one: the
+// window tells assistive technology how a transfer ended by whether a box told the user.
+int MessagesShown();
+QString LastMessage();

@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
-          socat libgensio4 libyaml-0-2 ${REPLIX_EXTRA_PACKAGES:-})
+          fonts-dejavu-core fonts-cantarell fonts-noto-core  # the desktop fonts the window test fits
+          socat libgensio4 libyaml-0-2  # the remote cable's test servers (unpacked below) need these
+          ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,19 +2,21 @@
 // time-out or at a failed commit, over pseudo-terminal ports.
 
 #include "app/misc.h"
-#include "app/twips.h"
 #include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QtTest>
 
 #include <sys/wait.h>
@@ -23,12 +25,54 @@
 namespace {
 const QString kTitle = QStringLiteral("Replix ICOM Radio");
 
-// True when the window's outer frame sits in the middle of its screen.
+// True when the window's outer frame sits in the middle of the screen's free area.
 bool centred(const frmReadWrite &w)
 {
-    const QPoint offset = w.frameGeometry().center() - w.screen()->geometry().center();
+    const QPoint offset = w.frameGeometry().center() - w.screen()->availableGeometry().center();
     return qAbs(offset.x()) <= 1 && qAbs(offset.y()) <= 1;
 }
+
+QString announced(QObject *control, QAccessible::Text what = QAccessible::Name)
+{
+    return QAccessible::queryAccessibleInterface(control)->text(what);
+}
+
+// What a user of the window finds wrong with a caption, judged from the font and the
+// control's size alone: cut across or down, controls on top of each other, or out of sight.
+QStringList fitProblems(const frmReadWrite &w)
+{
+    QStringList problems;
+    for (QWidget *c : w.findChildren<QWidget *>()) {
+        if (!c->isVisibleTo(&w) || !(c->parentWidget() == &w || qobject_cast<QGroupBox *>(c->parentWidget())))
+            continue;
+        if (c->parentWidget() != &w && !c->parentWidget()->rect().contains(c->geometry()))
+            problems << announced(c) + " sticks out of its frame";
+        for (QWidget *other : c->parentWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (const QRect both = c->geometry() & other->geometry(); other != c && other->isVisibleTo(&w) && both.width() > 4 && both.height() > 4)
+                problems << announced(c) + " overlaps " + announced(other);
+        const QFontMetrics fm(c->font());
+        const QStyle *style = c->style();
+        QStringList texts;
+        int chrome = 0;  // what the control draws beside its text
+        if (auto *check = qobject_cast<QCheckBox *>(c))
+            texts << check->text(), chrome = style->pixelMetric(QStyle::PM_IndicatorWidth)
+                                              + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+        else if (auto *button = qobject_cast<QPushButton *>(c))
+            texts << button->text(), chrome = 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        else if (auto *label = qobject_cast<QLabel *>(c))
+            texts << label->text();
+        else if (auto *list = qobject_cast<QComboBox *>(c))
+            for (int i = 0; i < list->count(); ++i)
+                texts << list->itemText(i), chrome = c->height();  // the arrow is about square
+        for (const QString &text : texts)
+            if (fm.horizontalAdvance(text) + chrome > c->width() || fm.tightBoundingRect(text).height() > c->height())
+                problems << QStringLiteral("\"%1\" cut in %2x%3").arg(text).arg(c->width()).arg(c->height());
+    }
+    if (!w.screen()->availableGeometry().contains(w.frameGeometry().topLeft()))
+        problems << QStringLiteral("title bar off the screen");
+    return problems;
+}
+
 } // namespace
 
 class WindowTest : public TransferFixture {
@@ -57,30 +101,44 @@ private slots:
         QCOMPARE(m_user->shown().isEmpty() ? kTitle : m_user->shown().first().title, kTitle);
         QVERIFY(w.windowTitle() == kTitle && AppTitle() == kTitle);
         QCOMPARE(w.cboPort->count(), freePorts ? 2 : 0);
-        QCOMPARE(w.cboPort->currentText(), freePorts ? QStringLiteral("2") : QString());
-        QCOMPARE(w.cboSpeed->currentText(), QStringLiteral("9600"));
+        QVERIFY(w.cboPort->currentText() == (freePorts ? "2" : "") && w.cboSpeed->currentText() == "9600");
         QVERIFY(!w.chkShowText->isChecked() && !w.MSComm1.PortOpen());
-        QCOMPARE(QStringList({w.cmdRead->text(), w.cmdWrite->text(), w.cmdExit->text(),
-                              w.cmdClearText->text(), w.chkShowText->text(), w.lblPort->text(),
-                              w.lblBaudRate->text()}),
-                 QStringList({"Read from Radio", "Write to Radio", "Exit", "Clear",
-                              "Show Conversation ", "Serial port :", "Baud Rate :"}));
-        for (QPushButton *b : {w.cmdRead, w.cmdWrite, w.cmdExit, w.cmdClearText})
-            QVERIFY(!b->isDefault() && !b->autoDefault());
-        // The Tab key's chain, with the controls that take no focus passed over.
-        const QList<QWidget *> tabOrder{w.cmdRead, w.cboSpeed, w.cboPort, w.cmdClearText,
-                                        w.txtDataReceived, w.chkShowText, w.cmdExit, w.cmdWrite};
-        for (qsizetype i = 1; i < tabOrder.size(); ++i) {
-            QWidget *next = tabOrder[i - 1]->nextInFocusChain();
-            while (!(next->focusPolicy() & Qt::TabFocus))
-                next = next->nextInFocusChain();
-            QCOMPARE(next, tabOrder[i]);
+        // The port list tells the device behind the chosen number, and behind each number.
+        QCOMPARE(announced(w.cboPort, QAccessible::Description), freePorts ? two.device() : QString());
+        QAccessibleInterface *items = QAccessible::queryAccessibleInterface(w.cboPort)->child(0);
+        for (int i = 0; i < w.cboPort->count(); ++i)
+            QCOMPARE(items->child(i)->text(QAccessible::Description), i ? three.device() : two.device());
+        w.cboPort->setCurrentIndex(w.cboPort->count() - 1);
+        QCOMPARE(announced(w.cboPort, QAccessible::Description), freePorts ? three.device() : QString());
+
+        // What a screen reader says as Tab walks the window, the pane shown: each control by
+        // its name, the buttons by their captions; none of them is the window's default.
+        w.chkShowText->click();
+        QStringList heard;
+        QWidget *focus = w.cmdRead;
+        do {
+            if ((focus->focusPolicy() & Qt::TabFocus) && focus->isVisibleTo(&w))
+                heard << announced(focus);
+            focus = focus->nextInFocusChain();
+        } while (focus != w.cmdRead);
+        QCOMPARE(heard, QStringList({"Read from Radio", "Baud rate", "Serial port", "Clear", "Conversation",
+                                     "Show Conversation", "Exit", "Write to Radio"}));
+        // The lists are named by their labels; the frames and the bar by what they hold.
+        for (QLabel *label : {w.lblPort, w.lblBaudRate}) {
+            const auto labelled = QAccessible::queryAccessibleInterface(label)->relations(QAccessible::Labelled);
+            QCOMPARE(labelled.size(), 1);
+            QCOMPARE(announced(label) + labelled.first().first->text(QAccessible::Name),
+                     label == w.lblPort ? "Serial port :Serial port" : "Baud Rate :Baud rate");
         }
+        QCOMPARE(QStringList({announced(w.fraComms), announced(w.fraTextDisplay), announced(w.ProgressBar1)}),
+                 QStringList({"Port and transfer", "Conversation pane", "Transfer progress"}));
+        QCOMPARE(w.chkShowText->text(), QStringLiteral("Show Conversation "));  // as drawn
+        w.chkShowText->click();
 
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const Twips tw(w.logicalDpiX(), w.logicalDpiY());
-        QCOMPARE(QSize(w.width(), w.frameGeometry().height()), QSize(tw.x(4965), tw.y(3570)));
+        // 4965 twips across and 3570 down at the screen's DPI: 3.448 and 2.479 inches.
+        QVERIFY(qAbs(w.width() - 3.448 * w.logicalDpiX()) < 1 && qAbs(w.frameGeometry().height() - 2.479 * w.logicalDpiY()) < 1);
         QTRY_VERIFY(centred(w));
         QVERIFY(w.fraComms->isVisible() && w.cmdExit->isVisible() && !w.fraTextDisplay->isVisible());
         QCOMPARE(w.focusWidget(), w.cmdRead);
@@ -94,7 +152,7 @@ private slots:
         w.Form_Load();
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        const Twips tw(w.logicalDpiX(), w.logicalDpiY());
+        const int hiddenHeight = w.frameGeometry().height();
         const QString log = QStringLiteral("FE FE EE EF E0 00 00 00 00 FD ");
         w.txtDataReceived->setPlainText(log);
         w.move(5, 5);
@@ -105,23 +163,132 @@ private slots:
         QCOMPARE(w.pos(), QPoint(5, 5));
 
         w.chkShowText->click();
-        QVERIFY(w.fraTextDisplay->isVisible());
-        QCOMPARE(w.frameGeometry().height(), tw.y(8000));
+        // 8000 twips against 3570 without the pane.
+        QVERIFY(w.fraTextDisplay->isVisible() && qAbs(w.frameGeometry().height() - hiddenHeight * 8000.0 / 3570) < 1.5);
         QVERIFY(centred(w));
+        // The box has its scroll bar, and follows the newest line as frames come in.
+        QVERIFY(w.txtDataReceived->verticalScrollBar()->isVisible());
+        for (int i = 0; i < 40; ++i)
+            w.ProcessCommand(bytes("FE FE EF EE E1 2A 5F 01 01 FD"));
+        const QScrollBar *bar = w.txtDataReceived->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        w.txtDataReceived->setPlainText(log);
         // Typed characters never reach the log; its text can still be selected and copied.
         QTest::keyClicks(w.txtDataReceived, QStringLiteral("x"));
         QTest::keySequence(w.txtDataReceived, QKeySequence::SelectAll);
         QTest::keySequence(w.txtDataReceived, QKeySequence::Copy);
         QCOMPARE(QGuiApplication::clipboard()->text(), log);
+        // Enter and Escape press no button: the window has no default or cancel button.
+        std::vector<std::unique_ptr<QSignalSpy>> pressed;
+        for (QPushButton *b : {w.cmdRead, w.cmdWrite, w.cmdExit, w.cmdClearText})
+            pressed.push_back(std::make_unique<QSignalSpy>(b, &QPushButton::clicked));
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            QTest::keyClick(w.txtDataReceived, key), QTest::keyClick(w.cboSpeed, key);
+        for (const auto &spy : pressed)
+            QCOMPARE(spy->count(), 0);
         w.move(5, 5);
         w.chkShowText->click();
         QVERIFY(!w.fraTextDisplay->isVisible());
-        QCOMPARE(w.frameGeometry().height(), tw.y(3570));
+        QCOMPARE(w.frameGeometry().height(), hiddenHeight);
         QVERIFY(centred(w));
         QCOMPARE(w.txtDataReceived->toPlainText(), log);  // neither the keys nor the switch changed it
-        w.cmdClearText->click();  // empties the log and nothing else
+        // A focused button is pressed by Enter as by Space: Clear empties the log and nothing else.
+        QTest::keyClick(w.cmdClearText, Qt::Key_Enter);
         QVERIFY(w.txtDataReceived->toPlainText().isEmpty());
         QVERIFY(!w.chkShowText->isChecked() && !w.fraTextDisplay->isVisible());
+    }
+
+    // Every caption fits whole at the fonts desktops use; where they all fit on the design's
+    // grid it is kept, else the whole grid grows by one factor. (Run under QT_SCALE_FACTOR
+    // 1.5 and 2 by hand: the factor is fixed when the program starts.)
+    void captionsFitAtDesktopFonts_data()
+    {
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("points");
+        for (const char *family : {"DejaVu Sans", "Cantarell", "Noto Sans"})
+            for (int points : {8, 11, 12, 16, 20})
+                QTest::addRow("%s %d", family, points) << QString::fromLatin1(family) << points;
+    }
+    void captionsFitAtDesktopFonts()
+    {
+        QFETCH(QString, family);
+        QFETCH(int, points);
+        QVERIFY2(QFontDatabase::families().contains(family), qPrintable(family + " is not installed"));
+        EchoLine port(true);
+        QVERIFY(m_ports->publish(16, port.device()));
+        const QFont before = QApplication::font();
+        auto restore = qScopeGuard([&] { QApplication::setFont(before); });
+        QApplication::setFont(QFont(family, 6));  // small enough for the design's own grid
+        frmReadWrite design;
+        design.Form_Load();
+        QApplication::setFont(QFont(family, points));
+        frmReadWrite w;
+        w.Form_Load();
+        for (bool pane : {false, true}) {
+            w.chkShowText->setChecked(pane);
+            w.chkShowText_Click();
+            w.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&w));
+            const QStringList problems = fitProblems(w);
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
+        }
+        // The grid grows as a whole: the window and every control keep their proportions.
+        const qreal grown = qreal(w.width()) / design.width();
+        QVERIFY(grown >= 1.0 && qAbs(w.fraComms->height() - design.fraComms->height() * grown) <= 1 + grown / 2);
+        for (auto [mine, theirs] : {std::pair<QWidget *, QWidget *>{w.cmdWrite, design.cmdWrite}, {w.lblBaudRate, design.lblBaudRate},
+                                    {w.chkShowText, design.chkShowText}, {w.txtDataReceived, design.txtDataReceived}})
+            for (qreal edge : {mine->x() - theirs->x() * grown, mine->y() - theirs->y() * grown, mine->width() - theirs->width() * grown})
+                QVERIFY2(qAbs(edge) <= 1 + grown / 2, qPrintable(announced(mine)));
+    }
+
+    // A transfer takes the focus off the lists, says which record passes and how it ended, and
+    // gives the focus back to its button, after a box too.
+    void aTransferKeepsTheFocusSafeAndTellsHowItEnded()
+    {
+        auto gone = std::make_unique<EchoLine>(true);
+        QVERIFY(m_ports->publish(4, gone->device()));
+        connect(radioWith(128));
+        frmReadWrite &w = *m_window;
+        // The port named in the list has gone: the transfer stops before it starts, the log
+        // and the focus stay as they were, and what the message says is the port's business.
+        w.cboPort->setCurrentText(QStringLiteral("4"));
+        w.txtDataReceived->setPlainText(QStringLiteral("earlier conversation"));
+        gone.reset();
+        w.cmdWrite->setFocus();
+        w.cmdWrite->click();
+        QVERIFY(m_user->messages().size() == 1 && w.txtDataReceived->toPlainText() == "earlier conversation");
+        QVERIFY(w.focusWidget() == w.cmdWrite && !w.MSComm1.PortOpen());
+        m_user->clear();
+        w.cboPort->setCurrentText(QStringLiteral("1"));
+        w.show();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QString passing;
+        QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&] {
+            if (passing.isEmpty() && announced(w.ProgressBar1, QAccessible::Description) == "record 128")
+                passing = QStringLiteral("record 128 at %1").arg(w.ProgressBar1->value());
+        });
+        m_user->answerSave(path("backup.icf"));
+        QTest::keyClick(w.cmdRead, Qt::Key_Return);
+        QCOMPARE(QApplication::focusWidget(), w.ProgressBar1);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        QCOMPARE(w.cboSpeed->currentText(), QStringLiteral("9600"));
+        waitIdle();
+        QCOMPARE(passing, QStringLiteral("record 128 at 28"));
+        QCOMPARE(QApplication::focusWidget(), w.cmdRead);
+        QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description),
+                     QStringLiteral("Read finished: 128 records saved to backup.icf"));
+        transfer(true, path("backup.icf"));
+        QCOMPARE(QApplication::focusWidget(), w.cmdWrite);
+        QTRY_COMPARE(announced(w.cmdWrite, QAccessible::Description), QStringLiteral("Write ended: Successful Write"));
+        // Exit during a transfer closes the port and releases the image-file object at once.
+        m_user->clear();
+        w.cmdRead->click();
+        w.cmdExit->click();
+        QVERIFY(!w.ICOMFileSystem && !w.MSComm1.PortOpen() && !w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
+        QTest::qWait(1300);  // no time-out fires into the unloaded window
+        QVERIFY(m_user->messages().isEmpty());
+
     }
 
     void silentLineEndsTheReadAtItsTimeOut_data()
@@ -154,25 +321,11 @@ private slots:
         QVERIFY2(elapsed >= timeOutMs - 50 && elapsed < timeOutMs + 4000, qPrintable(QString::number(elapsed)));
         QTEST(m_user->messages().first(), "message");
         QTEST(w.txtDataReceived->toPlainText(), "log");
+        QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description), "Read ended: " + m_user->messages().first());
+        QCOMPARE(w.focusWidget(), w.cmdRead);  // given the focus back when the box closes
         waitIdle();
         QTest::qWait(300);  // the other time-out was stopped with the transfer
         QCOMPARE(m_user->messages().size(), 1);
-    }
-
-    // The port named in the list has gone: the transfer stops before it starts.
-    void unusablePortLeavesWindowIdleAndSendsNothing()
-    {
-        auto cable = std::make_unique<EchoLine>(true);
-        m_ports->publish(4, cable->device());
-        loadWindowOnly();
-        frmReadWrite &w = *m_window;
-        QCOMPARE(w.cboPort->currentText(), QStringLiteral("4"));
-        w.txtDataReceived->setPlainText(QStringLiteral("earlier conversation"));
-        cable.reset();  // unplugged: the device itself is gone
-        w.cmdWrite->click();
-        QCOMPARE(m_user->messages().size(), 1);  // what it says is the serial port's business
-        QCOMPARE(w.txtDataReceived->toPlainText(), QStringLiteral("earlier conversation"));
-        waitIdle();
     }
 
     void failedCommitShowsOneMessageAfterTheReadEnded()
@@ -198,22 +351,6 @@ private slots:
         QVERIFY(!busyAtMessage);
         QVERIFY(filesIn(m_dir->path()).isEmpty());  // no temporary file beside that folder
         waitIdle();
-    }
-
-    void exitDuringTransferClosesPortAtOnce()
-    {
-        EchoLine cable(true);
-        m_ports->publish(1, cable.device());
-        loadWindowOnly();
-        frmReadWrite &w = *m_window;
-        w.show();
-        w.cmdRead->click();
-        QVERIFY(w.MSComm1.PortOpen());
-        w.cmdExit->click();
-        QVERIFY(!w.ICOMFileSystem && !w.MSComm1.PortOpen());  // the image-file object released
-        QVERIFY(!w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
-        QTest::qWait(1300);  // no time-out fires into the unloaded window
-        QVERIFY(m_user->messages().isEmpty());
     }
 
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
