@@ -7,6 +7,7 @@
 #include "link/framecodec.h"
 #include "link/hextext.h"
 #include "serial/commsmodule.h"
+#include "serial/linesettings.h"
 #include "serial/portnamespace.h"
 #include "transfer/messages.h"
 
@@ -261,17 +262,17 @@ void traceLog(QPlainTextEdit *box, Progress &progress)
 }
 
 // The device the user's port stands for: a number or "COMn" in the window's namespace, or a
-// device path. Empty when there is no such device.
+// device path, or a remote cable's address. Empty when there is no such device.
 QString deviceOf(const QString &port, int *number)
 {
     static const QRegularExpression numbered(QStringLiteral("^(?:COM)?([1-9][0-9]{0,4})$"),
                                              QRegularExpression::CaseInsensitiveOption);
     QString device;
     *number = 1;
-    if (port.startsWith(u'/')) {
+    if (port.startsWith(u'/') || isRemoteCableName(port)) {
         device = port;
     } else if (const QRegularExpressionMatch m = numbered.match(port); m.hasMatch()
-               && m.captured(1).toInt() <= 65535) {
+               && m.captured(1).toInt() <= kLargestPortNumber) {
         *number = m.captured(1).toInt();
         device = resolvePortName(portNameOf(*number));
     }

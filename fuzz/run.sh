@@ -3,7 +3,7 @@
 # number of seconds (default 60) from a scratch copy of its seed corpus, one after the other;
 # fails on the first target that finds a crash, a leak or a broken invariant. Needs clang++,
 # libFuzzer (libclang-rt-14-dev) and the Qt packages, nothing else.
-# Usage: fuzz/run.sh [seconds] [target...]   (targets: receive icfreader hextext clifiles)
+# Usage: fuzz/run.sh [seconds] [target...]   (targets: receive icfreader hextext telnet clifiles)
 set -eu
 
 seconds=${1:-60}
@@ -17,7 +17,7 @@ esac
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DREPLIX_FUZZ=ON >/dev/null
-targets=${*:-receive icfreader hextext}
+targets=${*:-receive icfreader hextext telnet}
 # The command-line tool's target exists only in a tree that has the tool's file commands.
 [ $# -eq 0 ] && [ -f "$source_dir/fuzz/fuzz_clifiles.cpp" ] && [ -d "$source_dir/cli" ] \
     && targets="$targets clifiles"
@@ -51,6 +51,7 @@ for target in $targets; do
         icfreader) max_len=4096 ;;
         hextext) max_len=10000 ;;
         clifiles) max_len=8192 ;;
+        telnet) max_len=2048 ;;
     esac
     echo "== fuzz_$target for $seconds s, $(uptime)"
     if ! (cd "$scratch/$target" && QT_QPA_PLATFORM=offscreen "$build_dir/fuzz/fuzz_$target" \

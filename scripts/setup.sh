@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
           fonts-dejavu-core fonts-cantarell fonts-noto-core  # the desktop fonts the window test fits
+          socat libgensio4 libyaml-0-2  # the remote cable's test servers (unpacked below) need these
           ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
@@ -21,5 +22,17 @@ fi
 
 build=${1:-build}
 shift || true
+
+# The remote cable's tests talk to real servers: ser2net and sredird, unpacked into the build
+# tree, never installed (the ser2net package would leave a service on localhost behind).
+peers="$build/peers"
+for p in ser2net sredird; do
+  if [ ! -x "$peers/usr/sbin/$p" ]; then
+    mkdir -p "$peers/debs"
+    (cd "$peers/debs" && apt-get download "$p" >/dev/null 2>&1 || { apt-get update -qq && apt-get download "$p"; })
+    dpkg -x "$(ls "$peers"/debs/"$p"_*.deb | head -n 1)" "$peers"
+  fi
+done
+
 cmake -S . -B "$build" -G Ninja "$@" >/dev/null
 cmake --build "$build"

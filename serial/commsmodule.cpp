@@ -148,9 +148,8 @@ bool ClosePort(SerialControl &control)
 
 void FillSpeedList(QComboBox *list)
 {
-    list->addItems({QStringLiteral("110"), QStringLiteral("300"), QStringLiteral("600"),
-                    QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
-                    QStringLiteral("9600"), QStringLiteral("14400")});
+    for (int speed : supportedSpeeds().first(kListedSpeeds))
+        list->addItem(QString::number(speed));
     list->setCurrentIndex(kDefaultSpeedIndex);
 }
 

@@ -1,5 +1,7 @@
 #include "serial/portnamespace.h"
 
+#include "serial/linesettings.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -31,7 +33,8 @@ int portNumberOf(const QString &portName)
     static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,4})$"),
                                             QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(portName);
-    return match.hasMatch() ? match.captured(1).toInt() : 0;
+    const int number = match.hasMatch() ? match.captured(1).toInt() : 0;
+    return number <= kLargestPortNumber ? number : 0;
 }
 
 // Splits a path into its text and trailing number so /dev/ttyS2 comes before /dev/ttyS10.
@@ -97,9 +100,15 @@ bool isFullDevicePath(const QString &name)
 
 } // namespace
 
+bool isRemoteCableName(const QString &name)
+{
+    return name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive)
+        || name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive);
+}
+
 QString resolvePortName(const QString &portName)
 {
-    if (isFullDevicePath(portName))
+    if (isFullDevicePath(portName) || isRemoteCableName(portName))
         return portName;
     const int portNumber = portNumberOf(portName);
     if (portNumber == 0)
@@ -112,6 +121,13 @@ QString resolvePortName(const QString &portName)
     const QFileInfo entry(QDir(folder).filePath(QStringLiteral("COM%1").arg(portNumber)));
     if (!entry.exists() && !entry.isSymLink())
         return {};
+    if (entry.isFile() && !entry.isSymLink()) {
+        QFile file(entry.filePath());
+        QString line = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readLine(1024)).trimmed()
+                                                            : QString();
+        if (isRemoteCableName(line))
+            return line;
+    }
     // The device the entry stands for; a dangling link stays as it is, and does not exist.
     const QString device = entry.canonicalFilePath();
     return device.isEmpty() ? entry.filePath() : device;
@@ -144,6 +160,8 @@ bool deviceExists(const QString &devicePath)
 {
     if (devicePath.isEmpty())
         return false;
+    if (isRemoteCableName(devicePath))
+        return true;
 #ifdef Q_OS_WIN
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     return std::any_of(ports.begin(), ports.end(), [&](const QSerialPortInfo &info) {

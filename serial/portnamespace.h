@@ -4,8 +4,10 @@
 #include <QHash>
 #include <QString>
 
-// The device path that the port name stands for ("COM3", or a full device path, which stands
-// for itself); empty when the name stands for no device.
+// The device path that the port name stands for ("COM3", or a full device path or a remote
+// cable's address, which stand for themselves); empty when the name stands for no device.
+// In a port folder, COMn may be a link to a device or a plain file whose one line is the
+// address of a remote cable.
 QString resolvePortName(const QString &portName);
 
 // When REPLIX_PORT_DIR names a folder, that folder is the whole namespace. Why it cannot serve
@@ -22,5 +24,9 @@ void pinPortNames(const QHash<int, QString> &devicesByNumber);
 // The name of port number n: "COM" + n.
 QString portNameOf(int portNumber);
 
-// True when the system knows the device (here: a character device), without opening it.
+// True when the system knows the device (here: a character device), without opening it; a
+// remote cable's address is taken as it stands (the open tells whether it answers).
 bool deviceExists(const QString &devicePath);
+
+// True for a remote cable's address: rfc2217://... or tcp://...
+bool isRemoteCableName(const QString &name);

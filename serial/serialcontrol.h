@@ -1,80 +1,25 @@
 #pragma once
 // The serial communications control: the window's only way to the serial device. It keeps
 // the contract the rest of the tool relies on (port number, settings string, open state,
-// set-up properties, Output, Input and one communication event), built on QSerialPort.
+// set-up properties, Output, Input and one communication event), the event holds and the
+// delivery; the line itself is a transport, chosen at each open by what the port name stands
+// for: a local device, or a remote cable (rfc2217:// or tcp://, see serial/networktransport.h).
 //
 // A property change the control refuses returns a CommError with a number and a description
 // that callers quote in their messages; nothing throws.
+
+#include "serial/commerror.h"
+#include "serial/devicetransport.h"
+#include "serial/linesettings.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
-#include <functional>
-#include <optional>
+#include <memory>
 
-class QSerialPort;
-
-struct CommError {
-    int number = 0;  // 0: no error
-    QString description;
-    bool failed() const { return number != 0; }
-};
-
-// Numbers of the errors the control refuses a change with. They are stable: messages quote
-// them, and users quote messages.
-namespace CommErrorNumber {
-inline constexpr int InvalidPropertyValue = 101;   // a set-up property out of its range
-inline constexpr int InvalidPortNumber = 102;      // CommPort outside 1..32767
-inline constexpr int PortAlreadyOpen = 103;        // CommPort changed while the port is open
-inline constexpr int PortNotOpen = 104;            // Output while the port is closed
-inline constexpr int BadSettings = 105;            // Settings not "speed,parity,data,stop"
-inline constexpr int UnsupportedSpeed = 106;       // a speed not in supportedSpeeds()
-inline constexpr int OpenFailed = 107;             // the system refused the open; its reason follows
-inline constexpr int PortInUse = 108;              // another opener holds the device or its lock
-inline constexpr int DeviceRefusedSettings = 109;  // the open device refused the line settings
-inline constexpr int CloseFailed = 110;
-inline constexpr int WriteFailed = 111;
-} // namespace CommErrorNumber
-
-// Codes of the communication event.
-namespace CommEventCode {
-inline constexpr int Send = 1;
-inline constexpr int Receive = 2;
-inline constexpr int CtsChanged = 3;
-inline constexpr int DsrChanged = 4;
-inline constexpr int CdChanged = 5;
-inline constexpr int Ring = 6;
-inline constexpr int EndOfFile = 7;
-inline constexpr int Break = 1001;
-inline constexpr int CtsTimeout = 1002;
-inline constexpr int DsrTimeout = 1003;
-inline constexpr int Framing = 1004;
-inline constexpr int Overrun = 1006;
-inline constexpr int CdTimeout = 1007;
-inline constexpr int ReceiveOverflow = 1008;
-inline constexpr int Parity = 1009;
-inline constexpr int TransmitFull = 1010;
-inline constexpr int DcbError = 1011;
-} // namespace CommEventCode
-
-// What the driver reports about an open device's line: its error counters (only their changes
-// matter) and its modem input lines. A part is missing when the driver keeps none, as a
-// pseudo-terminal's does; that is no error, and the control stays silent about it.
-struct LineStatus {
-    struct Counters {
-        int breaks = 0, framing = 0, overrun = 0, bufferOverflow = 0, parity = 0;
-    };
-    struct Lines {
-        bool cts = false, dsr = false, cd = false, ring = false;
-    };
-    std::optional<Counters> counters;
-    std::optional<Lines> lines;
-};
-// Reads the line status of the open device with the given descriptor.
-using LineStatusReader = std::function<LineStatus(int descriptor)>;
+class Transport;
 
 class SerialControl : public QObject {
     Q_OBJECT
@@ -92,7 +37,9 @@ public:
     QString Settings() const;
     CommError setSettings(const QString &settings);
 
-    // Setting true opens the port named "COM" + CommPort, false closes it.
+    // Setting true opens the port named "COM" + CommPort, false closes it. A remote cable is
+    // connected and negotiated within the open, which runs the event loop for a few seconds
+    // at most with user input held back; its first frame never waits for the server.
     bool PortOpen() const;
     CommError setPortOpen(bool open);
     // For a test harness that opens and closes one device thousands of times: a close leaves
@@ -133,12 +80,11 @@ public:
     // The code of the event being reported by OnComm.
     int CommEvent() const { return m_commEvent; }
 
-    // The device path the port is opened on, empty while closed.
+    // The device path (or remote cable's address) the port is opened on, empty while closed.
     QString devicePath() const;
 
-    // The speeds Settings accepts, ascending: 110 to 14400 of the speed list and the usual
-    // higher ones up to 230400.
-    static const QList<int> &supportedSpeeds();
+    // The speeds Settings accepts (see serial/linesettings.h).
+    static const QList<int> &supportedSpeeds() { return ::supportedSpeeds(); }
 
     // Opens the device and closes it again at once, taking the same locks as a real open.
     // No error means nobody held the device at this moment.
@@ -148,11 +94,11 @@ public:
     // and by tests to raise the codes a pseudo-terminal cannot produce).
     void raiseCommEvent(int code);
 
-    // While the port is open the line status is read every kLineWatchInterval and before
+    // While a device is open its line status is read every kLineWatchInterval and before
     // received bytes are delivered; each changed counter or input line raises its event.
     // The reader is the driver's own unless a test gives another; it takes effect at the
     // next open.
-    static constexpr int kLineWatchInterval = 50;  // ms
+    static constexpr int kLineWatchInterval = DeviceTransport::kLineWatchInterval;  // ms
     void setLineStatusReader(LineStatusReader reader);
 
     // While a hold exists, no event is delivered: received bytes wait, in order, and arrive in
@@ -176,23 +122,18 @@ private:
     CommError open();
     // Closes the port; keepDevice leaves the device open and locked for the next open.
     void closeNow(bool keepDevice = false);
-    // onlyChanges: leave alone what the port already runs at (right after an open).
-    CommError applyLineSettings(const QString &settings, bool onlyChanges = false);
-    void applyModemLines();
+    LineSetup setup() const;
     void onReadyRead();
     void onBytesWritten();
-    void onErrorOccurred();
-    void watchLine();
+    void onLineEvents(const QList<int> &codes);
     void scheduleDelivery();
     void deliverPending();
     void deliver(int code);
     void release();
 
-    QSerialPort *m_port;
-    int m_lockFd = -1;  // our own descriptor of the open device; holds its advisory lock
-    QString m_devicePath;
+    std::unique_ptr<Transport> m_transport;  // the last one opened; a kept device stays in it
+    bool m_open = false;
     bool m_keepDevice = false;
-    QString m_parkedPath;  // the device left open by a close while m_keepDevice is set
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
     int m_handshaking = 0;
@@ -212,9 +153,6 @@ private:
     bool m_receivePending = false;
     bool m_sendWatch = false;     // output queued since the last send event
     bool m_deliveryQueued = false;
-    bool m_configuring = false;   // our own calls into the port report errors by result
     QList<int> m_pendingCodes;    // line and error events raised while held
-    LineStatusReader m_lineStatusReader;
-    LineStatus m_lineStatus;      // as last read, while the port is open
-    QTimer m_lineWatch;
+    LineStatusReader m_lineStatusReader;  // for the next device opened; empty: the driver's
 };

@@ -114,6 +114,9 @@ private slots:
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
     void eventsWaitForHoldsAndStopAtTheClose();
+    void eachCounterAndLineRaisesItsOwnEvent_data();
+    void eachCounterAndLineRaisesItsOwnEvent();
+    void aKeptDeviceIsLetGoWhenTheNextOpenNamesAnother();
     void portListOffersOnlyFreePorts_data();
     void portListOffersOnlyFreePorts();
     void aPortFolderThatIsNotThereListsNoPortAtAll();
@@ -183,7 +186,10 @@ void SerialTest::repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled()
     QCOMPARE(port.control->CommPort(), 1);
     QComboBox speeds;
     FillSpeedList(&speeds);
-    QCOMPARE(speeds.count(), 8);
+    QStringList listed;
+    for (int i = 0; i < speeds.count(); ++i)
+        listed << speeds.itemText(i);
+    QCOMPARE(listed.join(' '), QStringLiteral("110 300 600 1200 2400 4800 9600 14400"));
     QCOMPARE(speeds.currentText(), QStringLiteral("9600"));
     for (int i = 0; i < speeds.count(); ++i)  // 14400 among them: no standard terminal speed
         QVERIFY2(ChangeBaudRate(speeds.itemText(i), *port.control), qPrintable(speeds.itemText(i)));
@@ -282,6 +288,70 @@ void SerialTest::eventsWaitForHoldsAndStopAtTheClose()
     }
     QTest::qWait(kQuietMs);
     QCOMPARE(codes.size(), 13);
+}
+
+// One counter or one input line moves at a time, on a driver with and without error counters
+// (a USB cable may report its modem lines and keep no counters).
+void SerialTest::eachCounterAndLineRaisesItsOwnEvent_data()
+{
+    QTest::addColumn<bool>("counters");
+    QTest::addColumn<QString>("moves");
+    QTest::addColumn<int>("event");
+    using namespace CommEventCode;
+    const QList<std::pair<const char *, int>> lines{{"cts", CtsChanged}, {"dsr", DsrChanged},
+                                                    {"cd", CdChanged}, {"ring", Ring}};
+    for (const auto &[name, event] : QList<std::pair<const char *, int>>{
+             {"breaks", Break}, {"framing", Framing}, {"overrun", Overrun},
+             {"overflow", ReceiveOverflow}, {"parity", Parity}})
+        QTest::newRow(name) << true << name << event;
+    for (const auto &[name, event] : lines) {
+        QTest::addRow("%s", name) << true << name << event;
+        QTest::addRow("%s, no counters", name) << false << name << event;
+    }
+}
+
+void SerialTest::eachCounterAndLineRaisesItsOwnEvent()
+{
+    QFETCH(bool, counters);
+    QFETCH(QString, moves);
+    QFETCH(int, event);
+    Port1 port;
+    LineStatus driver{counters ? std::optional(LineStatus::Counters{}) : std::nullopt, LineStatus::Lines{}};
+    port.control->setLineStatusReader([&](int) { return driver; });
+    QVERIFY(port.open());
+    QList<int> codes;
+    connect(port.control.get(), &SerialControl::OnComm, this, [&] { codes << port.control->CommEvent(); });
+    LineStatus::Counters spare;  // the rows without counters move only lines
+    LineStatus::Counters &c = counters ? *driver.counters : spare;
+    const QHash<QString, std::function<void()>> move{
+        {"breaks", [&] { c.breaks = 2; }}, {"framing", [&] { c.framing = 2; }},
+        {"overrun", [&] { c.overrun = 2; }}, {"overflow", [&] { c.bufferOverflow = 2; }},
+        {"parity", [&] { c.parity = 2; }}, {"cts", [&] { driver.lines->cts = true; }},
+        {"dsr", [&] { driver.lines->dsr = true; }}, {"cd", [&] { driver.lines->cd = true; }},
+        {"ring", [&] { driver.lines->ring = true; }}};
+    move[moves]();
+    QTRY_COMPARE_WITH_TIMEOUT(codes, QList<int>{event}, kArrivalTimeoutMs);
+    QTest::qWait(kQuietMs);
+    QCOMPARE(codes, QList<int>{event});
+}
+
+// A control that keeps its device across a close still lets it go, and opens the other one,
+// when the next open names another device.
+void SerialTest::aKeptDeviceIsLetGoWhenTheNextOpenNamesAnother()
+{
+    PortBench bench;
+    PseudoTerminal &first = bench.publishPty(1);
+    PseudoTerminal &second = bench.publishPty(2);
+    std::unique_ptr<SerialControl> control = makeControl(1);
+    control->setKeepDeviceOpen(true);
+    QVERIFY(!control->setPortOpen(true).failed() && !control->setPortOpen(false).failed());
+    QVERIFY(SerialControl::probeDevice(first.slavePath()).failed());  // kept
+    QVERIFY(!control->setCommPort(2).failed() && !control->setPortOpen(true).failed());
+    QVERIFY(!SerialControl::probeDevice(first.slavePath()).failed());
+    QVERIFY(!control->Output("to the second").failed());
+    QByteArray atSecond;
+    QTRY_VERIFY_WITH_TIMEOUT((atSecond += second.read(0, 0)).size() >= 13, kArrivalTimeoutMs);
+    QCOMPARE(atSecond, QByteArray("to the second"));
 }
 
 // Each case also opens port 1 after the list is filled: a held port is refused with the reason.

@@ -1,0 +1,296 @@
+// Remote cables on 127.0.0.1: the tool against ser2net and sredird serving the virtual radio's
+// pseudo-terminal, against a scripted server, and against servers that refuse or stay silent.
+// The servers are started and stopped here; without their programs the tests skip.
+
+#include "app/frmreadwrite.h"
+#include "serial/commsmodule.h"
+#include "serial/serialcontrol.h"
+#include "tests/support/transferfixture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kPeers = QStringLiteral(REPLIX_PEERS_DIR "/usr/sbin/");
+constexpr int kServerStartMs = 10000;
+
+int freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// True once something listens on 127.0.0.1:port (read from the kernel, so no connection
+// disturbs the server).
+bool listening(int port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    const QByteArray wanted = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    return table.open(QIODevice::ReadOnly) && table.readAll().contains(wanted + " 00000000:0000 0A");
+}
+
+speed_t speedOf(const QString &device)
+{
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    const bool ok = fd >= 0 && ::tcgetattr(fd, &t) == 0;
+    ::close(fd);
+    return ok ? ::cfgetospeed(&t) : B0;
+}
+
+// A server that speaks just enough of the com port option: agrees to it, answers every
+// setting with its own value, then sends what the test gives it. Or, silent, says nothing.
+struct ScriptedServer {
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;
+    bool answers = true;
+    explicit ScriptedServer(bool answering) : answers(answering)
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            peer = server.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, [this] { answer(peer->readAll()); });
+        });
+    }
+    void answer(const QByteArray &bytes)
+    {
+        if (!answers)
+            return;
+        if (bytes.contains(QByteArray::fromHex("FFFB2C")))
+            peer->write(QByteArray::fromHex("FFFD2C"));
+        // Each command (1 to 4, 12) back with code + 100 and the same value.
+        for (qsizetype at = bytes.indexOf("\xff\xfa\x2c"); at >= 0; at = bytes.indexOf("\xff\xfa\x2c", at + 1)) {
+            const qsizetype end = bytes.indexOf("\xff\xf0", at);
+            QByteArray reply = bytes.mid(at, end + 2 - at);
+            const quint8 code = quint8(reply.at(3));
+            if ((code >= 1 && code <= 4) || code == 12) {
+                reply[3] = char(code + 100);
+                peer->write(reply);
+            }
+        }
+    }
+};
+
+} // namespace
+
+class RemoteCableTest : public TransferFixture {
+    Q_OBJECT
+    std::unique_ptr<QProcess> m_server;
+    int m_port = 0;
+
+    // Serves the radio's pty on 127.0.0.1 with the named peer; false (and a skip) without it.
+    bool serve(const QString &peer)
+    {
+        m_port = freePort();
+        m_server = std::make_unique<QProcess>();
+        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const QString device = m_radio->devicePath();
+        if (peer == QLatin1String("ser2net")) {
+            const QString config = path(QStringLiteral("ser2net.yaml"));
+            writeFile(config, QStringLiteral("connection: &radio\n"
+                                             "  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%1\n"
+                                             "  options:\n    chardelay: false\n"
+                                             "  connector: serialdev(nouucplock),%2,9600n81,local\n")
+                                  .arg(m_port).arg(device).toUtf8());
+            m_server->start(kPeers + peer, {"-n", "-c", config, "-P", path("ser2net.pid")});
+        } else if (peer == QLatin1String("socat")) {  // a bare stream: tcp://; a child
+            // lingering after its connection would read the next one's echo: -t
+            m_server->start(QStringLiteral("socat"),
+                            {QStringLiteral("-t0.01"), QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+                             QStringLiteral("FILE:%1,raw,echo=0").arg(device)});
+        } else {
+            m_server->start(QStringLiteral("socat"),
+                            {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+                             QStringLiteral("EXEC:%1 0 %2 %3").arg(kPeers + peer, device, path("LCK..radio"))});
+        }
+        if (!m_server->waitForStarted())
+            return false;
+        QDeadlineTimer deadline(kServerStartMs);
+        while (!listening(m_port) && !deadline.hasExpired())
+            QTest::qWait(20);
+        return listening(m_port);
+    }
+    QString url(const QString &scheme = QStringLiteral("rfc2217")) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(m_port);
+    }
+    // Port 1 of the port folder becomes a plain file naming the address; a window is loaded.
+    void publishRemote(const QString &address)
+    {
+        m_ports->unpublish(1);
+        QVERIFY(writeFile(m_ports->path() + "/COM1", address.toUtf8() + "\n"));
+        m_window = std::make_unique<frmReadWrite>();
+        m_window->Form_Load();
+        QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
+        QCOMPARE(m_window->cboPort->itemData(0, Qt::ToolTipRole).toString(), address);
+    }
+
+private slots:
+    void init() { setUpFixture(); }
+    void cleanup()
+    {
+        if (m_server) {
+            m_server->kill();
+            m_server->waitForFinished();
+        }
+        m_server.reset();
+        tearDownFixture();
+    }
+
+    void readAndWriteAreByteExact_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::newRow("ser2net") << "ser2net";
+        QTest::newRow("sredird behind socat") << "sredird";
+        QTest::newRow("socat, tcp://") << "socat";
+    }
+    void readAndWriteAreByteExact()
+    {
+        QFETCH(QString, peer);
+        if ((peer != QLatin1String("socat") && !QFileInfo(kPeers + peer).isExecutable())
+            || QStandardPaths::findExecutable("socat").isEmpty())
+            QSKIP("ser2net, sredird or socat missing: scripts/setup.sh fetches them");
+        VirtualRadioOptions o = radioWith(40);
+        o.modelCode = QByteArray("\xFF\x17\xFF\xFF", 4);
+        o.comment = QByteArray("VR\xFF\xFF-5A17 V\xFF 1.0", 16);
+        o.memory[3].bytes.fill('\xFF');
+        m_radio = std::make_unique<VirtualRadio>(o);
+        QVERIFY(serve(peer));
+        publishRemote(url(peer == QLatin1String("socat") ? "tcp" : "rfc2217"));
+
+        transfer(false, path("read.icf"));
+        QVERIFY2(m_user->messages().isEmpty(), qPrintable(m_user->messages().join(" | ")));
+        QCOMPARE(fileBytes(path("read.icf")), icfOf(o));
+        transfer(true, path("read.icf"));
+        QCOMPARE(m_user->messages(), QStringList{"Successful Write"});
+        QCOMPARE(m_radio->writtenIcf(), icfOf(o));
+        if (peer != QLatin1String("ser2net"))
+            return;
+        // The command line takes the address as its port.
+        QProcess cli;  // the radio answers from this process: the loop must turn meanwhile
+        QSignalSpy finished(&cli, &QProcess::finished);
+        cli.start(QCoreApplication::applicationDirPath() + "/../cli/replix-cli",
+                  {"verify", "--quiet", "--port", url(), path("read.icf")});
+        QVERIFY(finished.wait(kTransferLimitMs));
+        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError() + cli.readAllStandardOutput());
+    }
+
+    void theSpeedReachesTheFarLine()
+    {
+        if (!QFileInfo(kPeers + "ser2net").isExecutable())
+            QSKIP("ser2net missing: scripts/setup.sh fetches it");
+        m_radio = std::make_unique<VirtualRadio>(radioWith(1));
+        QVERIFY(serve("ser2net"));
+        QVERIFY(writeFile(m_ports->path() + "/COM2", url().toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        QVERIFY(!control.setCommPort(2).failed());
+        QVERIFY(!control.setSettings("38400,n,8,1").failed());
+        const CommError opened = control.setPortOpen(true);
+        QVERIFY2(!opened.failed(), qPrintable(opened.description));
+        QCOMPARE(speedOf(m_radio->devicePath()), speed_t(B38400));
+        QVERIFY(!control.setSettings("4800,n,8,1").failed());
+        QCOMPARE(speedOf(m_radio->devicePath()), speed_t(B4800));
+        QCOMPARE(control.devicePath(), url());
+    }
+
+    void aServerGoingAwayIsAPulledCable_data()
+    {
+        QTest::addColumn<bool>("writing");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("mid-read") << false << "No response from radio.";
+        QTest::newRow("mid-write") << true << "Unable to locate interface cable.";
+    }
+    void aServerGoingAwayIsAPulledCable()
+    {
+        QFETCH(bool, writing);
+        QFETCH(QString, message);
+        if (!QFileInfo(kPeers + "ser2net").isExecutable())
+            QSKIP("ser2net missing: scripts/setup.sh fetches it");
+        VirtualRadioOptions o = radioWith(200);
+        o.bitsPerSecond = 9600;
+        const QByteArray before = icfOf(radioWith(3));
+        QVERIFY(writeFile(path("image.icf"), writing ? icfOf(o) : before));
+        m_radio = std::make_unique<VirtualRadio>(o);
+        QVERIFY(serve("ser2net"));
+        publishRemote(url());
+        int records = 0;  // the server dies with the fifth record on the line, either way
+        const auto count = [&] {
+            if (++records == 5)
+                m_server->kill();
+        };
+        QObject::connect(m_radio.get(), &VirtualRadio::recordSent, count);
+        QObject::connect(m_radio.get(), &VirtualRadio::frameFromTool, [&](const QByteArray &frame) {
+            if (quint8(frame.at(4)) == 0xE4)
+                count();
+        });
+        transfer(writing, path("image.icf"));
+        QCOMPARE(m_user->messages(), QStringList{message});
+        QVERIFY(!m_portOpenAtMessage);
+        QCOMPARE(fileBytes(path("image.icf")), writing ? icfOf(o) : before);
+        QCOMPARE(m_radio->readsFinished() + m_radio->writesFinished(), 0);
+    }
+
+    void unreachableAndSilentServersFailTheOpen_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("error");  // after "HOST:PORT: "
+        QTest::newRow("refused") << "none" << " 112  %1: Connection refused";
+        QTest::newRow("accepts and never negotiates") << "silent"
+                                                      << " 113  %1: the server did not answer the line settings";
+        QTest::newRow("no port in the address") << "bad" << " 115  rfc2217://127.0.0.1: not an address of the form "
+                                                            "rfc2217://HOST:PORT or tcp://HOST:PORT";
+    }
+    void unreachableAndSilentServersFailTheOpen()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, error);
+        ScriptedServer silent(false);
+        const int port = server == QLatin1String("silent") ? silent.server.serverPort() : freePort();
+        const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
+        QVERIFY(writeFile(m_ports->path() + "/COM3",
+                          (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1") : "rfc2217://" + address).toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        control.setCommPort(3);
+        QVERIFY(!OpenPort(control));
+        QCOMPARE(m_user->messages(), QStringList{"Unable to open port \r\n\r\n" + error.replace("%1", address)});
+        QVERIFY(!control.PortOpen());
+    }
+
+    // What the server reports of the line becomes the events a local cable raises; its
+    // confirmation of the line-state mask, in the form of a report, raises none.
+    void lineAndModemReportsBecomeLineEvents()
+    {
+        ScriptedServer server(true);
+        QVERIFY(writeFile(m_ports->path() + "/COM4",
+                          QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        control.setCommPort(4);
+        QList<int> events;
+        QObject::connect(&control, &SerialControl::OnComm, [&] { events << control.CommEvent(); });
+        QVERIFY(!control.setPortOpen(true).failed());
+        // mask echo; break + overrun; parity; framing; CTS and DSR deltas; CD rises, RI ends
+        server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0" "FFFA2C6A12FFF0" "FFFA2C6A04FFF0" "FFFA2C6A08FFF0"
+                                               "FFFA2C6B33FFF0" "FFFA2C6BBCFFF0"));
+        QTRY_COMPARE(events.size(), 8);
+        using namespace CommEventCode;
+        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged, CdChanged, Ring}));
+        server.peer->write(QByteArray::fromHex("FFFF41"));  // data: FF 41
+        QTRY_COMPARE(events.size(), 9);
+        QCOMPARE(control.Input(), QByteArray("\xFF\x41"));
+    }
+};
+
+QTEST_MAIN(RemoteCableTest)
+#include "test_remotecable.moc"
