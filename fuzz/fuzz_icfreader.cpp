@@ -1,10 +1,12 @@
 // The ICF reader: arbitrary file bytes through open, the whole-file check and the line reader.
-// Its answers are held against a plain model of the file's lines (they end at CR LF or a lone
-// CR; a last line without its end still counts) and against each other.
+// Its answers are held against a plain model of the file's lines (they end at CR LF, a lone CR
+// or a lone LF; a last line without its end still counts) and against each other.
 
 #include "fuzz/fuzzcheck.h"
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
+
+#include <vector>
 
 namespace {
 constexpr const char *kTarget = "ICF reader";
@@ -13,7 +15,8 @@ constexpr qsizetype kMaxKeptLine = 64 * 1024;
 
 QList<QByteArray> modelLines(QByteArrayView bytes)
 {
-    QList<QByteArray> lines = bytes.toByteArray().replace("\r\n", "\r").split('\r');
+    QList<QByteArray> lines =
+        bytes.toByteArray().replace("\r\n", "\n").replace('\r', '\n').split('\n');
     if (lines.last().isEmpty())
         lines.removeLast();  // the end of the last line, or an empty file
     for (QByteArray &line : lines)
@@ -46,10 +49,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const clsICOMFiles::DataCheck check = files.CheckICFData(), again = files.CheckICFData();
     EXPECT(check.outcome == again.outcome && check.line == again.line,
            "a second whole-file check gives another answer");
-    // The model's verdict: the first line that does not decode (counting from 0), or end.
+    // The model's verdicts (lines counted from 0): the first line that does not decode, where
+    // the reader stops, and the first bad line, which may also be one whose bytes fall on an
+    // address an earlier line gave or past 0xFFFF.
+    qsizetype undecodable = 2;
+    for (QByteArray line; undecodable < end && DecodeICFLine(line = lines[undecodable]);)
+        ++undecodable;
     qsizetype bad = 2;
-    for (QByteArray line; bad < end && DecodeICFLine(line = lines[bad]);)
-        ++bad;
+    std::vector<bool> given(0x10000);
+    for (QByteArray line; bad < undecodable; ++bad) {
+        DecodeICFLine(line = lines[bad]);
+        const int first = line.left(4).toInt(nullptr, 16);
+        int address = first;
+        for (qsizetype digit = 6; digit + 1 < line.size() && address <= 0xFFFF && !given[address];
+             digit += 2)
+            given[address++] = true;
+        if (address != first + (line.size() - 6) / 2)
+            break;
+    }
     // The reader after the check stands at the first data line.
     qsizetype read = 0;
     QByteArray line;
@@ -61,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(line.isEmpty(), "a failed read gave a line");
     EXPECT(check.outcome != Sound || (bad == end && dataLines > 0 && read == dataLines),
            "sound check of a file with a bad or no data line, or reading stopped before its end");
-    EXPECT(check.outcome != Damaged || (bad < end && check.line == bad + 1 && read == bad - 2),
+    EXPECT(check.outcome != Damaged || (bad < end && check.line == bad + 1 && read == undecodable - 2),
            "damaged at a line other than the first bad one, or reading went on to it");
     EXPECT(check.outcome != NoData || (dataLines == 0 && read == 0),
            "no data reported for a file with data lines, or a line was read");

@@ -2,16 +2,22 @@
 // time-out or at a failed commit, over pseudo-terminal ports.
 
 #include "app/misc.h"
+#include "image/fileaccess.h"
 #include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
 
 #include <QAccessible>
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -372,6 +378,58 @@ private slots:
         QVERIFY(!busyAtMessage);
         QVERIFY(filesIn(m_dir->path()).isEmpty());  // no temporary file beside that folder
         waitIdle();
+    }
+
+    // Qt's own dialogs as a user meets them: each step acts on the next modal window of the
+    // kind it expects; any other window is noted and closed, so a fault cannot hang the test.
+    void theRealFileDialogsAsAUserMeetsThem()
+    {
+        m_user.reset();  // Qt's seam from here on
+        const QDir folder(m_dir->path());
+        QVERIFY(folder.mkdir(QStringLiteral("sub")));
+        QVERIFY(QFile(folder.filePath(QStringLiteral("old.icf"))).open(QIODevice::WriteOnly));
+        QStringList seen;
+        const auto type = [](QWidget *dialog, const QString &name) {
+            // Typing into the focused name box drops the list's selection; offscreen has no focus.
+            dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"))->clearSelection();
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(name);
+            auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+            buttons->button(QDialogButtonBox::Save)->click();
+        };
+        QList<std::pair<bool, std::function<void(QWidget *)>>> steps{  // {a box?, what to do}
+            {false, [&](QWidget *d) { type(d, QStringLiteral("old.icf")); }},
+            {true, [](QWidget *box) { QTest::keyClick(box, Qt::Key_Return); }},
+            {false, [&](QWidget *d) {
+                 type(d, folder.filePath(QStringLiteral("sub")));
+                 seen << "now in " + static_cast<QFileDialog *>(d)->directory().dirName();
+                 static_cast<QDialog *>(d)->reject();
+             }},
+            {false, [](QWidget *d) { static_cast<QDialog *>(d)->reject(); }}};
+        QPointer<QWidget> last;
+        QTimer driver;
+        QObject::connect(&driver, &QTimer::timeout, [&] {
+            QWidget *w = QApplication::activeModalWidget();
+            if (w == last)
+                return;
+            last = w;
+            if (!w)
+                return;
+            const bool box = qobject_cast<QMessageBox *>(w);
+            seen << (box ? "box: " + static_cast<QMessageBox *>(w)->text().section('\n', 0, 0)
+                         : "dialog offers '" + w->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->text() + "'");
+            std::function<void(QWidget *)> step = [](QWidget *x) { static_cast<QDialog *>(x)->reject(); };
+            if (!steps.isEmpty() && steps.first().first == box)
+                step = steps.takeFirst().second;
+            QTimer::singleShot(0, w, [step, w] { step(w); });
+        });
+        driver.start(20);
+        QString path = folder.filePath(QStringLiteral("backup.icf"));
+        CommonDialog dialog;
+        QVERIFY(!ShowSaveDialog(path, QString::fromLatin1(kIcfFilter), dialog));
+        last = nullptr;  // the same dialog comes up again
+        QVERIFY(!ShowOpenDialog(path, QString::fromLatin1(kIcfFilter), dialog));
+        QCOMPARE(seen, QStringList({"dialog offers 'backup.icf'", "box: old.icf already exists.",
+                                    "dialog offers 'old.icf'", "now in sub", "dialog offers ''"}));
     }
 
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
