@@ -266,6 +266,13 @@ private slots:
         QVERIFY(w.focusWidget() == w.cmdWrite && !w.MSComm1.PortOpen());
         m_user->clear();
         w.cboPort->setCurrentText(QStringLiteral("1"));
+        // A speed the port refuses stops the transfer the same way: one message, port closed.
+        w.cboSpeed->addItem(QStringLiteral("12345"));
+        w.cboSpeed->setCurrentText(QStringLiteral("12345"));
+        w.cmdRead->click();
+        QVERIFY(m_user->messages().size() == 1 && !w.MSComm1.PortOpen());
+        m_user->clear();
+        w.cboSpeed->setCurrentText(QStringLiteral("9600"));
         w.show();
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
