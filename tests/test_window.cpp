@@ -352,11 +352,15 @@ private slots:
     {
         loadWindowOnly();
         frmReadWrite &w = *m_window;
-        for (const int code : {1, 3, 6, 1004, 1005, 1011, -5})
+        for (const int code : {1, 3, 4, 5, 6, 7, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009,
+                               1010, 1011, -5})
             w.MSComm1.raiseCommEvent(code);
         QTRY_COMPARE(w.txtDataReceived->toPlainText(),
-                     QStringLiteral("Change in CTS DetectedPhone Ring DetectedFraming Error"
-                                    "Unknown Error or Event 1005Error Retrieving DCBUnknown Error or Event -5"));
+                     QStringLiteral("Change in CTS DetectedChange in DSR DetectedChange in CD Detected"
+                                    "Phone Ring DetectedEnd of File DetectedBreak ReceivedCTS Timeout"
+                                    "DSR TimeoutFraming ErrorUnknown Error or Event 1005Overrun Error"
+                                    "Carrier Detect TimeoutReceive Buffer OverflowParity Error"
+                                    "Transmit Buffer FullError Retrieving DCBUnknown Error or Event -5"));
         QVERIFY(m_user->shown().isEmpty() && w.cmdRead->isEnabled());
     }
 
