@@ -417,13 +417,11 @@ void frmReadWrite::announceEnd()
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ") + LastMessage());
         else if (sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
-        else
+        else  // only a read ends well without a box: a write's end always has one
             starter->setAccessibleDescription(
-                QStringLiteral("%1 finished: %2 %3 %4 %5")
-                    .arg(direction)
+                QStringLiteral("Read finished: %1 %2 saved to %3")
                     .arg(records)
                     .arg(records == 1 ? QStringLiteral("record") : QStringLiteral("records"),
-                         WritingToRadio ? QStringLiteral("sent from") : QStringLiteral("saved to"),
                          QFileInfo(sFileName).fileName()));
     });
 }

@@ -42,6 +42,7 @@ private slots:
     void fileCommands_data();
     void fileCommands();
     void fileCommandsAgreeWithAModel();
+    void importAndExportAtTheirLimits();
     void helpOfAVerbIsOneTextOnStandardOutput();
     void aFailedWriteIsAFailureAndKeepsTheEarlierFile();
     void transfers_data();
@@ -66,6 +67,9 @@ void TestCli::init()
     RadioImage changed = whole;
     changed.records[0].bytes[5] = char(changed.records[0].bytes[5] ^ 0x40);
     make("changed.icf", RadioMemory::icfText(changed));
+    RadioImage twoChanged = changed;  // and 0x0110-0x0111 too
+    twoChanged.records[0].bytes.replace(16, 2, "\x01\x02");
+    make("changes.icf", RadioMemory::icfText(twoChanged));
     for (char &c : changed.records[2].bytes)
         c = char(~c);
     make("inverted.icf", RadioMemory::icfText(changed));
@@ -157,9 +161,9 @@ void TestCli::fileCommands_data()
         << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
     QTest::newRow("check of whole files") << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
                                           << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
-    QTest::newRow("diff: a changed byte")
-        << QStringList{"diff", "whole.icf", "changed.icf"} << 1
-        << QByteArray("0x0105: B9 -> F9\nsummary: different: 1 byte differs in 1 range\n")
+    QTest::newRow("diff: a changed byte, two in a row")
+        << QStringList{"diff", "whole.icf", "changes.icf"} << 1
+        << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: different: 3 bytes differ in 2 ranges\n")
         << QByteArray();
     QTest::newRow("diff: a missing record")
         << QStringList{"diff", "whole.icf", "missing.icf"} << 1
@@ -190,10 +194,10 @@ void TestCli::fileCommands_data()
         << QByteArray(R"([{"file":"whole.icf","verdict":"ok","whole":true},)"
                       R"({"file":"damaged.icf","verdict":"damaged at line 4, column 5: 'Z' is not a hex digit","whole":false}])" "\n") << QByteArray();
     QTest::newRow("json: diff")
-        << QStringList{"diff", "--json", "whole.icf", "changed.icf"} << 1
-        << QByteArray(R"({"bytes_differ":1,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
+        << QStringList{"diff", "--json", "whole.icf", "changes.icf"} << 1
+        << QByteArray(R"({"bytes_differ":3,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
                       R"("comment_b":"VR-5A17 Ver 1.02","identical":false,"model_a":"5A170002","model_b":"5A170002",)"
-                      R"("ranges":[{"first":261,"kind":"differ","last":261,"new":"F9","old":"B9"}],"ranges_differ":1})" "\n")
+                      R"("ranges":[{"first":261,"kind":"differ","last":261,"new":"F9","old":"B9"},{"first":272,"kind":"differ","last":273,"new":"01 02","old":"50 75"}],"ranges_differ":2})" "\n")
         << QByteArray();
     QTest::newRow("json: info")
         << QStringList{"info", "--json", "gaps.icf"} << 0
@@ -211,6 +215,9 @@ void TestCli::fileCommands_data()
     QTest::newRow("read into a missing folder")
         << QStringList{"read", "--port", "1", "no/new.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: no/new.icf: No such file or directory\n");
+    QTest::newRow("a file too many") << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
+                                     << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
+    QTest::newRow("\"-\" is a name") << QStringList{"info", "-"} << 2 << QByteArray() << QByteArray("replix-cli: -: No such file or directory\n");
     QTest::newRow("unknown command")
         << QStringList{"inf", "whole.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: inf: unknown command (see replix-cli --help)\n");
@@ -360,6 +367,31 @@ void TestCli::fileCommandsAgreeWithAModel()
         QCOMPARE(cli({"export", "c.icf", "--raw", "c.bin"}).status, 0);
         QCOMPARE(fileBytes(path("c.bin")), raw);
     }
+}
+
+// The largest record size, the last address, a comment of 16 bytes, a raw file of 64 KiB
+// exactly and of one byte more; an image whose last record is shorter than the others.
+void TestCli::importAndExportAtTheirLimits()
+{
+    const QStringList import{"import", "--model", "5a170002", "--comment", "0123456789ABCDE\\xFF", "--record-size", "255"};
+    make("one.bin", "Z");
+    QCOMPARE(cli(import + QStringList{"--start", "0xffff", "one.bin", "top.icf"}).err, QByteArray());
+    QCOMPARE(cli({"info", "top.icf"}).out, QByteArray("file: top.icf\nmodel: 5A170002\ncomment: 0123456789ABCDE\\xFF\nrecords: 1\n"
+                                                      "record size: 1\naddresses: 0xFFFF-0xFFFF\ndata bytes: 1\nverdict: ok\n"));
+    const QByteArray raw = QByteArray::fromHex("00FF7F3A").repeated(0x4000);
+    make("all.bin", raw);
+    QCOMPARE(cli(import + QStringList{"all.bin", "all.icf"}).err, QByteArray());
+    // 257 records of 255 bytes and a last one of 1: export finds no fault in a short last record.
+    QCOMPARE(cli({"info", "all.icf"}).out.split('\n').mid(3, 4),
+             QList<QByteArray>({"records: 258", "record size: 1, 255", "addresses: 0x0000-0xFFFF", "data bytes: 65536"}));
+    const Run exported = cli({"export", "all.icf", "--raw", "back.bin"});
+    QCOMPARE(exported.err, QByteArray());
+    QVERIFY(exported.out.endsWith("start: 0x0000\nrecord size: 255\nbytes: 65536\n"));
+    QCOMPARE(fileBytes(path("back.bin")), raw);
+    make("over.bin", raw + 'Z');
+    const Run over = cli(import + QStringList{"over.bin", "over.icf"});
+    QCOMPARE(over.err, QByteArray("replix-cli: over.bin: 65537 bytes from 0x0000 run past address 0xFFFF\n"));
+    QVERIFY(over.status == 2 && !QFile::exists(path("over.icf")));
 }
 
 void TestCli::helpOfAVerbIsOneTextOnStandardOutput()

@@ -94,7 +94,7 @@ private slots:
         QFETCH(int, gapMs);
         QFETCH(QByteArray, reply);
         QFETCH(QByteArray, header);
-        VirtualRadioOptions o = radioWith(12);
+        VirtualRadioOptions o = radioWith(gapMs > 0 ? 1 : 12);
         const QByteArray records = icfOf(o).sliced(kHead.size());
         o.noise = noise;
         o.modelReplyGap = std::chrono::milliseconds(gapMs);
@@ -104,6 +104,8 @@ private slots:
         transfer(false, path("radio.icf"));
         QVERIFY(m_user->messages().isEmpty());
         QCOMPARE(fileBytes(path("radio.icf")), header + records);
+        QTRY_COMPARE(m_window->cmdRead->accessibleDescription(),
+                     QStringLiteral("Read finished: %1 saved to radio.icf").arg(gapMs > 0 ? "1 record" : "12 records"));
         // The records are asked for with the model bytes there are, and nothing is left over.
         QCOMPARE(m_radio->framesFromTool().value(1), bytes("FE FE EE EF E2") + reply.left(4) + bytes("FD"));
         QVERIFY(!m_window->txtDataReceived->toPlainText().contains(QStringLiteral("Bad Command")));
@@ -121,7 +123,8 @@ private slots:
         m_window->sFileName = path("offered.icf");
         transfer(writing, QString());
         QCOMPARE(m_user->shown().size(), 1);
-        QVERIFY(m_window->sFileName.isEmpty());
+        QTRY_COMPARE((writing ? m_window->cmdWrite : m_window->cmdRead)->accessibleDescription(),
+                     writing ? "Write ended: no file chosen" : "Read ended: no file chosen");
         QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
         QVERIFY(filesIn(m_dir->path()).isEmpty());
     }

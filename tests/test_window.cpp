@@ -294,6 +294,15 @@ private slots:
         transfer(true, path("backup.icf"));
         QCOMPARE(QApplication::focusWidget(), w.cmdWrite);
         QTRY_COMPARE(announced(w.cmdWrite, QAccessible::Description), QStringLiteral("Write ended: Successful Write"));
+        // The next read counts its own records; while it runs its button tells nothing of the
+        // last one, and the pane cannot be switched.
+        m_user->answerSave(path("again.icf"));
+        w.cmdRead->click();
+        QCOMPARE(announced(w.cmdRead, QAccessible::Description), QString());
+        QVERIFY(!w.chkShowText->isEnabled());
+        waitIdle();
+        QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description),
+                     QStringLiteral("Read finished: 128 records saved to again.icf"));
         // Exit during a transfer closes the port and releases the image-file object at once.
         m_user->clear();
         w.cmdRead->click();
