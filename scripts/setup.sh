@@ -23,16 +23,8 @@ fi
 build=${1:-build}
 shift || true
 
-# The remote cable's tests talk to real servers: ser2net and sredird, unpacked into the build
-# tree, never installed (the ser2net package would leave a service on localhost behind).
-peers="$build/peers"
-for p in ser2net sredird; do
-  if [ ! -x "$peers/usr/sbin/$p" ]; then
-    mkdir -p "$peers/debs"
-    (cd "$peers/debs" && apt-get download "$p" >/dev/null 2>&1 || { apt-get update -qq && apt-get download "$p"; })
-    dpkg -x "$(ls "$peers"/debs/"$p"_*.deb | head -n 1)" "$peers"
-  fi
-done
+# The remote cable's tests talk to real servers, unpacked into the build tree.
+scripts/fetch-peers.sh "$build"
 
 cmake -S . -B "$build" -G Ninja "$@" >/dev/null
 cmake --build "$build"

@@ -47,13 +47,17 @@ speed_t speedOf(const QString &device)
     return ok ? ::cfgetospeed(&t) : B0;
 }
 
-// A server that speaks just enough of the com port option: agrees to it, answers every
-// setting with its own value, then sends what the test gives it. Or, silent, says nothing.
+// A server that speaks just enough of the com port option: agrees to it (with a few bytes of
+// the device's from before the open), answers every setting with its own value (or, with
+// otherSpeed, the speed with another), then sends what the test gives it. Or, silent, says
+// nothing. It keeps what it heard.
 struct ScriptedServer {
+    enum Mode { Silent, Answers, OtherSpeed };
     QTcpServer server;
     QTcpSocket *peer = nullptr;
-    bool answers = true;
-    explicit ScriptedServer(bool answering) : answers(answering)
+    Mode mode;
+    QByteArray heard;
+    explicit ScriptedServer(Mode how) : mode(how)
     {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
@@ -63,10 +67,11 @@ struct ScriptedServer {
     }
     void answer(const QByteArray &bytes)
     {
-        if (!answers)
+        heard += bytes;
+        if (mode == Silent)
             return;
         if (bytes.contains(QByteArray::fromHex("FFFB2C")))
-            peer->write(QByteArray::fromHex("FFFD2C"));
+            peer->write("stale" + QByteArray::fromHex("FFFD2C"));
         // Each command (1 to 4, 12) back with code + 100 and the same value.
         for (qsizetype at = bytes.indexOf("\xff\xfa\x2c"); at >= 0; at = bytes.indexOf("\xff\xfa\x2c", at + 1)) {
             const qsizetype end = bytes.indexOf("\xff\xf0", at);
@@ -74,6 +79,8 @@ struct ScriptedServer {
             const quint8 code = quint8(reply.at(3));
             if ((code >= 1 && code <= 4) || code == 12) {
                 reply[3] = char(code + 100);
+                if (code == 1 && mode == OtherSpeed)
+                    reply[7] = char(reply.at(7) ^ 1);  // 9600 is 00 00 25 80
                 peer->write(reply);
             }
         }
@@ -249,13 +256,15 @@ private slots:
                                                       << " 113  %1: the server did not answer the line settings";
         QTest::newRow("no port in the address") << "bad" << " 115  rfc2217://127.0.0.1: not an address of the form "
                                                             "rfc2217://HOST:PORT or tcp://HOST:PORT";
+        QTest::newRow("runs the line at another speed") << "other speed" << " 114  %1: the server refused the speed";
     }
     void unreachableAndSilentServersFailTheOpen()
     {
         QFETCH(QString, server);
         QFETCH(QString, error);
-        ScriptedServer silent(false);
-        const int port = server == QLatin1String("silent") ? silent.server.serverPort() : freePort();
+        const bool silent = server == QLatin1String("silent");
+        ScriptedServer scripted(silent ? ScriptedServer::Silent : ScriptedServer::OtherSpeed);
+        const int port = silent || server == QLatin1String("other speed") ? scripted.server.serverPort() : freePort();
         const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
         QVERIFY(writeFile(m_ports->path() + "/COM3",
                           (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1") : "rfc2217://" + address).toUtf8()));
@@ -271,7 +280,7 @@ private slots:
     // confirmation of the line-state mask, in the form of a report, raises none.
     void lineAndModemReportsBecomeLineEvents()
     {
-        ScriptedServer server(true);
+        ScriptedServer server(ScriptedServer::Answers);
         QVERIFY(writeFile(m_ports->path() + "/COM4",
                           QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
         SerialControl control;
@@ -280,14 +289,16 @@ private slots:
         QList<int> events;
         QObject::connect(&control, &SerialControl::OnComm, [&] { events << control.CommEvent(); });
         QVERIFY(!control.setPortOpen(true).failed());
-        // mask echo; break + overrun; parity; framing; CTS and DSR deltas; CD rises, RI ends
-        server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0" "FFFA2C6A12FFF0" "FFFA2C6A04FFF0" "FFFA2C6A08FFF0"
-                                               "FFFA2C6B33FFF0" "FFFA2C6BBCFFF0"));
-        QTRY_COMPARE(events.size(), 8);
-        using namespace CommEventCode;
-        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged, CdChanged, Ring}));
-        server.peer->write(QByteArray::fromHex("FFFF41"));  // data: FF 41
+        // mask echo; break + overrun, ended by WILL ECHO instead of SE; parity; framing; CTS
+        // and DSR deltas; CD rises, RI ends; CTS falls with no delta bit
+        server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0" "FFFA2C6A12FFFB01" "FFFA2C6A04FFF0" "FFFA2C6A08FFF0"
+                                               "FFFA2C6B33FFF0" "FFFA2C6BBCFFF0" "FFFA2C6BA0FFF0"));
         QTRY_COMPARE(events.size(), 9);
+        using namespace CommEventCode;
+        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged, CdChanged, Ring, CtsChanged}));
+        QTRY_VERIFY(server.heard.endsWith(QByteArray::fromHex("FFFE01")));  // DONT ECHO
+        server.peer->write(QByteArray::fromHex("FFFF41"));  // data: FF 41; the stale bytes went with the open
+        QTRY_COMPARE(events.size(), 10);
         QCOMPARE(control.Input(), QByteArray("\xFF\x41"));
     }
 };

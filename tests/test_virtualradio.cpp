@@ -109,18 +109,6 @@ private slots:
         // Encoded by hand: each digit 55 up, 0 -> g ... 9 -> p, A -> x ... F -> }.
         QCOMPARE(radio.writtenIcf(), kHead + "ghiggkgxhyizj{\r\ngggggi}}gh\r\n");
     }
-    // A loose lower bound: 960 bytes of echo at 9600 bit/s (10 bits a byte) take a second.
-    void pacedLineTakesAtLeastTheWireTime()
-    {
-        VirtualRadioOptions options;
-        options.bitsPerSecond = 9600;
-        options.radioOn = false;
-        VirtualRadio radio(options);
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(exchange(radio, QByteArray(960, 'U'), 960, 0).size(), 960);
-        QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
-    }
     void damagedIcfFileIsRejectedWithItsLine_data()
     {
         QTest::addColumn<QByteArray>("text");
