@@ -219,8 +219,8 @@ if ! cmake -S "$src" -B "$build" "${cmake_args[@]}" >"$log/configure" 2>&1; then
   cat "$log/configure" >&2; echo "configure failed" >&2; exit 2
 fi
 
-# Without its servers the remote cable's test skips, and every fault of the network code would
-# pass as survived (or worse, be missed): they are unpacked into the scratch build as well.
+# Without its servers the remote cable's test skips, and faults of the network code that only
+# it sees would be reported survived: they are unpacked into the scratch build as well.
 if ! "$root/scripts/fetch-peers.sh" "$build" >"$log/peers" 2>&1; then
   cat "$log/peers" >&2; echo "warning: ser2net and sredird are missing; the remote cable's tests will skip" >&2
 fi
