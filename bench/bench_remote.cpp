@@ -7,12 +7,12 @@
 // The goal: the remote figure within 1.05 of the local one. QT_QPA_PLATFORM=offscreen works.
 
 #include "app/frmreadwrite.h"
+#include "bench/timedtransfer.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
@@ -27,22 +27,6 @@ namespace {
 
 constexpr int kRecordSize = 32;
 constexpr qint64 kGiveUpMs = 10 * 60 * 1000;
-
-double secondsOf(frmReadWrite &w, bool writing)
-{
-    QElapsedTimer clock;
-    clock.start();
-    (writing ? w.cmdWrite : w.cmdRead)->click();
-    QEventLoop loop;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-        if (!w.MSComm1.PortOpen() || clock.elapsed() > kGiveUpMs)
-            loop.quit();
-    });
-    watch.start(5);
-    loop.exec();
-    return clock.nsecsElapsed() / 1e9;
-}
 
 // Bytes on the line both ways, 10 bits each: the tool's frames and the radio's.
 qint64 lineBytes(VirtualRadio &radio, const VirtualRadioOptions &o, bool writing)
@@ -112,7 +96,7 @@ int main(int argc, char *argv[])
             for (bool writing : {false, true}) {
                 radio.clearFramesFromTool();
                 writing ? user.answerOpen(file) : user.answerSave(file);
-                const double seconds = secondsOf(w, writing);
+                const double seconds = timeTransfer(w, writing, kGiveUpMs).seconds;
                 const double wire = lineBytes(radio, o, writing) * 10.0 / bps;
                 ratios[remote][writing] = seconds / wire;
                 std::printf("%6d bit/s %-6s %-5s: %7.2f s, wire %7.2f s, ratio %.3f\n", bps,

@@ -14,18 +14,16 @@
 // paces every byte to the microsecond; at most kTurnaroundRecords records are written.
 
 #include "app/frmreadwrite.h"
+#include "bench/timedtransfer.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -220,24 +218,8 @@ qint64 radioReadBytes(const VirtualRadioOptions &o)
 Run transfer(frmReadWrite &w, VirtualRadio &radio, bool writing, qint64 radioBytes)
 {
     radio.clearFramesFromTool();
-    QElapsedTimer clock;
-    clock.start();
-    (writing ? w.cmdWrite : w.cmdRead)->click();
-    // A plain event loop: QTest's waits sleep between rounds and would slow the transfer.
-    QEventLoop loop;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-        if (!w.MSComm1.PortOpen() || clock.elapsed() > kGiveUpMs)
-            loop.quit();
-    });
-    watch.start(5);
-    loop.exec();
-    const bool ended = !w.MSComm1.PortOpen();
-    Run run;
-    run.seconds = clock.nsecsElapsed() / 1e9;
-    run.lineBytes = bytesOn(radio.framesFromTool()) + radioBytes;
-    run.ok = ended;
-    return run;
+    const TimedTransfer timed = timeTransfer(w, writing, kGiveUpMs);
+    return {timed.seconds, bytesOn(radio.framesFromTool()) + radioBytes, timed.ended};
 }
 } // namespace
 
