@@ -30,10 +30,6 @@ inline constexpr quint8 kPurgeBoth = 3;
 inline constexpr quint8 kBreak = 0x10, kFraming = 0x08, kParity = 0x04, kOverrun = 0x02;
 } // namespace ComPort
 
-
-// The bytes given, in order.
-QByteArray bytesOf(std::initializer_list<char> bytes) { return QByteArray(bytes.begin(), qsizetype(bytes.size())); }
-
 constexpr quint8 kBinaryBit = 1, kComPortBit = 2;
 
 quint8 bitOf(quint8 option) { return option == kBinary ? kBinaryBit : option == kComPort ? kComPortBit : 0; }

@@ -6,10 +6,6 @@ namespace {
 
 quint8 at(const QByteArray &bytes, qsizetype i) { return quint8(bytes.at(i)); }
 
-// The bytes given, in order.
-QByteArray bytesOf(std::initializer_list<char> bytes) { return QByteArray(bytes.begin(), qsizetype(bytes.size())); }
-
-
 } // namespace
 
 std::optional<TelnetItem> TelnetDecoder::next()

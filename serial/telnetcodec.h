@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <initializer_list>
 #include <optional>
 
 namespace Telnet {
@@ -18,6 +19,12 @@ inline constexpr quint8 kBinary = 0;
 inline constexpr quint8 kComPort = 44;
 // A subnegotiation longer than this is no server's answer: it is dropped whole.
 inline constexpr int kLongestSubnegotiation = 256;
+
+// The bytes given, in order.
+inline QByteArray bytesOf(std::initializer_list<char> bytes)
+{
+    return QByteArray(bytes.begin(), qsizetype(bytes.size()));
+}
 } // namespace Telnet
 
 struct TelnetItem {
