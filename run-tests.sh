@@ -8,7 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")"
 export QT_QPA_PLATFORM=offscreen
 
-REPLIX_EXTRA_PACKAGES="clang libclang-rt-14-dev lintian" scripts/setup.sh build
+REPLIX_EXTRA_PACKAGES="clang libclang-rt-14-dev lintian clang-format" scripts/setup.sh build
+# The house style (.clang-format) holds for every C++ file; any difference fails.
+echo "== clang-format over $(git ls-files '*.cpp' '*.h' | wc -l) files"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 ctest --test-dir build --output-on-failure -j2 | tee "$summary"

@@ -8,11 +8,11 @@
 #include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QFileInfo>
-#include <QKeyEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -67,7 +67,9 @@ public:
     int childCount() const override { return 1; }
     QAccessibleInterface *child(int index) const override
     {
-        return index == 0 ? QAccessible::queryAccessibleInterface(static_cast<QObject *>(list()->view())) : nullptr;
+        return index == 0
+                   ? QAccessible::queryAccessibleInterface(static_cast<QObject *>(list()->view()))
+                   : nullptr;
     }
     int indexOfChild(const QAccessibleInterface *child) const override
     {
@@ -146,10 +148,9 @@ QSize roomNeeded(const QFontMetrics &metrics, const QString &text)
     const int line = metrics.height();
     const int aboveInk = metrics.ascent() + ink.top();
     const int throughInk = metrics.ascent() + ink.bottom() + 1;
-    return {metrics.horizontalAdvance(text),
-            qMax(line - 2 * aboveInk, 2 * throughInk - line)};
+    return {metrics.horizontalAdvance(text), qMax(line - 2 * aboveInk, 2 * throughInk - line)};
 }
-} // namespace
+}  // namespace
 
 frmReadWrite::frmReadWrite(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
@@ -210,12 +211,12 @@ void frmReadWrite::buildControls()
     ProgressBar1 = new QProgressBar(fraComms);
     cmdExit = new WindowButton(QStringLiteral("Exit"), this);
     cmdWrite = new WindowButton(QStringLiteral("Write to Radio"), fraComms);
-    m_design = {{fraComms, {120, 120, 4695, 2535}},      {cmdRead, {2760, 1680, 1575, 375}},
-                {cboSpeed, {2880, 720, 1575, 315}},      {cboPort, {2880, 240, 1575, 315}},
-                {lblPort, {1680, 240, 975, 375}},        {lblBaudRate, {1680, 720, 975, 255}},
+    m_design = {{fraComms, {120, 120, 4695, 2535}},        {cmdRead, {2760, 1680, 1575, 375}},
+                {cboSpeed, {2880, 720, 1575, 315}},        {cboPort, {2880, 240, 1575, 315}},
+                {lblPort, {1680, 240, 975, 375}},          {lblBaudRate, {1680, 720, 975, 255}},
                 {fraTextDisplay, {120, 3120, 4695, 4455}}, {cmdClearText, {1800, 3960, 1215, 375}},
                 {txtDataReceived, {120, 240, 4455, 3615}}, {chkShowText, {1680, 1200, 2535, 195}},
-                {ProgressBar1, {600, 240, 255, 2055}},   {cmdExit, {3000, 2760, 1575, 375}},
+                {ProgressBar1, {600, 240, 255, 2055}},     {cmdExit, {3000, 2760, 1575, 375}},
                 {cmdWrite, {1080, 1680, 1455, 375}}};
 
     txtDataReceived->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -240,7 +241,7 @@ void frmReadWrite::buildControls()
     chkShowText->setAccessibleName(chkShowText->text().trimmed());
     ProgressBar1->setAccessibleName(QStringLiteral("Transfer progress"));
 
-    const QList<QWidget *> tabOrder{cmdRead, cboSpeed, cboPort, cmdClearText,
+    const QList<QWidget *> tabOrder{cmdRead,         cboSpeed,    cboPort, cmdClearText,
                                     txtDataReceived, chkShowText, cmdExit, cmdWrite};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
@@ -275,8 +276,9 @@ qreal frmReadWrite::captionGrowth() const
         for (const QString &caption : captionsOf(control)) {
             const QSize needed = roomNeeded(control->fontMetrics(), caption);
             allFit = allFit && needed.width() <= room.width() && needed.height() <= room.height();
-            growth = std::max({growth, (needed.width() + margins.width()) / tw.exactX(twips.width()),
-                           (needed.height() + margins.height()) / tw.exactY(twips.height())});
+            growth =
+                std::max({growth, (needed.width() + margins.width()) / tw.exactX(twips.width()),
+                          (needed.height() + margins.height()) / tw.exactY(twips.height())});
         }
     }
     return allFit ? 1.0 : growth;
@@ -318,9 +320,15 @@ void frmReadWrite::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void frmReadWrite::cmdExit_Click() { close(); }
+void frmReadWrite::cmdExit_Click()
+{
+    close();
+}
 
-void frmReadWrite::cmdClearText_Click() { txtDataReceived->clear(); }
+void frmReadWrite::cmdClearText_Click()
+{
+    txtDataReceived->clear();
+}
 
 void frmReadWrite::setOuterHeightTwips(int twips)
 {
@@ -344,7 +352,10 @@ void frmReadWrite::showEvent(QShowEvent *event)
     QTimer::singleShot(0, this, &frmReadWrite::fitToPane);
 }
 
-void frmReadWrite::chkShowText_Click() { fitToPane(); }
+void frmReadWrite::chkShowText_Click()
+{
+    fitToPane();
+}
 
 void frmReadWrite::fitToPane()
 {
@@ -414,7 +425,8 @@ void frmReadWrite::announceEnd()
     const int messagesBefore = m_messagesBeforeStart;
     QTimer::singleShot(0, starter, [=, this] {
         if (MessagesShown() != messagesBefore)
-            starter->setAccessibleDescription(direction + QStringLiteral(" ended: ") + LastMessage());
+            starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
+                                              + LastMessage());
         else if (sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
         else  // only a read ends well without a box: a write's end always has one

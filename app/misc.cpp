@@ -27,11 +27,17 @@ void remember(const QString &message)
     ++told().count;
     told().last = message;
 }
-} // namespace
+}  // namespace
 
-QString AppTitle() { return appTitleStorage(); }
+QString AppTitle()
+{
+    return appTitleStorage();
+}
 
-void SetAppTitle(const QString &title) { appTitleStorage() = title; }
+void SetAppTitle(const QString &title)
+{
+    appTitleStorage() = title;
+}
 
 void ShowMessage(const QString &message)
 {
@@ -46,6 +52,12 @@ void ReportError(const QString &message)
         std::_Exit(kExitOnReportErrorCancel);
 }
 
-int MessagesShown() { return told().count; }
+int MessagesShown()
+{
+    return told().count;
+}
 
-QString LastMessage() { return told().last; }
+QString LastMessage()
+{
+    return told().last;
+}

@@ -11,9 +11,9 @@ inline constexpr int kTwipsPerInch = 1440;
 class Twips {
 public:
     Twips(qreal logicalDpiX, qreal logicalDpiY, qreal scale = 1.0)
-        : m_pixelsX(logicalDpiX * scale / kTwipsPerInch), m_pixelsY(logicalDpiY * scale / kTwipsPerInch)
-    {
-    }
+        : m_pixelsX(logicalDpiX * scale / kTwipsPerInch),
+          m_pixelsY(logicalDpiY * scale / kTwipsPerInch)
+    {}
     int x(int twips) const { return qRound(twips * m_pixelsX); }
     int y(int twips) const { return qRound(twips * m_pixelsY); }
     // Pixels before rounding.

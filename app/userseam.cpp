@@ -1,8 +1,8 @@
 #include "app/userseam.h"
 
-#include <QApplication>
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -29,10 +29,13 @@ constexpr int kOfnFileMustExist = 0x1000;
 QPixmap steadyPixmap(QStyle::StandardPixmap which, const QWidget *widget, int size)
 {
     const QString key = QStringLiteral("replix-icon-%1-%2-%3")
-                            .arg(int(which)).arg(size).arg(widget->devicePixelRatio());
+                            .arg(int(which))
+                            .arg(size)
+                            .arg(widget->devicePixelRatio());
     QPixmap pixmap;
     if (!QPixmapCache::find(key, &pixmap)) {
-        pixmap = widget->style()->standardIcon(which, nullptr, widget)
+        pixmap = widget->style()
+                     ->standardIcon(which, nullptr, widget)
                      .pixmap(QSize(size, size), widget->devicePixelRatio());
         QPixmapCache::insert(key, pixmap);
     }
@@ -68,9 +71,9 @@ int execBox(const QString &title, const QString &text, QMessageBox::StandardButt
     QMessageBox box(QMessageBox::NoIcon, title, text, buttons, parent);
     box.setTextFormat(Qt::PlainText);
     if (warningIcon)
-        box.setIconPixmap(steadyPixmap(QStyle::SP_MessageBoxWarning, &box,
-                                       box.style()->pixelMetric(QStyle::PM_MessageBoxIconSize,
-                                                                nullptr, &box)));
+        box.setIconPixmap(
+            steadyPixmap(QStyle::SP_MessageBoxWarning, &box,
+                         box.style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, &box)));
     steadyButtonIcons(box.findChild<QDialogButtonBox *>());
     box.setDefaultButton(defaultButton);
     if (buttons.testFlag(QMessageBox::Cancel))
@@ -143,7 +146,7 @@ public:
         setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
         steadyButtonIcons(findChild<QDialogButtonBox *>(QStringLiteral("buttonBox")));
         setFileMode(save || !(request.flags & kOfnFileMustExist) ? QFileDialog::AnyFile
-                                                                  : QFileDialog::ExistingFile);
+                                                                 : QFileDialog::ExistingFile);
         setDefaultSuffix(save ? request.defaultExt : QString());
         m_confirmOverwrite = save && (request.flags & kOfnOverwritePrompt);
         m_pathMustExist = request.flags & kOfnPathMustExist;
@@ -178,7 +181,8 @@ protected:
             if (fileMode() == QFileDialog::ExistingFile && !chosen.exists()) {
                 execBox(windowTitle(),
                         QFileDialog::tr("%1\nFile not found.\nPlease verify the correct file "
-                                        "name was given.").arg(chosen.fileName()),
+                                        "name was given.")
+                            .arg(chosen.fileName()),
                         QMessageBox::Ok, QMessageBox::Ok, true, this);
                 return;
             }
@@ -214,8 +218,7 @@ class QtUserSeam final : public UserSeam {
 public:
     void showMessage(const QString &title, const QString &text) override
     {
-        execBox(title, text, QMessageBox::Ok, QMessageBox::Ok, false,
-                QApplication::activeWindow());
+        execBox(title, text, QMessageBox::Ok, QMessageBox::Ok, false, QApplication::activeWindow());
     }
 
     bool askOkCancel(const QString &title, const QString &text, bool warningIcon) override
@@ -238,7 +241,7 @@ public:
 
 UserSeam *installedSeam = nullptr;
 
-} // namespace
+}  // namespace
 
 UserSeam &userSeam()
 {
@@ -246,4 +249,7 @@ UserSeam &userSeam()
     return installedSeam ? *installedSeam : qtSeam;
 }
 
-void setUserSeam(UserSeam *seam) { installedSeam = seam; }
+void setUserSeam(UserSeam *seam)
+{
+    installedSeam = seam;
+}

@@ -45,16 +45,16 @@ double filesPerSecond(const std::function<CommandResult()> &command, int expecte
     return rates[rates.size() / 2];
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
     QTemporaryDir dir;
-    RadioImage image{QByteArray("\x5A\x17\x00\x02", 4), "VR-5A17 Ver 1.02",
-                     RadioMemory::splitIntoRecords(RadioMemory::patternedImage(kImageBytes),
-                                                   kRecordBytes, 0)};
+    RadioImage image{
+        QByteArray("\x5A\x17\x00\x02", 4), "VR-5A17 Ver 1.02",
+        RadioMemory::splitIntoRecords(RadioMemory::patternedImage(kImageBytes), kRecordBytes, 0)};
     const QString a = dir.filePath("a.icf"), b = dir.filePath("b.icf");
     if (!dir.isValid() || !save(a, RadioMemory::icfText(image)))
         return 1;
@@ -64,8 +64,11 @@ int main(int argc, char *argv[])
 
     std::printf("64 KiB image, %d records of %d bytes; median of %d runs of %d calls\n",
                 kImageBytes / kRecordBytes, kRecordBytes, runs, kCallsPerRun);
-    std::printf("info:  %7.1f files/s\n", filesPerSecond([&] { return infoCommand({a}); }, 0, runs));
-    std::printf("check: %7.1f files/s\n", filesPerSecond([&] { return checkCommand({a}); }, 0, runs));
-    std::printf("diff:  %7.1f pairs/s\n", filesPerSecond([&] { return diffCommand(a, b); }, 1, runs));
+    std::printf("info:  %7.1f files/s\n",
+                filesPerSecond([&] { return infoCommand({a}); }, 0, runs));
+    std::printf("check: %7.1f files/s\n",
+                filesPerSecond([&] { return checkCommand({a}); }, 0, runs));
+    std::printf("diff:  %7.1f pairs/s\n",
+                filesPerSecond([&] { return diffCommand(a, b); }, 1, runs));
     return 0;
 }

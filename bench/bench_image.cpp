@@ -34,7 +34,10 @@ public:
     QString saveFileName(const FileDialogRequest &) override { return {}; }
 
 private:
-    static void print(const QString &text) { std::fprintf(stderr, "reported: %s\n", qPrintable(text)); }
+    static void print(const QString &text)
+    {
+        std::fprintf(stderr, "reported: %s\n", qPrintable(text));
+    }
 };
 
 QList<QByteArray> makeDataLines()
@@ -59,7 +62,7 @@ double median(QList<double> values)
     return values[values.size() / 2];
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -84,7 +87,8 @@ int main(int argc, char **argv)
             return 1;
         }
         for (const QByteArray &line : lines)
-            if (!files.ValidCheckSum(line + files.CheckChars(line)) || !files.WriteICFDataToDisk(line)) {
+            if (!files.ValidCheckSum(line + files.CheckChars(line))
+                || !files.WriteICFDataToDisk(line)) {
                 std::fprintf(stderr, "write failed\n");
                 return 1;
             }

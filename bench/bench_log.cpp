@@ -34,7 +34,7 @@ Stats summarise(std::vector<qint64> ns)
         sum += double(v);
     return {double(ns[ns.size() / 2]) / 1000.0, sum / double(ns.size()) / 1000.0};
 }
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {

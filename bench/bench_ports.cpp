@@ -57,7 +57,7 @@ void print(const char *what, const Figures &figures)
                 figures.worstMs, figures.listed);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

@@ -40,14 +40,15 @@ qint64 lineBytes(VirtualRadio &radio, const VirtualRadioOptions &o, bool writing
     return n;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     const int imageBytes = argc > 1 ? QByteArray(argv[1]).toInt() : 16384;
-    const QString ser2net = qEnvironmentVariable("REPLIX_SER2NET", QCoreApplication::applicationDirPath()
-                                                                   + QStringLiteral("/../peers/usr/sbin/ser2net"));
+    const QString ser2net =
+        qEnvironmentVariable("REPLIX_SER2NET", QCoreApplication::applicationDirPath()
+                                                   + QStringLiteral("/../peers/usr/sbin/ser2net"));
     QTemporaryDir dir;
     PortFolder ports;
     ports.makeCurrent();
@@ -59,7 +60,8 @@ int main(int argc, char *argv[])
         double ratios[2][2] = {};  // [remote][writing]
         for (bool remote : {false, true}) {
             VirtualRadioOptions o;
-            o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(imageBytes), kRecordSize, 0);
+            o.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(imageBytes),
+                                                     kRecordSize, 0);
             o.bitsPerSecond = bps;
             VirtualRadio radio(o);
             radio.publishAs(ports, 1);
@@ -71,13 +73,17 @@ int main(int argc, char *argv[])
                 probe.close();
                 QFile config(dir.filePath(QStringLiteral("ser2net.yaml")));
                 config.open(QIODevice::WriteOnly);
-                config.write(QStringLiteral("connection: &radio\n  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%1\n"
+                config.write(QStringLiteral("connection: &radio\n  accepter: "
+                                            "telnet(rfc2217),tcp(nodelay),127.0.0.1,%1\n"
                                             "  options:\n    chardelay: false\n"
                                             "  connector: serialdev(nouucplock),%2,9600n81,local\n")
-                                 .arg(port).arg(radio.devicePath()).toUtf8());
+                                 .arg(port)
+                                 .arg(radio.devicePath())
+                                 .toUtf8());
                 config.close();
-                server.start(ser2net, {QStringLiteral("-n"), QStringLiteral("-c"), config.fileName(),
-                                       QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
+                server.start(ser2net,
+                             {QStringLiteral("-n"), QStringLiteral("-c"), config.fileName(),
+                              QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
                 if (!server.waitForStarted()) {
                     std::printf("no ser2net at %s\n", qPrintable(ser2net));
                     return 2;
@@ -106,8 +112,8 @@ int main(int argc, char *argv[])
             server.kill();
             server.waitForFinished();
         }
-        std::printf("%6d bit/s remote/local: read %.3f, write %.3f\n", bps, ratios[1][0] / ratios[0][0],
-                    ratios[1][1] / ratios[0][1]);
+        std::printf("%6d bit/s remote/local: read %.3f, write %.3f\n", bps,
+                    ratios[1][0] / ratios[0][0], ratios[1][1] / ratios[0][1]);
     }
     std::printf("messages: %s\n", qPrintable(user.messages().join(QStringLiteral(" | "))));
     return 0;

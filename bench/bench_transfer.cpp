@@ -58,8 +58,7 @@ class TimedRadio {
 public:
     TimedRadio(int bps, const QByteArray &modelData)
         : m_byteNs(10'000'000'000LL / bps), m_modelData(modelData), m_thread([this] { run(); })
-    {
-    }
+    {}
     ~TimedRadio()
     {
         m_stop = true;
@@ -108,8 +107,8 @@ private:
                     echoLeftNs = monotonicNs();
                 m_out.pop_front();
             }
-            const qint64 waitNs = m_out.empty() ? 5'000'000
-                                                : std::max<qint64>(m_out.front().atNs - monotonicNs(), 0);
+            const qint64 waitNs =
+                m_out.empty() ? 5'000'000 : std::max<qint64>(m_out.front().atNs - monotonicNs(), 0);
             const timespec timeout{time_t(waitNs / 1'000'000'000), long(waitNs % 1'000'000'000)};
             pollfd p{m_pty.masterFd(), POLLIN, 0};
             if (::ppoll(&p, 1, &timeout, nullptr) <= 0 || !(p.revents & POLLIN))
@@ -163,7 +162,8 @@ bool awaitFrameEnds(int fd, int count)
 }
 
 // The least a client must do to write the records: send each when the last one's echo is back.
-bool writeMinimally(const QString &device, const QByteArray &model, const QList<RadioRecord> &records)
+bool writeMinimally(const QString &device, const QByteArray &model,
+                    const QList<RadioRecord> &records)
 {
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY);
     if (fd < 0)
@@ -173,7 +173,7 @@ bool writeMinimally(const QString &device, const QByteArray &model, const QList<
         return ::write(fd, frame.constData(), size_t(frame.size())) == frame.size();
     };
     bool ok = send(char(0xE0), QByteArray(4, '\0')) && awaitFrameEnds(fd, 2)
-        && send(char(0xE3), model) && awaitFrameEnds(fd, 1);
+              && send(char(0xE3), model) && awaitFrameEnds(fd, 1);
     for (const RadioRecord &record : records)
         ok = ok && send(kDataRecord, RadioMemory::recordFrameData(record)) && awaitFrameEnds(fd, 1);
     ok = ok && send(char(0xE5), "Icom Inc.") && awaitFrameEnds(fd, 2);
@@ -187,9 +187,12 @@ QByteArray describe(QList<qint64> samples)
     if (samples.isEmpty())
         return "no samples";
     std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) { return samples.at(qsizetype(q * double(samples.size() - 1))) / 1e6; };
+    const auto at = [&](double q) {
+        return samples.at(qsizetype(q * double(samples.size() - 1))) / 1e6;
+    };
     return QByteArray("median ") + QByteArray::number(at(0.5), 'f', 3) + " ms, 99% "
-        + QByteArray::number(at(0.99), 'f', 3) + " ms (" + QByteArray::number(samples.size()) + " records)";
+           + QByteArray::number(at(0.99), 'f', 3) + " ms (" + QByteArray::number(samples.size())
+           + " records)";
 }
 
 struct Run {
@@ -221,7 +224,7 @@ Run transfer(frmReadWrite &w, VirtualRadio &radio, bool writing, qint64 radioByt
     const TimedTransfer timed = timeTransfer(w, writing, kGiveUpMs);
     return {timed.seconds, bytesOn(radio.framesFromTool()) + radioBytes, timed.ended};
 }
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -235,8 +238,8 @@ int main(int argc, char *argv[])
     ScriptedSeam user;
 
     VirtualRadioOptions options;
-    options.memory = RadioMemory::splitIntoRecords(RadioMemory::patternedImage(imageBytes),
-                                                   kRecordSize, 0);
+    options.memory =
+        RadioMemory::splitIntoRecords(RadioMemory::patternedImage(imageBytes), kRecordSize, 0);
     const int records = int(options.memory.size());
     const QString file = dir.filePath(QStringLiteral("bench.icf"));
 
@@ -267,8 +270,8 @@ int main(int argc, char *argv[])
             const double wire = run.lineBytes * 10.0 / bps;
             std::printf("paced %d bit/s %-5s: %7.2f s, wire time of %lld bytes %7.2f s, "
                         "ratio %.3f%s\n",
-                        bps, name, run.seconds, qlonglong(run.lineBytes), wire,
-                        run.seconds / wire, run.ok ? "" : " (DID NOT END)");
+                        bps, name, run.seconds, qlonglong(run.lineBytes), wire, run.seconds / wire,
+                        run.ok ? "" : " (DID NOT END)");
         }
 
         // The turnaround, on a file of at most kTurnaroundRecords records.
@@ -299,8 +302,8 @@ int main(int argc, char *argv[])
         const bool clientOk = writeMinimally(forClient.device(), small.modelCode, small.memory);
         const QList<qint64> client = forClient.takeTurnarounds();
         std::printf("turnaround %d bit/s, tool:           %s\n", bps, describe(tool).constData());
-        std::printf("turnaround %d bit/s, minimal client: %s%s\n", bps, describe(client).constData(),
-                    clientOk ? "" : " (DID NOT END)");
+        std::printf("turnaround %d bit/s, minimal client: %s%s\n", bps,
+                    describe(client).constData(), clientOk ? "" : " (DID NOT END)");
     }
     for (const bool paneShown : {true, false}) {
         const auto [read, write] = measure(0, paneShown);

@@ -31,9 +31,15 @@ QString address(int value)
     return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(4, u'0');
 }
 
-QByteArray line(const QString &text) { return text.toUtf8() + '\n'; }
+QByteArray line(const QString &text)
+{
+    return text.toUtf8() + '\n';
+}
 
-QString hexOf(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
+QString hexOf(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
 
 QString plural(qint64 n, const char *one, const char *many)
 {
@@ -137,14 +143,15 @@ bool parseNumber(const QString &text, int least, int most, int *value)
     bool ok = false;
     const QString t = text.trimmed();
     const int v = t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? t.mid(2).toInt(&ok, 16)
-                                                                           : t.toInt(&ok, 10);
-    if (!ok || v < least || v > most || t.contains(QLatin1Char('+')) || t.contains(QLatin1Char('-')))
+                                                                         : t.toInt(&ok, 10);
+    if (!ok || v < least || v > most || t.contains(QLatin1Char('+'))
+        || t.contains(QLatin1Char('-')))
         return false;
     *value = v;
     return true;
 }
 
-} // namespace
+}  // namespace
 
 QString unfitOutput(const QString &path)
 {
@@ -161,14 +168,18 @@ QString unfitOutput(const QString &path)
 bool writeAll(FILE *to, const QByteArray &bytes, QString *reason)
 {
     errno = 0;
-    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to) == size_t(bytes.size());
+    const bool written =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to) == size_t(bytes.size());
     if (std::fflush(to) == 0 && written && !std::ferror(to))
         return true;
     *reason = QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
     return false;
 }
 
-QByteArray errorLine(const QString &text) { return line(QStringLiteral("replix-cli: ") + text); }
+QByteArray errorLine(const QString &text)
+{
+    return line(QStringLiteral("replix-cli: ") + text);
+}
 
 CommandResult infoCommand(const QStringList &files, bool json)
 {
@@ -180,8 +191,10 @@ CommandResult infoCommand(const QStringList &files, bool json)
         if (!loadFor(path, &image, &result, false))
             continue;
         if (json) {
-            QJsonObject o{{"file", path}, {"model", escapedComment(image.model)},
-                          {"comment", escapedComment(image.comment)}, {"verdict", image.verdictText()}};
+            QJsonObject o{{"file", path},
+                          {"model", escapedComment(image.model)},
+                          {"comment", escapedComment(image.comment)},
+                          {"verdict", image.verdictText()}};
             if (image.whole()) {
                 const MemoryMap map = MemoryMap::of(image);
                 QJsonArray sizes;
@@ -206,8 +219,10 @@ CommandResult infoCommand(const QStringList &files, bool json)
             const MemoryMap map = MemoryMap::of(image);
             result.out += line(QStringLiteral("records: %1").arg(image.records.size()));
             result.out += line(QStringLiteral("record size: ") + sizesOf(image));
-            result.out += line(map.lowest < 0 ? QStringLiteral("addresses: none (no record holds a byte)")
-                                              : QStringLiteral("addresses: %1-%2").arg(address(map.lowest), address(map.highest)));
+            result.out +=
+                line(map.lowest < 0 ? QStringLiteral("addresses: none (no record holds a byte)")
+                                    : QStringLiteral("addresses: %1-%2")
+                                          .arg(address(map.lowest), address(map.highest)));
             result.out += line(QStringLiteral("data bytes: %1").arg(dataBytes(image)));
         }
         result.out += line(QStringLiteral("verdict: ") + image.verdictText());
@@ -228,7 +243,8 @@ CommandResult checkCommand(const QStringList &files, bool json)
             continue;
         allWhole = allWhole && image.whole();
         result.out += line(path + QStringLiteral(": ") + image.verdictText());
-        list.append(QJsonObject{{"file", path}, {"whole", image.whole()}, {"verdict", image.verdictText()}});
+        list.append(QJsonObject{
+            {"file", path}, {"whole", image.whole()}, {"verdict", image.verdictText()}});
     }
     if (json)
         result.out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
@@ -242,14 +258,18 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
 {
     QByteArray out;
     QStringList summary;
-    QJsonObject o{{"model_a", escapedComment(a.model)}, {"model_b", escapedComment(b.model)},
-                  {"comment_a", escapedComment(a.comment)}, {"comment_b", escapedComment(b.comment)}};
+    QJsonObject o{{"model_a", escapedComment(a.model)},
+                  {"model_b", escapedComment(b.model)},
+                  {"comment_a", escapedComment(a.comment)},
+                  {"comment_b", escapedComment(b.comment)}};
     if (a.model != b.model) {
-        out += line(QStringLiteral("model: %1 | %2").arg(escapedComment(a.model), escapedComment(b.model)));
+        out += line(
+            QStringLiteral("model: %1 | %2").arg(escapedComment(a.model), escapedComment(b.model)));
         summary << QStringLiteral("model");
     }
     if (a.comment != b.comment) {
-        out += line(QStringLiteral("comment: %1 | %2").arg(escapedComment(a.comment), escapedComment(b.comment)));
+        out += line(QStringLiteral("comment: %1 | %2")
+                        .arg(escapedComment(a.comment), escapedComment(b.comment)));
         summary << QStringLiteral("comment");
     }
     const MemoryMap mapA = MemoryMap::of(a);
@@ -278,17 +298,22 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
             const QString where = n == 1 ? address(at) : address(at) + u'-' + address(end - 1);
             QString what;
             if (kind != Differ) {
-                what = plural(n, "byte", "bytes") + QStringLiteral(" only in ") + (kind == OnlyA ? nameA : nameB);
+                what = plural(n, "byte", "bytes") + QStringLiteral(" only in ")
+                       + (kind == OnlyA ? nameA : nameB);
             } else {
-                what = hexOf(old.left(kValuesShown)) + QStringLiteral(" -> ") + hexOf(now.left(kValuesShown));
+                what = hexOf(old.left(kValuesShown)) + QStringLiteral(" -> ")
+                       + hexOf(now.left(kValuesShown));
                 if (n > 1)
                     what.prepend(QStringLiteral("%1 bytes differ: ").arg(n));
                 if (n > kValuesShown)
                     what += QStringLiteral(" (%1 more)").arg(n - kValuesShown);
             }
             out += line(where + QStringLiteral(": ") + what);
-            QJsonObject r{{"first", at}, {"last", end - 1},
-                          {"kind", kind == Differ ? "differ" : kind == OnlyA ? "only_a" : "only_b"}};
+            QJsonObject r{{"first", at},
+                          {"last", end - 1},
+                          {"kind", kind == Differ  ? "differ"
+                                   : kind == OnlyA ? "only_a"
+                                                   : "only_b"}};
             if (kind != OnlyB)
                 r.insert("old", hexOf(old));
             if (kind != OnlyA)
@@ -298,8 +323,8 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
         at = end;
     }
     if (totals[Differ])
-        summary << plural(totals[Differ], "byte differs", "bytes differ")
-                       + QStringLiteral(" in ") + plural(ranges, "range", "ranges");
+        summary << plural(totals[Differ], "byte differs", "bytes differ") + QStringLiteral(" in ")
+                       + plural(ranges, "range", "ranges");
     if (totals[OnlyA])
         summary << plural(totals[OnlyA], "byte", "bytes") + QStringLiteral(" only in ") + nameA;
     if (totals[OnlyB])
@@ -400,7 +425,8 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     }
     const MemoryMap map = MemoryMap::of(image);
     if (map.lowest < 0) {
-        result.err = errorLine(file + QStringLiteral(": no data bytes to export (its records hold none)"));
+        result.err =
+            errorLine(file + QStringLiteral(": no data bytes to export (its records hold none)"));
         result.status = ExitStatus::kTrouble;
         return result;
     }
@@ -421,9 +447,10 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     result.out += line(QStringLiteral("record size: %1").arg(recordSize));
     result.out += line(QStringLiteral("bytes: %1").arg(raw.size()));
     if (!importGivesBack(image, recordSize))
-        result.err += errorLine(file + QStringLiteral(": its records are not one run of equal size "
-                                                      "from the lowest address; import will not give "
-                                                      "back the same file"));
+        result.err += errorLine(file
+                                + QStringLiteral(": its records are not one run of equal size "
+                                                 "from the lowest address; import will not give "
+                                                 "back the same file"));
     return result;
 }
 
@@ -442,7 +469,8 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     QByteArray comment;
     if (!unescapeComment(options.comment, &comment))
         return refuse(QStringLiteral("--comment: \"%1\" has a bad escape or a character beyond "
-                                     "Latin-1; write a byte as \\xNN").arg(options.comment));
+                                     "Latin-1; write a byte as \\xNN")
+                          .arg(options.comment));
     if (comment.size() > kMaxComment)
         return refuse(QStringLiteral("--comment: %1 bytes, longer than 16").arg(comment.size()));
     if (comment.contains('\r') || comment.contains('\n'))
@@ -450,10 +478,12 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
                                      "(\\x0A): it would end the line"));
     int recordSize = 0;
     if (!parseNumber(options.recordSize, 1, 255, &recordSize))
-        return refuse(QStringLiteral("--record-size: \"%1\" is not a number from 1 to 255").arg(options.recordSize));
+        return refuse(QStringLiteral("--record-size: \"%1\" is not a number from 1 to 255")
+                          .arg(options.recordSize));
     int start = 0;
     if (!parseNumber(options.start, 0, kHighestAddress, &start))
-        return refuse(QStringLiteral("--start: \"%1\" is not an address from 0 to 0xFFFF").arg(options.start));
+        return refuse(QStringLiteral("--start: \"%1\" is not an address from 0 to 0xFFFF")
+                          .arg(options.start));
     if (const QString unfit = unfitOutput(outIcf); !unfit.isEmpty())
         return refuse(outIcf + QStringLiteral(": ") + unfit);
     const QFileInfo info(inBin);
@@ -466,8 +496,10 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     if (raw.isEmpty())
         return refuse(inBin + QStringLiteral(": empty, no bytes to import"));
     if (start + raw.size() > kHighestAddress + 1)
-        return refuse(inBin + QStringLiteral(": %1 bytes from %2 run past address 0xFFFF")
-                                  .arg(in.size()).arg(address(start)));
+        return refuse(inBin
+                      + QStringLiteral(": %1 bytes from %2 run past address 0xFFFF")
+                            .arg(in.size())
+                            .arg(address(start)));
 
     CapturingSeam reports;
     clsICOMFiles files;
@@ -489,6 +521,6 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
         return refuse(outIcf + QStringLiteral(": ")
                       + (!files.outputError().isEmpty() ? files.outputError()
                          : reports.reports.isEmpty()    ? QStringLiteral("cannot be written")
-                                                        : reports.reports.join(QStringLiteral("; "))));
+                                                     : reports.reports.join(QStringLiteral("; "))));
     return result;
 }

@@ -19,7 +19,7 @@ inline constexpr int kTrouble = 2;  // bad usage; an input unreadable or damaged
 inline constexpr int kPort = 3;     // no such port, or it cannot be opened (in use, permission)
 inline constexpr int kRadio = 4;    // the radio did not answer, or the transfer failed
 inline constexpr int kInterrupted = 130;  // Ctrl-C: nothing saved
-} // namespace ExitStatus
+}  // namespace ExitStatus
 
 struct CommandResult {
     int status = ExitStatus::kOk;
@@ -64,9 +64,9 @@ CommandResult dumpCommand(const QString &file);
 CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex);
 
 struct ImportOptions {
-    QString model;       // 8 hex digits
-    QString comment;     // up to 16 bytes, \xNN escapes allowed
-    QString recordSize;  // 1 to 255
+    QString model;                        // 8 hex digits
+    QString comment;                      // up to 16 bytes, \xNN escapes allowed
+    QString recordSize;                   // 1 to 255
     QString start = QStringLiteral("0");  // first address, decimal or 0x hex
 };
 // Cuts the raw bytes into records and saves them as an ICF file, atomically; nothing is

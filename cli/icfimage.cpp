@@ -92,7 +92,8 @@ QString escapedComment(const QByteArray &comment)
         if (byte >= 0x20 && byte < 0x7F && byte != '\\')
             text += QLatin1Char(c);
         else
-            text += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, u'0').toUpper();
+            text +=
+                QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, u'0').toUpper();
     }
     return text;
 }
@@ -103,7 +104,8 @@ QString shownHeader(const QByteArray &header)
     constexpr qsizetype kShown = 64;
     if (header.size() <= kShown)
         return escapedComment(header);
-    return escapedComment(header.left(kShown)) + QStringLiteral("... (%1 bytes)").arg(header.size());
+    return escapedComment(header.left(kShown))
+           + QStringLiteral("... (%1 bytes)").arg(header.size());
 }
 
 bool unescapeComment(const QString &text, QByteArray *comment)

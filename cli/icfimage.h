@@ -14,11 +14,11 @@ struct IcfRecord {
 struct IcfImage {
     enum class Verdict { Whole, Damaged, NoRecords };
 
-    QByteArray model;    // the model line as the file has it
-    QByteArray comment;  // the comment line without its "#"
+    QByteArray model;          // the model line as the file has it
+    QByteArray comment;        // the comment line without its "#"
     QList<IcfRecord> records;  // in file order; empty unless the file is whole
     Verdict verdict = Verdict::NoRecords;
-    int damagedLine = 0;  // Damaged: the file's first bad line, counted from 1
+    int damagedLine = 0;    // Damaged: the file's first bad line, counted from 1
     QString damagedReason;  // Damaged: "line 58: record cut short (31 of 74 characters)"
 
     // "ok", "damaged at line N: why" or "no memory records".
@@ -33,7 +33,7 @@ inline constexpr int kAddressSpace = 0x10000 + 255;
 struct MemoryMap {
     QByteArray bytes = QByteArray(kAddressSpace, '\0');
     QByteArray present = QByteArray(kAddressSpace, '\0');  // 1 where a record gave the byte
-    int lowest = -1;   // -1 when no record holds a byte
+    int lowest = -1;                                       // -1 when no record holds a byte
     int highest = -1;
 
     static MemoryMap of(const IcfImage &image);

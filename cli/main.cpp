@@ -16,8 +16,8 @@
 namespace {
 
 struct Option {
-    const char *name;  // without the leading "--"
-    const char *value; // the value's name, or nullptr for a switch
+    const char *name;   // without the leading "--"
+    const char *value;  // the value's name, or nullptr for a switch
     const char *help;
 };
 
@@ -30,34 +30,95 @@ struct Command {
     int mostFiles;  // -1: any number
 };
 
-const Option kPort{"port", "P", "port number as the window lists it (1, COM1; see ports), or a device path"};
+const Option kPort{"port", "P",
+                   "port number as the window lists it (1, COM1; see ports), or a device path"};
 const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
-const Option kJson{"json", nullptr, "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
+const Option kJson{"json", nullptr,
+                   "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
 const Option kQuiet{"quiet", nullptr, "no progress on standard error"};
 const Option kTrace{"trace", nullptr, "the conversation log on standard error as it happens"};
 
 const QList<Command> &commands()
 {
     static const QList<Command> list{
-        {"info", "[--json] FILE...", "model, comment, records, record sizes, addresses, data bytes and verdict of each file", {kJson}, 1, -1},
-        {"check", "[--json] FILE...", "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all are whole", {kJson}, 1, -1},
-        {"diff", "[--json] A B", "model, comment and changed address ranges of two images with their byte values (old -> new, 16 a range and a count of the rest); status 0 same, 1 different, 2 trouble", {kJson}, 2, 2},
-        {"dump", "FILE", "the memory image as a hex dump, 16 bytes a line; a line \"*\" where lines are skipped", {}, 1, 1},
-        {"export", "FILE --raw OUT.bin [--fill HH]", "the image as raw bytes from its lowest address, with the values import needs",
-         {{"raw", "OUT.bin", "the raw file to write"}, {"fill", "HH", "byte for addresses no record holds (default FF)"}}, 1, 1},
-        {"import", "IN.bin --model HEX --comment TEXT --record-size N [--start ADDR] OUT.icf", "raw bytes back into an ICF file",
+        {"info",
+         "[--json] FILE...",
+         "model, comment, records, record sizes, addresses, data bytes and verdict of each file",
+         {kJson},
+         1,
+         -1},
+        {"check",
+         "[--json] FILE...",
+         "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all "
+         "are whole",
+         {kJson},
+         1,
+         -1},
+        {"diff",
+         "[--json] A B",
+         "model, comment and changed address ranges of two images with their byte values (old -> "
+         "new, 16 a range and a count of the rest); status 0 same, 1 different, 2 trouble",
+         {kJson},
+         2,
+         2},
+        {"dump",
+         "FILE",
+         "the memory image as a hex dump, 16 bytes a line; a line \"*\" where lines are skipped",
+         {},
+         1,
+         1},
+        {"export",
+         "FILE --raw OUT.bin [--fill HH]",
+         "the image as raw bytes from its lowest address, with the values import needs",
+         {{"raw", "OUT.bin", "the raw file to write"},
+          {"fill", "HH", "byte for addresses no record holds (default FF)"}},
+         1,
+         1},
+        {"import",
+         "IN.bin --model HEX --comment TEXT --record-size N [--start ADDR] OUT.icf",
+         "raw bytes back into an ICF file",
          {{"model", "HEX", "model code, 8 hex digits"},
           {"comment", "TEXT", "comment, up to 16 bytes; \\xNN for any byte"},
           {"record-size", "N", "data bytes a record, 1 to 255"},
-          {"start", "ADDR", "address of the first byte, decimal or 0x hex (default 0)"}}, 2, 2},
-        {"read", "--port P [--speed BPS] (OUT.icf | --backup-dir DIR)", "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
-         {kPort, kSpeed, {"backup-dir", "DIR", "save to a new file in DIR named from the model and the time (5A170002-20261207-1432.icf), never replacing one; prints its name"}, kQuiet, kTrace}, 0, 1},
-        {"write", "--port P [--speed BPS] [--accept-version] [--backup FILE] IN.icf", "write IN.icf into the radio",
-         {kPort, kSpeed, {"accept-version", nullptr, "write a file made for another version of the radio's model"},
-          {"backup", "FILE", "read the radio into FILE first; write only when that read succeeded whole"}, kQuiet, kTrace}, 1, 1},
-        {"verify", "--port P [--speed BPS] [--json] FILE.icf", "read the radio and compare it with FILE.icf as diff does; leaves no file",
-         {kPort, kSpeed, kJson, kQuiet, kTrace}, 1, 1},
-        {"ports", "[--json]", "each port number with its device: free, in use, missing, or not openable and why", {kJson}, 0, 0},
+          {"start", "ADDR", "address of the first byte, decimal or 0x hex (default 0)"}},
+         2,
+         2},
+        {"read",
+         "--port P [--speed BPS] (OUT.icf | --backup-dir DIR)",
+         "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
+         {kPort,
+          kSpeed,
+          {"backup-dir", "DIR",
+           "save to a new file in DIR named from the model and the time "
+           "(5A170002-20261207-1432.icf), never replacing one; prints its name"},
+          kQuiet,
+          kTrace},
+         0,
+         1},
+        {"write",
+         "--port P [--speed BPS] [--accept-version] [--backup FILE] IN.icf",
+         "write IN.icf into the radio",
+         {kPort,
+          kSpeed,
+          {"accept-version", nullptr, "write a file made for another version of the radio's model"},
+          {"backup", "FILE",
+           "read the radio into FILE first; write only when that read succeeded whole"},
+          kQuiet,
+          kTrace},
+         1,
+         1},
+        {"verify",
+         "--port P [--speed BPS] [--json] FILE.icf",
+         "read the radio and compare it with FILE.icf as diff does; leaves no file",
+         {kPort, kSpeed, kJson, kQuiet, kTrace},
+         1,
+         1},
+        {"ports",
+         "[--json]",
+         "each port number with its device: free, in use, missing, or not openable and why",
+         {kJson},
+         0,
+         0},
     };
     return list;
 }
@@ -78,8 +139,8 @@ void print(FILE *to, const QByteArray &text)
 
 QByteArray optionHelp(const Option &o)
 {
-    QByteArray text = QByteArray("  --") + o.name + (o.value ? QByteArray(" ") + o.value : QByteArray())
-                      + "\n      " + o.help;
+    QByteArray text = QByteArray("  --") + o.name
+                      + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help;
     if (qstrcmp(o.name, "speed") == 0)
         for (int speed : SerialControl::supportedSpeeds())
             text += ' ' + QByteArray::number(speed);
@@ -146,7 +207,8 @@ QByteArray programHelp()
 
 QByteArray commandHelp(const Command &c)
 {
-    QByteArray text = QByteArray("Usage: replix-cli ") + c.name + ' ' + c.synopsis + "\n" + c.summary + ".\n";
+    QByteArray text =
+        QByteArray("Usage: replix-cli ") + c.name + ' ' + c.synopsis + "\n" + c.summary + ".\n";
     if (!c.options.isEmpty())
         text += "\nOptions:\n";
     for (const Option &o : c.options)
@@ -157,26 +219,34 @@ QByteArray commandHelp(const Command &c)
 
 int usageError(const QString &text, const char *command)
 {
-    print(stderr, errorLine(text + QStringLiteral(" (see replix-cli %1--help)")
-                                       .arg(command ? QLatin1String(command) + QLatin1Char(' ') : QString())));
+    print(stderr,
+          errorLine(text
+                    + QStringLiteral(" (see replix-cli %1--help)")
+                          .arg(command ? QLatin1String(command) + QLatin1Char(' ') : QString())));
     return ExitStatus::kTrouble;
 }
 
-bool name_is(const Command &c, const char *name) { return qstrcmp(c.name, name) == 0; }
+bool name_is(const Command &c, const char *name)
+{
+    return qstrcmp(c.name, name) == 0;
+}
 
-int run(const Command &c, const QHash<QString, QString> &values, const QStringList &files,
-        int argc, char *argv[])
+int run(const Command &c, const QHash<QString, QString> &values, const QStringList &files, int argc,
+        char *argv[])
 {
     const auto has = [&values](const char *name) { return values.contains(QLatin1String(name)); };
     const auto value = [&values](const char *name) { return values.value(QLatin1String(name)); };
     if (name_is(c, "read") && has("backup-dir") == !files.isEmpty())
-        return usageError(QStringLiteral("read: wants OUT.icf or --backup-dir DIR, one of them"), c.name);
+        return usageError(QStringLiteral("read: wants OUT.icf or --backup-dir DIR, one of them"),
+                          c.name);
     for (const char *required : {"raw", "model", "comment", "record-size", "port"}) {
         const bool needed = std::any_of(c.options.begin(), c.options.end(), [&](const Option &o) {
             return qstrcmp(o.name, required) == 0;
         });
         if (needed && !has(required))
-            return usageError(QStringLiteral("%1: --%2 is missing").arg(QLatin1String(c.name), QLatin1String(required)), c.name);
+            return usageError(QStringLiteral("%1: --%2 is missing")
+                                  .arg(QLatin1String(c.name), QLatin1String(required)),
+                              c.name);
     }
     const QString name = QLatin1String(c.name);
     CommandResult result;
@@ -193,7 +263,8 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
     } else if (name == QLatin1String("dump")) {
         result = dumpCommand(files.at(0));
     } else if (name == QLatin1String("export")) {
-        result = exportCommand(files.at(0), value("raw"), has("fill") ? value("fill") : QStringLiteral("FF"));
+        result = exportCommand(files.at(0), value("raw"),
+                               has("fill") ? value("fill") : QStringLiteral("FF"));
     } else if (name == QLatin1String("import")) {
         ImportOptions options{value("model"), value("comment"), value("record-size"),
                               has("start") ? value("start") : QStringLiteral("0")};
@@ -234,7 +305,7 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
     return result.status;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -250,7 +321,8 @@ int main(int argc, char *argv[])
         print(stdout, "replix-cli (Replix) " REPLIX_VERSION "\n");
         return ExitStatus::kOk;
     }
-    if (first == QLatin1String("help") || first == QLatin1String("--help") || first == QLatin1String("-h")) {
+    if (first == QLatin1String("help") || first == QLatin1String("--help")
+        || first == QLatin1String("-h")) {
         if (args.size() > 1)
             return usageError(first + QStringLiteral(": takes one command at most"), nullptr);
         if (args.isEmpty()) {
@@ -286,12 +358,14 @@ int main(int argc, char *argv[])
         }
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);
-        const auto option = std::find_if(c->options.begin(), c->options.end(), [&](const Option &o) {
-            return arg.startsWith(QLatin1String("--")) && name == QLatin1String(o.name);
-        });
+        const auto option =
+            std::find_if(c->options.begin(), c->options.end(), [&](const Option &o) {
+                return arg.startsWith(QLatin1String("--")) && name == QLatin1String(o.name);
+            });
         if (option == c->options.end())
-            return usageError(arg.left(equals < 0 ? arg.size() : equals) + QStringLiteral(": unknown option of ")
-                                  + QLatin1String(c->name), c->name);
+            return usageError(arg.left(equals < 0 ? arg.size() : equals)
+                                  + QStringLiteral(": unknown option of ") + QLatin1String(c->name),
+                              c->name);
         if (values.contains(name))
             return usageError(QStringLiteral("--%1: given twice").arg(name), c->name);
         if (!option->value) {
@@ -303,10 +377,14 @@ int main(int argc, char *argv[])
         } else if (i + 1 < args.size()) {
             values.insert(name, args.at(++i));
         } else {
-            return usageError(QStringLiteral("--%1: needs a value (%2)").arg(name, QLatin1String(option->value)), c->name);
+            return usageError(
+                QStringLiteral("--%1: needs a value (%2)").arg(name, QLatin1String(option->value)),
+                c->name);
         }
     }
     if (files.size() < c->leastFiles || (c->mostFiles >= 0 && files.size() > c->mostFiles))
-        return usageError(QStringLiteral("%1: wants %2").arg(QLatin1String(c->name), QLatin1String(c->synopsis)), c->name);
+        return usageError(
+            QStringLiteral("%1: wants %2").arg(QLatin1String(c->name), QLatin1String(c->synopsis)),
+            c->name);
     return run(*c, values, files, argc, argv);
 }

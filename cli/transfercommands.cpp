@@ -40,12 +40,15 @@
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kRedrawEvery = 100ms;   // on a terminal
-constexpr auto kLineEvery = 1000ms;    // in a pipe or a file
+constexpr auto kRedrawEvery = 100ms;  // on a terminal
+constexpr auto kLineEvery = 1000ms;   // in a pipe or a file
 constexpr auto kInterruptCheck = 50ms;
 
 volatile std::sig_atomic_t g_interrupted = 0;
-void onInterrupt(int) { g_interrupted = 1; }
+void onInterrupt(int)
+{
+    g_interrupted = 1;
+}
 
 QString plural(qint64 n, const char *one, const char *many)
 {
@@ -94,13 +97,15 @@ public:
             writeErr("\r\033[K");
         m_drawn = false;
     }
-    // The closing line of a transfer that succeeded: "read: 128 records, 4096 bytes in 10.5 s: FILE".
+    // The closing line of a transfer that succeeded: "read: 128 records, 4096 bytes in 10.5 s:
+    // FILE".
     void finish(const QString &file)
     {
         clear();
         if (!m_quiet)
             writeErr(QStringLiteral("%1: %2, %3 in %4 s: %5\n")
-                         .arg(m_verb, plural(m_records, "record", "records"), plural(m_bytes, "byte", "bytes"))
+                         .arg(m_verb, plural(m_records, "record", "records"),
+                              plural(m_bytes, "byte", "bytes"))
                          .arg(seconds(), 0, 'f', 1)
                          .arg(file)
                          .toUtf8());
@@ -114,14 +119,18 @@ private:
             return;
         QString text = m_verb + QStringLiteral(": ");
         if (m_total > 0) {
-            text += QStringLiteral("%1 of %2, %3%").arg(m_records).arg(plural(m_total, "record", "records"))
+            text += QStringLiteral("%1 of %2, %3%")
+                        .arg(m_records)
+                        .arg(plural(m_total, "record", "records"))
                         .arg(100 * m_records / m_total);
             if (m_records > 0 && m_records < m_total)
-                text += QStringLiteral(", %1 s left").arg(qRound(seconds() * (m_total - m_records) / m_records));
+                text += QStringLiteral(", %1 s left")
+                            .arg(qRound(seconds() * (m_total - m_records) / m_records));
         } else {
             text += plural(m_records, "record", "records") + QStringLiteral(", ")
                     + plural(m_bytes, "byte", "bytes")
-                    + QStringLiteral(", %1 bytes/s").arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
+                    + QStringLiteral(", %1 bytes/s")
+                          .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
         }
         if (m_tty) {
             writeErr("\r\033[K" + text.left(terminalWidth() - 1).toUtf8());
@@ -152,8 +161,12 @@ class ConsoleSeam final : public UserSeam {
 public:
     ConsoleSeam(const QString &file, const QString &shownFile, const QString &device,
                 const QByteArray &fileModel, bool acceptVersion, Progress &progress)
-        : m_file(file), m_shownFile(shownFile), m_device(device), m_fileModel(fileModel),
-          m_acceptVersion(acceptVersion), m_progress(progress)
+        : m_file(file),
+          m_shownFile(shownFile),
+          m_device(device),
+          m_fileModel(fileModel),
+          m_acceptVersion(acceptVersion),
+          m_progress(progress)
     {
         setUserSeam(this);
     }
@@ -188,14 +201,18 @@ public:
         if (m_modelSaid || !(m_versionAsked || m_differentRadio))
             return;
         m_modelSaid = true;
-        const QString head = QStringLiteral("%1 is for %2, the radio is %3")
-                                 .arg(m_shownFile, escapedComment(m_fileModel), QString::fromLatin1(model));
+        const QString head =
+            QStringLiteral("%1 is for %2, the radio is %3")
+                .arg(m_shownFile, escapedComment(m_fileModel), QString::fromLatin1(model));
         m_progress.clear();
         if (!m_versionAsked)
             writeErr(errorLine(head + QStringLiteral(" (another model)")));
         else
-            writeErr(errorLine(head + (m_acceptVersion ? QStringLiteral(" (other version): writing it (--accept-version)")
-                                                       : QStringLiteral(" (other version): --accept-version writes it"))));
+            writeErr(errorLine(
+                head
+                + (m_acceptVersion
+                       ? QStringLiteral(" (other version): writing it (--accept-version)")
+                       : QStringLiteral(" (other version): --accept-version writes it"))));
     }
 
     QStringList said;
@@ -212,17 +229,19 @@ private:
             if (part.endsWith(u':'))
                 part.chop(1);
         }
-        const bool aboutFile = text == TransferText::kUnableToWrite || text == TransferText::kNoRecords
+        const bool aboutFile = text == TransferText::kUnableToWrite
+                               || text == TransferText::kNoRecords
                                || text.startsWith(QLatin1String("Input file"))
                                || text.contains(QLatin1String("Output File"));
         if (said.isEmpty() && text != TransferText::kSuccessfulWrite)
-            failure = aboutFile ? ExitStatus::kTrouble
+            failure = aboutFile                               ? ExitStatus::kTrouble
                       : text.contains(QLatin1String(" port")) ? ExitStatus::kPort
-                                                               : ExitStatus::kRadio;
+                                                              : ExitStatus::kRadio;
         said << text.simplified();
         m_progress.clear();
-        const QString name = text == TransferText::kSuccessfulWrite ? QString()
-                             : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
+        const QString name = text == TransferText::kSuccessfulWrite
+                                 ? QString()
+                                 : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
         writeErr(errorLine(name + parts.join(QStringLiteral(": "))));
     }
 
@@ -245,20 +264,21 @@ void traceLog(QPlainTextEdit *box, Progress &progress)
     QObject::connect(doc, &QObject::destroyed, [pending] { delete pending; });
     QObject::connect(doc, &QTextDocument::contentsChange, doc,
                      [doc, pending, &progress](int position, int, int added) {
-        if (added <= 0)
-            return;
-        QTextCursor cursor(doc);
-        const int end = doc->characterCount() - 1;
-        cursor.setPosition(qMin(position, end));
-        cursor.setPosition(qMin(position + added, end), QTextCursor::KeepAnchor);
-        *pending += cursor.selectedText().replace(QChar::ParagraphSeparator, u'\n');
-        const qsizetype last = pending->lastIndexOf(u'\n');
-        if (last < 0)
-            return;
-        progress.clear();
-        writeErr(pending->left(last + 1).toUtf8());
-        pending->remove(0, last + 1);
-    });
+                         if (added <= 0)
+                             return;
+                         QTextCursor cursor(doc);
+                         const int end = doc->characterCount() - 1;
+                         cursor.setPosition(qMin(position, end));
+                         cursor.setPosition(qMin(position + added, end), QTextCursor::KeepAnchor);
+                         *pending +=
+                             cursor.selectedText().replace(QChar::ParagraphSeparator, u'\n');
+                         const qsizetype last = pending->lastIndexOf(u'\n');
+                         if (last < 0)
+                             return;
+                         progress.clear();
+                         writeErr(pending->left(last + 1).toUtf8());
+                         pending->remove(0, last + 1);
+                     });
 }
 
 // The device the user's port stands for: a number or "COMn" in the window's namespace, or a
@@ -271,8 +291,8 @@ QString deviceOf(const QString &port, int *number)
     *number = 1;
     if (port.startsWith(u'/') || isRemoteCableName(port)) {
         device = port;
-    } else if (const QRegularExpressionMatch m = numbered.match(port); m.hasMatch()
-               && m.captured(1).toInt() <= kLargestPortNumber) {
+    } else if (const QRegularExpressionMatch m = numbered.match(port);
+               m.hasMatch() && m.captured(1).toInt() <= kLargestPortNumber) {
         *number = m.captured(1).toInt();
         device = resolvePortName(portNameOf(*number));
     }
@@ -286,7 +306,6 @@ int dataBytesOf(const QByteArray &frame)
     const int count = frame.mid(9, 2).toInt(&ok, 16);
     return ok ? count : 0;
 }
-
 
 // The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
 std::pair<QString, QString> portState(const QString &device)
@@ -317,10 +336,12 @@ QString keepAsBackup(const QString &made, const QString &folder)
     IcfImage image;
     QString error;
     loadIcf(made, &image, &error);
-    const QString stem = QDir(folder).filePath(escapedComment(image.model).remove(u'\\') + u'-'
-                                               + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
+    const QString stem = QDir(folder).filePath(
+        escapedComment(image.model).remove(u'\\') + u'-'
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
     for (int n = 1; n < 100; ++n) {
-        QString name = stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
+        QString name =
+            stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
         // A hard link is made only under a free name: another file of that name stays.
         if (::link(QFile::encodeName(made).constData(), QFile::encodeName(name).constData()) == 0) {
             QFile::remove(made);
@@ -332,7 +353,7 @@ QString keepAsBackup(const QString &made, const QString &folder)
     return {};
 }
 
-} // namespace
+}  // namespace
 
 int portsCommand(bool json)
 {
@@ -345,8 +366,12 @@ int portsCommand(bool json)
         if (device.isEmpty())
             continue;
         const auto [state, reason] = portState(device);
-        out += QStringLiteral("%1 %2: %3%4\n").arg(n).arg(device, state, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason).toUtf8();
-        list.append(QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
+        out += QStringLiteral("%1 %2: %3%4\n")
+                   .arg(n)
+                   .arg(device, state, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason)
+                   .toUtf8();
+        list.append(
+            QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
     }
     if (json)
         out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
@@ -372,8 +397,10 @@ int runTransfer(const TransferRequest &request)
     IcfImage fileImage;
     const bool toBackupDir = !request.backupDir.isEmpty();
     // A backup is read under a hidden name, then given its own.
-    const QString file = toBackupDir ? QDir(request.backupDir).filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
-                                     : request.file;
+    const QString file =
+        toBackupDir ? QDir(request.backupDir)
+                          .filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
+                    : request.file;
     if (request.kind == TransferRequest::Kind::Read) {
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
@@ -396,7 +423,8 @@ int runTransfer(const TransferRequest &request)
     if (device.isEmpty())
         return trouble(request.port + QStringLiteral(": no such port"), ExitStatus::kPort);
     if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
-        return trouble(device + QStringLiteral(": ") + state + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
+        return trouble(device + QStringLiteral(": ") + state
+                           + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
                        ExitStatus::kPort);
 
     if (!request.backupFile.isEmpty()) {
@@ -407,7 +435,10 @@ int runTransfer(const TransferRequest &request)
         if (const int status = runTransfer(backup); status != ExitStatus::kOk)
             return status == ExitStatus::kInterrupted
                        ? status
-                       : trouble(request.file + QStringLiteral(": not written, the backup read did not succeed"), status);
+                       : trouble(
+                           request.file
+                               + QStringLiteral(": not written, the backup read did not succeed"),
+                           status);
     }
     pinPortNames({{number, device}});
 
@@ -422,9 +453,10 @@ int runTransfer(const TransferRequest &request)
 
     const QString verb = request.kind == TransferRequest::Kind::Read    ? QStringLiteral("read")
                          : request.kind == TransferRequest::Kind::Write ? QStringLiteral("write")
-                                                                       : QStringLiteral("verify");
+                                                                        : QStringLiteral("verify");
     Progress progress(verb, request.quiet, reading ? 0 : int(fileImage.records.size()));
-    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion, progress);
+    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion,
+                     progress);
 
     int status = ExitStatus::kFailed;
     {
@@ -471,8 +503,8 @@ int runTransfer(const TransferRequest &request)
             return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
         }
         // The window says how the transfer ended; the message says only which kind of failure.
-        const TransferOutcome::Kind wanted = reading ? TransferOutcome::Saved
-                                                     : TransferOutcome::Written;
+        const TransferOutcome::Kind wanted =
+            reading ? TransferOutcome::Saved : TransferOutcome::Written;
         status = outcome.kind == wanted ? ExitStatus::kOk : user.failure;
     }
 

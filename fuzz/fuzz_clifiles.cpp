@@ -2,9 +2,9 @@
 // of raw bytes read back through the same loader. Input: byte 0 the record size, byte 1 the start
 // address's high byte, byte 2 the length of file A / 16; then A; the rest is file B.
 
-#include "fuzz/fuzzcheck.h"
 #include "cli/filecommands.h"
 #include "cli/icfimage.h"
+#include "fuzz/fuzzcheck.h"
 #include "link/hextext.h"
 
 namespace {
@@ -27,10 +27,13 @@ IcfImage load(const QString &path)
     EXPECT(loadIcf(path, &image, &error), "a file that can be read does not load");
     return image;
 }
-} // namespace
+}  // namespace
 
 // Only the scratch files are spared the syncs of a committed file.
-extern "C" int fsync(int) { return 0; }
+extern "C" int fsync(int)
+{
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -107,8 +107,9 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
         if (c == kFrameEnd || pending.size() == FrameCollector::kCapacity) {
             using enum FrameCollector::Kind;
             const QByteArray frame = withoutOuterSpaces(pending).toByteArray();
-            expected.push_back(c != kFrameEnd ? Item{Overflow, pending}
-                               : Item{frame.size() >= kMinFrameLength ? Frame : Short, frame});
+            expected.push_back(c != kFrameEnd
+                                   ? Item{Overflow, pending}
+                                   : Item{frame.size() >= kMinFrameLength ? Frame : Short, frame});
             pending.clear();
         }
     }
@@ -142,7 +143,7 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
                && frameData(item->bytes) == data,
            "a built frame is not collected as built, with its command and data");
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -23,7 +23,7 @@ QList<QByteArray> modelLines(QByteArrayView bytes)
         line.truncate(kMaxKeptLine);
     return lines;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(line.isEmpty(), "a failed read gave a line");
     EXPECT(check.outcome != Sound || (bad == end && dataLines > 0 && read == dataLines),
            "sound check of a file with a bad or no data line, or reading stopped before its end");
-    EXPECT(check.outcome != Damaged || (bad < end && check.line == bad + 1 && read == undecodable - 2),
+    EXPECT(check.outcome != Damaged
+               || (bad < end && check.line == bad + 1 && read == undecodable - 2),
            "damaged at a line other than the first bad one, or reading went on to it");
     EXPECT(check.outcome != NoData || (dataLines == 0 && read == 0),
            "no data reported for a file with data lines, or a line was read");

@@ -2,8 +2,8 @@
 // was started on a pseudo-terminal, as the serial control's receive event hands them, with a
 // scripted user. Input layout and invariants: fuzz/README.md.
 
-#include "fuzz/fuzzcheck.h"
 #include "app/frmreadwrite.h"
+#include "fuzz/fuzzcheck.h"
 #include "image/icfformat.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/pty.h"
@@ -18,7 +18,11 @@ namespace {
 constexpr const char *kTarget = "receive";
 // Byte 0 of an input (what each means: fuzz/README.md).
 enum Option : std::uint8_t {
-    Write = 0x01, OldFile = 0x02, Cancel = 0x04, DeclineVersion = 0x08, OwnFile = 0x10,
+    Write = 0x01,
+    OldFile = 0x02,
+    Cancel = 0x04,
+    DeclineVersion = 0x08,
+    OwnFile = 0x10,
     MissingFolder = 0x20
 };
 const QByteArray kOldFile = "5A170002\r\n#an earlier backup\r\nghiggkgxhyizj{\r\n";
@@ -48,7 +52,8 @@ bool isWholeImage(const QByteArray &content)
         if ((i > 0 && !lines[i].startsWith('\n'))  // a lone CR: a line the tool never writes
             || (i == 0 ? line.isEmpty() || line.size() > 8 || line.size() % 2
                              || !fuzzcheck::all(line, fuzzcheck::isUpperHex)
-                       : i == 1 ? !line.startsWith('#') || line.size() > 17 : !DecodeICFLine(line)))
+                : i == 1 ? !line.startsWith('#') || line.size() > 17
+                         : !DecodeICFLine(line)))
             return false;
     }
     return true;
@@ -74,20 +79,30 @@ void watchWhatIsShown()
 {
     world->user.whileNextShown([] {
         const frmReadWrite &w = *world->window;
-        EXPECT(!timing(w) && (world->user.shown().last().kind != ScriptedSeam::Kind::Message
-                              || (!w.MSComm1.PortOpen() && w.cmdRead->isEnabled())),
+        EXPECT(!timing(w)
+                   && (world->user.shown().last().kind != ScriptedSeam::Kind::Message
+                       || (!w.MSComm1.PortOpen() && w.cmdRead->isEnabled())),
                "a box or dialog is up while a time-out can fire, or a message while it runs");
         watchWhatIsShown();
     });
 }
-} // namespace
+}  // namespace
 
 // The syncs of a committed image and of Qt's port lock file cost a disk flush each and prove
 // nothing on scratch files; only this program is spared them.
-extern "C" int fsync(int) { return 0; }
-extern "C" int fdatasync(int) { return 0; }
+extern "C" int fsync(int)
+{
+    return 0;
+}
+extern "C" int fdatasync(int)
+{
+    return 0;
+}
 // Font set-up allocates once per process and keeps it; not ours, and not per input.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -169,8 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int entries = -2;  // "." and ".." are listed too
     for (::rewinddir(x.listing); ::readdir(x.listing);)
         ++entries;
-    EXPECT(fuzzcheck::getFile(x.inputPath) == inputFile
-               && entries == 1 + saved.has_value(),
+    EXPECT(fuzzcheck::getFile(x.inputPath) == inputFile && entries == 1 + saved.has_value(),
            "the input file was changed or removed, or a stray file was left in the folder");
     EXPECT(saved ? (hadOld && saved == kOldFile) || (!writing && isWholeImage(*saved)) : !hadOld,
            "the save path holds something other than a whole image or the earlier file, a write "

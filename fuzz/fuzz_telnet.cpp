@@ -32,7 +32,7 @@ QList<TelnetItem> decodeAll(QByteArrayView stream, std::uint8_t seed)
     }
     return joined;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (a.kind == TelnetItem::Kind::Data) {
             EXPECT(!a.bytes.isEmpty(), "an empty data run");
             dataBytes += telnetData(a.bytes).size();
-            EXPECT(QByteArrayView(telnetData(a.bytes)).size() <= stream.size(), "data longer than the stream");
+            EXPECT(QByteArrayView(telnetData(a.bytes)).size() <= stream.size(),
+                   "data longer than the stream");
         }
     }
     EXPECT(dataBytes <= stream.size(), "more data than the stream held");

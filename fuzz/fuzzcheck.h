@@ -61,8 +61,12 @@ inline std::optional<QByteArray> getFile(const QString &path)  // none: missing 
         bytes.append(chunk, got);
     return ::close(fd) == 0 && got == 0 ? std::optional(bytes) : std::nullopt;
 }
-inline bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-template <typename Pred> bool all(QByteArrayView text, Pred pred)
+inline bool isUpperHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+template <typename Pred>
+bool all(QByteArrayView text, Pred pred)
 {
     return std::all_of(text.begin(), text.end(), pred);
 }
@@ -71,17 +75,18 @@ template <typename Pred> bool all(QByteArrayView text, Pred pred)
 struct Cutter {
     std::uint32_t state, limit;
     Cutter(std::uint8_t seed, std::uint32_t max)
-        : state(seed * 2654435761u | 1u), limit(seed ? max : 0) {}
+        : state(seed * 2654435761u | 1u), limit(seed ? max : 0)
+    {}
     QByteArrayView next(QByteArrayView &rest)
     {
         state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-        const QByteArrayView chunk = rest.first(
-            limit ? std::min<qsizetype>(rest.size(), 1 + state % limit) : rest.size());
+        const QByteArrayView chunk =
+            rest.first(limit ? std::min<qsizetype>(rest.size(), 1 + state % limit) : rest.size());
         rest = rest.sliced(chunk.size());
         return chunk;
     }
 };
-} // namespace fuzzcheck
+}  // namespace fuzzcheck
 
 // Each target defines kTarget, the name its messages carry.
 #define EXPECT(condition, what) ((condition) ? void() : fuzzcheck::broken(kTarget, what))

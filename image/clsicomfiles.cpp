@@ -46,21 +46,21 @@ QString trimSpaces(const QString &text)
     return text.sliced(begin, end - begin);
 }
 
-} // namespace
+}  // namespace
 
 // The input file, read through our own buffer: a line ends at CR LF, a lone CR or a lone LF
 // (a file whose line ends were converted), and a line may be far longer than the buffer.
 struct clsICOMFiles::Input {
     QFile file;
     QByteArray buffer;
-    qsizetype pos = 0;          // next unread byte of buffer
-    qint64 bufferStart = 0;     // file offset of buffer[0]
-    bool failed = false;        // a read or seek failed: the file reads as ended
+    qsizetype pos = 0;       // next unread byte of buffer
+    qint64 bufferStart = 0;  // file offset of buffer[0]
+    bool failed = false;     // a read or seek failed: the file reads as ended
     bool headerRead = false;
-    qint64 dataStart = 0;       // file offset of the first data line
-    int lineNumber = 0;         // of the last line read, from 1
-    int lastRecordLine = 0;     // where the whole-file check saw the last record; 0: unchecked
-    int damagedLine = 0;        // see clsICOMFiles::damagedLine
+    qint64 dataStart = 0;    // file offset of the first data line
+    int lineNumber = 0;      // of the last line read, from 1
+    int lastRecordLine = 0;  // where the whole-file check saw the last record; 0: unchecked
+    int damagedLine = 0;     // see clsICOMFiles::damagedLine
 
     qint64 offset() const { return bufferStart + pos; }
 
@@ -135,7 +135,10 @@ struct clsICOMFiles::Output {
 
 clsICOMFiles::clsICOMFiles() = default;
 
-clsICOMFiles::~clsICOMFiles() { CloseCurrentFile(); }
+clsICOMFiles::~clsICOMFiles()
+{
+    CloseCurrentFile();
+}
 
 bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
 {
@@ -175,15 +178,18 @@ bool clsICOMFiles::GetNextICFLineFromDisk(QByteArray &sOutputLine)
         return true;
     if (m_input) {
         const int line = m_input->lineNumber + (read ? 0 : 1);
-        const bool end = !m_input->failed && (!read || sOutputLine.isEmpty())
-                         && line > m_input->lastRecordLine;
+        const bool end =
+            !m_input->failed && (!read || sOutputLine.isEmpty()) && line > m_input->lastRecordLine;
         m_input->damagedLine = end ? 0 : line;
     }
     sOutputLine.clear();
     return false;
 }
 
-int clsICOMFiles::damagedLine() const { return m_input ? m_input->damagedLine : 0; }
+int clsICOMFiles::damagedLine() const
+{
+    return m_input ? m_input->damagedLine : 0;
+}
 
 clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
 {
@@ -223,8 +229,9 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
             // Anything the tool never writes counts: the writer would otherwise stop there as
             // if the file had ended.
             if (firstEmpty != 0) {
-                damaged(firstEmpty, lastRecord == 0 ? QStringLiteral(": empty line before the records")
-                                                    : QStringLiteral(": empty line between records"));
+                damaged(firstEmpty, lastRecord == 0
+                                        ? QStringLiteral(": empty line before the records")
+                                        : QStringLiteral(": empty line between records"));
                 break;
             }
             const QByteArray stored = line;
@@ -243,7 +250,8 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
             const auto clash = std::find_if(owner.begin() + first, owner.begin() + first + count,
                                             [](int o) { return o != 0; });
             if (clash != owner.begin() + first + count) {
-                damaged(lineNumber, QStringLiteral(": addresses %1 overlap line %2").arg(range).arg(*clash));
+                damaged(lineNumber,
+                        QStringLiteral(": addresses %1 overlap line %2").arg(range).arg(*clash));
                 break;
             }
             std::fill_n(owner.begin() + first, count, lineNumber);
@@ -370,7 +378,10 @@ bool clsICOMFiles::ValidCheckSum(const QByteArray &sFileRecord) const
     return ::ValidCheckSum(sFileRecord);
 }
 
-QByteArray clsICOMFiles::CheckChars(const QByteArray &sData) const { return ::CheckChars(sData); }
+QByteArray clsICOMFiles::CheckChars(const QByteArray &sData) const
+{
+    return ::CheckChars(sData);
+}
 
 bool clsICOMFiles::ValidModel(const QByteArray &sFileModel, const QByteArray &sRadioModel) const
 {
@@ -384,6 +395,12 @@ bool clsICOMFiles::ValidModel(const QByteArray &sFileModel, const QByteArray &sR
         AppTitle(), QStringLiteral("Disk File is for a different version of this radio"), false);
 }
 
-bool clsICOMFiles::inputOpen() const { return m_input != nullptr; }
+bool clsICOMFiles::inputOpen() const
+{
+    return m_input != nullptr;
+}
 
-bool clsICOMFiles::outputOpen() const { return m_output != nullptr; }
+bool clsICOMFiles::outputOpen() const
+{
+    return m_output != nullptr;
+}

@@ -39,7 +39,7 @@ public:
     struct DataCheck {
         enum Outcome { Sound, Damaged, NoData };
         Outcome outcome = Sound;
-        int line = 0;  // Damaged: the file's line number (from 1) of the first bad line
+        int line = 0;    // Damaged: the file's line number (from 1) of the first bad line
         QString reason;  // Damaged: "line 9: addresses 0x0060-0x007F overlap line 5" and such
     };
     // Checks every stored data line from the first to the end of the file, then stands again
@@ -47,8 +47,8 @@ public:
     // between records, a stray byte after the last line end, a line cut short, a line that
     // cannot be read, a record whose addresses overlap an earlier record's or run past 0xFFFF
     // (no radio holds such an image). Empty lines after the last record (an editor's extra
-    // line end) are no damage. A last line without its line end is judged by its content. Needs an input file
-    // opened with its two header lines (NoData otherwise).
+    // line end) are no damage. A last line without its line end is judged by its content. Needs an
+    // input file opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
 
     // Opens the output side for the image that will replace sFileName (spaces kept). Reports

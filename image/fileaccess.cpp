@@ -20,7 +20,7 @@ bool runDialog(QString &path, Show show)
     return !path.isEmpty();
 }
 
-} // namespace
+}  // namespace
 
 FileDialogRequest CommonDialog::request()
 {
@@ -34,9 +34,15 @@ FileDialogRequest CommonDialog::request()
     return request;
 }
 
-void CommonDialog::ShowOpen() { FileName = userSeam().openFileName(request()); }
+void CommonDialog::ShowOpen()
+{
+    FileName = userSeam().openFileName(request());
+}
 
-void CommonDialog::ShowSave() { FileName = userSeam().saveFileName(request()); }
+void CommonDialog::ShowSave()
+{
+    FileName = userSeam().saveFileName(request());
+}
 
 QString qtFilterFromClassic(const QString &classicFilter)
 {

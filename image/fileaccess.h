@@ -24,7 +24,7 @@ public:
 
     QString DialogTitle;
     QString FileName;
-    QString Filter;      // classic form: "description|pattern|description|pattern..."
+    QString Filter;  // classic form: "description|pattern|description|pattern..."
     int Flags = 0;
     QString DefaultExt;
 

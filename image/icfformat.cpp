@@ -9,12 +9,18 @@ constexpr int kStoredOffset = 55;
 // Address (4 digits) and count (2 digits) come before the data digits.
 constexpr qsizetype kRecordHeaderDigits = 6;
 
-bool isUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool isUpperHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 // "g".."p" and "x".."}": the sixteen characters a stored data line may hold.
-bool isStoredChar(char c) { return (c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}'); }
+bool isStoredChar(char c)
+{
+    return (c >= 'g' && c <= 'p') || (c >= 'x' && c <= '}');
+}
 
-} // namespace
+}  // namespace
 
 quint8 CheckSum(QByteArrayView hexText)
 {
@@ -94,19 +100,20 @@ QString StoredLineFault(QByteArrayView line)
         const auto c = static_cast<unsigned char>(trimmed[i]);
         if (isStoredChar(char(c)))
             continue;
-        const QString shown = c >= 0x20 && c < 0x7F
-                                  ? QString(QLatin1Char(char(c)))
-                                  : QStringLiteral("\\x") + QString::number(c, 16).toUpper().rightJustified(2, u'0');
+        const QString shown =
+            c >= 0x20 && c < 0x7F
+                ? QString(QLatin1Char(char(c)))
+                : QStringLiteral("\\x") + QString::number(c, 16).toUpper().rightJustified(2, u'0');
         return QStringLiteral(", column %1: '%2' is not a hex digit").arg(lead + i + 1).arg(shown);
     }
     if (trimmed.size() < kRecordHeaderDigits)
         return QStringLiteral(": record cut short (%1 of at least %2 characters)")
             .arg(trimmed.size())
             .arg(kRecordHeaderDigits);
-    const qsizetype want =
-        kRecordHeaderDigits
-        + 2 * qsizetype(hexDigitValue(char(trimmed[4] - kStoredOffset)) * 16
-                        + hexDigitValue(char(trimmed[5] - kStoredOffset)));
+    const qsizetype want = kRecordHeaderDigits
+                           + 2
+                                 * qsizetype(hexDigitValue(char(trimmed[4] - kStoredOffset)) * 16
+                                             + hexDigitValue(char(trimmed[5] - kStoredOffset)));
     if (trimmed.size() != want)
         return QStringLiteral(": record %1 (%2 of %3 characters)")
             .arg(trimmed.size() < want ? QStringLiteral("cut short") : QStringLiteral("too long"))

@@ -6,8 +6,7 @@ QString commEventMessage(int code)
 {
     switch (code) {
     case CommEventCode::Send:
-    case CommEventCode::Receive:
-        return {};
+    case CommEventCode::Receive: return {};
     case CommEventCode::CtsChanged: return QStringLiteral("Change in CTS Detected");
     case CommEventCode::DsrChanged: return QStringLiteral("Change in DSR Detected");
     case CommEventCode::CdChanged: return QStringLiteral("Change in CD Detected");

@@ -11,7 +11,10 @@ QByteArray buildFrame(quint8 bCommand, QByteArrayView sData)
     return frame;
 }
 
-quint8 frameCommand(QByteArrayView frame) { return static_cast<quint8>(frame[4]); }
+quint8 frameCommand(QByteArrayView frame)
+{
+    return static_cast<quint8>(frame[4]);
+}
 
 QByteArray frameData(QByteArrayView frame)
 {

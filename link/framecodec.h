@@ -14,7 +14,7 @@ inline constexpr quint8 WriteRequest = 0xE3;
 inline constexpr quint8 DataRecord = 0xE4;
 inline constexpr quint8 EndOfData = 0xE5;
 inline constexpr quint8 TransferResult = 0xE6;
-} // namespace Cmd
+}  // namespace Cmd
 
 inline constexpr char kFrameEnd = char(0xFD);
 inline constexpr int kMinFrameLength = 6;

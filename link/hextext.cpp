@@ -3,8 +3,11 @@
 #include <QtGlobal>
 
 namespace {
-int hexValue(char c) { return qMax(hexDigitValue(c), 0); }
-} // namespace
+int hexValue(char c)
+{
+    return qMax(hexDigitValue(c), 0);
+}
+}  // namespace
 
 int hexDigitValue(char c)
 {

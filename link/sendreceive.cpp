@@ -67,13 +67,8 @@ void frmReadWrite::MSComm1_OnComm()
     SerialControl::EventHold hold(MSComm1);
     const int code = MSComm1.CommEvent();
     switch (code) {
-    case CommEventCode::Send:
-        break;
-    case CommEventCode::Receive:
-        ProcessCommand(MSComm1.Input());
-        break;
-    default:
-        DisplayText(txtDataReceived, commEventMessage(code));
-        break;
+    case CommEventCode::Send: break;
+    case CommEventCode::Receive: ProcessCommand(MSComm1.Input()); break;
+    default: DisplayText(txtDataReceived, commEventMessage(code)); break;
     }
 }

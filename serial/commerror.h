@@ -12,22 +12,23 @@ struct CommError {
 // Numbers of the errors the control refuses a change with. They are stable: messages quote
 // them, and users quote messages. A new failure gets a new number.
 namespace CommErrorNumber {
-inline constexpr int InvalidPropertyValue = 101;   // a set-up property out of its range
-inline constexpr int InvalidPortNumber = 102;      // CommPort outside 1..kLargestPortNumber
-inline constexpr int PortAlreadyOpen = 103;        // CommPort changed while the port is open
-inline constexpr int PortNotOpen = 104;            // Output while the port is closed
-inline constexpr int BadSettings = 105;            // Settings not "speed,parity,data,stop"
-inline constexpr int UnsupportedSpeed = 106;       // a speed not in supportedSpeeds()
-inline constexpr int OpenFailed = 107;             // the system refused the open; its reason follows
-inline constexpr int PortInUse = 108;              // another opener holds the device or its lock
+inline constexpr int InvalidPropertyValue = 101;  // a set-up property out of its range
+inline constexpr int InvalidPortNumber = 102;     // CommPort outside 1..kLargestPortNumber
+inline constexpr int PortAlreadyOpen = 103;       // CommPort changed while the port is open
+inline constexpr int PortNotOpen = 104;           // Output while the port is closed
+inline constexpr int BadSettings = 105;           // Settings not "speed,parity,data,stop"
+inline constexpr int UnsupportedSpeed = 106;      // a speed not in supportedSpeeds()
+inline constexpr int OpenFailed = 107;            // the system refused the open; its reason follows
+inline constexpr int PortInUse = 108;             // another opener holds the device or its lock
 inline constexpr int DeviceRefusedSettings = 109;  // the open device refused the line settings
 inline constexpr int CloseFailed = 110;
 inline constexpr int WriteFailed = 111;
-inline constexpr int ConnectFailed = 112;          // the host refused, was not found or did not answer
-inline constexpr int ServerSilent = 113;           // the server did not answer the line control in time
-inline constexpr int ServerRefusedSettings = 114;  // the server answered a line setting with another
-inline constexpr int BadAddress = 115;             // a remote cable's address is not SCHEME://HOST:PORT
-} // namespace CommErrorNumber
+inline constexpr int ConnectFailed = 112;  // the host refused, was not found or did not answer
+inline constexpr int ServerSilent = 113;   // the server did not answer the line control in time
+inline constexpr int ServerRefusedSettings =
+    114;                                // the server answered a line setting with another
+inline constexpr int BadAddress = 115;  // a remote cable's address is not SCHEME://HOST:PORT
+}  // namespace CommErrorNumber
 
 // Codes of the communication event.
 namespace CommEventCode {
@@ -48,4 +49,4 @@ inline constexpr int ReceiveOverflow = 1008;
 inline constexpr int Parity = 1009;
 inline constexpr int TransmitFull = 1010;
 inline constexpr int DcbError = 1011;
-} // namespace CommEventCode
+}  // namespace CommEventCode

@@ -35,7 +35,7 @@ QString trimSpaces(const QString &text)
 QString errorPart(const CommError &error)
 {
     return (error.number < 0 ? QString() : QStringLiteral(" ")) + QString::number(error.number)
-        + QStringLiteral("  ") + error.description;
+           + QStringLiteral("  ") + error.description;
 }
 
 std::optional<double> readNumber(const QString &text)
@@ -55,7 +55,7 @@ int toPortNumber(double value)
     return (rounded < -32768.0 || rounded > 32767.0) ? 0 : int(rounded);
 }
 
-} // namespace
+}  // namespace
 
 void InitCommsControl(SerialControl &control)
 {
@@ -74,7 +74,10 @@ void InitCommsControl(SerialControl &control)
     control.setSThreshold(1);
 }
 
-bool PortExists(int portNumber) { return deviceExists(resolvePortName(portNameOf(portNumber))); }
+bool PortExists(int portNumber)
+{
+    return deviceExists(resolvePortName(portNameOf(portNumber)));
+}
 
 bool PortIsFree(int portNumber)
 {
@@ -92,7 +95,7 @@ bool ChangePort(const QString &portText, SerialControl &control)
 
     const int portNumber = toPortNumber(*number);
     const QString prefix = QStringLiteral("Unable to change to port COM") + text + QLatin1Char(':')
-        + kLineBreak + kLineBreak;
+                           + kLineBreak + kLineBreak;
     if (!PortExists(portNumber)) {
         ShowMessage(prefix + QStringLiteral("Port does not exist"));
         return false;
@@ -131,7 +134,8 @@ bool OpenPort(SerialControl &control)
     if (!control.PortOpen()) {
         const CommError error = control.setPortOpen(true);
         if (error.failed())
-            ShowMessage(QStringLiteral("Unable to open port ") + kLineBreak + kLineBreak + errorPart(error));
+            ShowMessage(QStringLiteral("Unable to open port ") + kLineBreak + kLineBreak
+                        + errorPart(error));
     }
     return control.PortOpen();
 }
@@ -141,7 +145,8 @@ bool ClosePort(SerialControl &control)
     if (control.PortOpen()) {
         const CommError error = control.setPortOpen(false);
         if (error.failed())
-            ShowMessage(QStringLiteral("Unable to close port ") + kLineBreak + kLineBreak + errorPart(error));
+            ShowMessage(QStringLiteral("Unable to close port ") + kLineBreak + kLineBreak
+                        + errorPart(error));
     }
     return !control.PortOpen();
 }

@@ -20,7 +20,10 @@
 
 namespace {
 
-QString systemErrorText(int errorNumber) { return QString::fromLocal8Bit(std::strerror(errorNumber)); }
+QString systemErrorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
 
 // Everything that differs between systems when a device is opened lives in this namespace.
 namespace platform {
@@ -40,7 +43,8 @@ CommError lockDevice(const QString &path, int *lockFd)
 {
     *lockFd = -1;
 #ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         return {error == EBUSY ? CommErrorNumber::PortInUse : CommErrorNumber::OpenFailed,
@@ -104,7 +108,7 @@ LineStatus readDriverLineStatus(int descriptor)
     return status;
 }
 
-} // namespace platform
+}  // namespace platform
 
 QSerialPort::Parity parityOf(LineSettings::Parity parity)
 {
@@ -129,12 +133,9 @@ QSerialPort::StopBits stopBitsOf(LineSettings::StopBits stopBits)
 QSerialPort::FlowControl flowControlOf(int handshaking)
 {
     switch (handshaking) {
-    case 1:
-        return QSerialPort::SoftwareControl;
-    case 2:
-        return QSerialPort::HardwareControl;
-    default:
-        return QSerialPort::NoFlowControl;
+    case 1: return QSerialPort::SoftwareControl;
+    case 2: return QSerialPort::HardwareControl;
+    default: return QSerialPort::NoFlowControl;
     }
 }
 
@@ -151,7 +152,7 @@ CommError openLocked(QSerialPort &port, const QString &realPath)
     return {number, port.errorString()};
 }
 
-} // namespace
+}  // namespace
 
 QList<int> lineEvents(const LineStatus &before, const LineStatus &now)
 {
@@ -181,7 +182,9 @@ QList<int> lineEvents(const LineStatus &before, const LineStatus &now)
 }
 
 DeviceTransport::DeviceTransport(QObject *parent)
-    : Transport(parent), m_port(new QSerialPort(this)), m_lineStatusReader(platform::readDriverLineStatus)
+    : Transport(parent),
+      m_port(new QSerialPort(this)),
+      m_lineStatusReader(platform::readDriverLineStatus)
 {
     m_lineWatch.setInterval(kLineWatchInterval);
     connect(&m_lineWatch, &QTimer::timeout, this, &DeviceTransport::checkLine);
@@ -190,9 +193,15 @@ DeviceTransport::DeviceTransport(QObject *parent)
     connect(m_port, &QSerialPort::errorOccurred, this, &DeviceTransport::onErrorOccurred);
 }
 
-DeviceTransport::~DeviceTransport() { closeNow(); }
+DeviceTransport::~DeviceTransport()
+{
+    closeNow();
+}
 
-bool DeviceTransport::serves(const QString &endpoint) const { return !endpoint.contains(QLatin1String("://")); }
+bool DeviceTransport::serves(const QString &endpoint) const
+{
+    return !endpoint.contains(QLatin1String("://"));
+}
 
 CommError DeviceTransport::open(const QString &endpoint, const LineSetup &setup)
 {
@@ -253,9 +262,13 @@ void DeviceTransport::closeNow()
     m_lineStatus = {};
 }
 
-CommError DeviceTransport::applyLine(const LineSettings &line) { return applyLineChanges(line, m_handshaking, false); }
+CommError DeviceTransport::applyLine(const LineSettings &line)
+{
+    return applyLineChanges(line, m_handshaking, false);
+}
 
-CommError DeviceTransport::applyLineChanges(const LineSettings &line, int handshaking, bool onlyChanges)
+CommError DeviceTransport::applyLineChanges(const LineSettings &line, int handshaking,
+                                            bool onlyChanges)
 {
     const bool wasConfiguring = m_configuring;
     m_configuring = true;
@@ -266,10 +279,10 @@ CommError DeviceTransport::applyLineChanges(const LineSettings &line, int handsh
     const auto dataBits = QSerialPort::DataBits(line.dataBits);
     const QSerialPort::StopBits stopBits = stopBitsOf(line.stopBits);
     const bool ok = (same(m_port->baudRate(), line.speed) || m_port->setBaudRate(line.speed))
-        && (same(m_port->parity(), parity) || m_port->setParity(parity))
-        && (same(m_port->dataBits(), dataBits) || m_port->setDataBits(dataBits))
-        && (same(m_port->stopBits(), stopBits) || m_port->setStopBits(stopBits))
-        && (same(m_port->flowControl(), flow) || m_port->setFlowControl(flow));
+                    && (same(m_port->parity(), parity) || m_port->setParity(parity))
+                    && (same(m_port->dataBits(), dataBits) || m_port->setDataBits(dataBits))
+                    && (same(m_port->stopBits(), stopBits) || m_port->setStopBits(stopBits))
+                    && (same(m_port->flowControl(), flow) || m_port->setFlowControl(flow));
     m_configuring = wasConfiguring;
     if (!ok)
         return {CommErrorNumber::DeviceRefusedSettings, m_port->errorString()};
@@ -322,9 +335,18 @@ CommError DeviceTransport::write(const QByteArray &bytes)
     return {};
 }
 
-qint64 DeviceTransport::bytesToWrite() const { return m_port->bytesToWrite(); }
-qint64 DeviceTransport::bytesAvailable() const { return m_port->bytesAvailable(); }
-QByteArray DeviceTransport::read(qint64 max) { return max > 0 ? m_port->read(max) : m_port->readAll(); }
+qint64 DeviceTransport::bytesToWrite() const
+{
+    return m_port->bytesToWrite();
+}
+qint64 DeviceTransport::bytesAvailable() const
+{
+    return m_port->bytesAvailable();
+}
+QByteArray DeviceTransport::read(qint64 max)
+{
+    return max > 0 ? m_port->read(max) : m_port->readAll();
+}
 
 void DeviceTransport::checkLine()
 {
@@ -354,8 +376,7 @@ void DeviceTransport::onErrorOccurred()
         closeNow();
         emit lost();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -60,7 +60,8 @@ std::optional<LineSettings> parseLineSettings(const QString &text, CommError *er
         return malformed();
 
     if (!supportedSpeeds().contains(line.speed)) {
-        *error = {CommErrorNumber::UnsupportedSpeed, QStringLiteral("Unsupported speed %1").arg(speed)};
+        *error = {CommErrorNumber::UnsupportedSpeed,
+                  QStringLiteral("Unsupported speed %1").arg(speed)};
         return std::nullopt;
     }
     *error = {};

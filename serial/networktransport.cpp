@@ -28,11 +28,14 @@ inline constexpr quint8 kDtrOn = 8, kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
 inline constexpr quint8 kPurgeBoth = 3;
 // Line-state bits the line events come from.
 inline constexpr quint8 kBreak = 0x10, kFraming = 0x08, kParity = 0x04, kOverrun = 0x02;
-} // namespace ComPort
+}  // namespace ComPort
 
 constexpr quint8 kBinaryBit = 1, kComPortBit = 2;
 
-quint8 bitOf(quint8 option) { return option == kBinary ? kBinaryBit : option == kComPort ? kComPortBit : 0; }
+quint8 bitOf(quint8 option)
+{
+    return option == kBinary ? kBinaryBit : option == kComPort ? kComPortBit : 0;
+}
 
 quint8 parityCode(LineSettings::Parity parity)
 {
@@ -70,40 +73,54 @@ std::optional<Address> parseAddress(const QString &text)
     const QUrl url(text, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || (scheme != QLatin1String("rfc2217") && scheme != QLatin1String("tcp"))
-        || url.host().isEmpty() || url.port() < 1 || (!url.path().isEmpty() && url.path() != QLatin1String("/"))
-        || url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        || url.host().isEmpty() || url.port() < 1
+        || (!url.path().isEmpty() && url.path() != QLatin1String("/")) || url.hasQuery()
+        || url.hasFragment() || !url.userInfo().isEmpty())
         return std::nullopt;
     return Address{scheme == QLatin1String("rfc2217"), url.host(), quint16(url.port())};
 }
 
-} // namespace
+}  // namespace
 
 NetworkTransport::NetworkTransport(QObject *parent) : Transport(parent)
 {
     m_connectTimer.setSingleShot(true);
     m_connectTimer.setInterval(kConnectTimeout);
-    connect(&m_connectTimer, &QTimer::timeout, this,
-            [this] { fail(CommErrorNumber::ConnectFailed, QStringLiteral("Connection timed out")); });
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        fail(CommErrorNumber::ConnectFailed, QStringLiteral("Connection timed out"));
+    });
     m_answerTimer.setSingleShot(true);
     m_answerTimer.setInterval(kAnswerTimeout);
     connect(&m_answerTimer, &QTimer::timeout, this, [this] {
-        fail(CommErrorNumber::ServerSilent, QStringLiteral("the server did not answer the line settings"));
+        fail(CommErrorNumber::ServerSilent,
+             QStringLiteral("the server did not answer the line settings"));
     });
 }
 
-NetworkTransport::~NetworkTransport() { dropConnection(); }
+NetworkTransport::~NetworkTransport()
+{
+    dropConnection();
+}
 
-bool NetworkTransport::servesAddress(const QString &name) { return isRemoteCableName(name); }
+bool NetworkTransport::servesAddress(const QString &name)
+{
+    return isRemoteCableName(name);
+}
 
 CommError NetworkTransport::checkAddress(const QString &address)
 {
     if (parseAddress(address))
         return {};
     return {CommErrorNumber::BadAddress,
-            address + QStringLiteral(": not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT")};
+            address
+                + QStringLiteral(
+                    ": not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT")};
 }
 
-QString NetworkTransport::endpoint() const { return m_step == Step::Open ? m_address : QString(); }
+QString NetworkTransport::endpoint() const
+{
+    return m_step == Step::Open ? m_address : QString();
+}
 
 CommError NetworkTransport::open(const QString &endpoint, const LineSetup &setup)
 {
@@ -202,7 +219,10 @@ void NetworkTransport::dropConnection()
     m_received.clear();
 }
 
-void NetworkTransport::close(bool) { dropConnection(); }
+void NetworkTransport::close(bool)
+{
+    dropConnection();
+}
 
 void NetworkTransport::onReadyRead()
 {
@@ -227,12 +247,8 @@ void NetworkTransport::onReadyRead()
 void NetworkTransport::handle(const TelnetItem &item)
 {
     switch (item.kind) {
-    case TelnetItem::Kind::Data:
-        m_received += item.bytes;
-        break;
-    case TelnetItem::Kind::Negotiation:
-        handleNegotiation(item.verb, item.option);
-        break;
+    case TelnetItem::Kind::Data: m_received += item.bytes; break;
+    case TelnetItem::Kind::Negotiation: handleNegotiation(item.verb, item.option); break;
     case TelnetItem::Kind::Subnegotiation:
         if (item.option == kComPort)
             handleComPort(item.bytes);
@@ -273,7 +289,8 @@ void NetworkTransport::handleNegotiation(quint8 verb, quint8 option)
     }
     // WONT or DONT: the server will not do it.
     if (option == kComPort && m_step != Step::Open)
-        fail(CommErrorNumber::ServerRefusedSettings, QStringLiteral("the server does not control the line"));
+        fail(CommErrorNumber::ServerRefusedSettings,
+             QStringLiteral("the server does not control the line"));
     else if (verb == kDont && (m_willSent & bit))
         m_willSent &= quint8(~bit), m_socket->write(telnetNegotiation(kWont, option));
     else if (verb == kWont && (m_doSent & bit))
@@ -329,9 +346,9 @@ void NetworkTransport::handleComPort(const QByteArray &payload)
         const quint8 bits = quint8(value.at(0));
         QList<int> codes;
         for (const auto &[bit, event] : {std::pair{ComPort::kBreak, CommEventCode::Break},
-                                        {ComPort::kFraming, CommEventCode::Framing},
-                                        {ComPort::kOverrun, CommEventCode::Overrun},
-                                        {ComPort::kParity, CommEventCode::Parity}})
+                                         {ComPort::kFraming, CommEventCode::Framing},
+                                         {ComPort::kOverrun, CommEventCode::Overrun},
+                                         {ComPort::kParity, CommEventCode::Parity}})
             if (bits & bit)
                 codes << event;
         if (!codes.isEmpty())
@@ -346,10 +363,11 @@ void NetworkTransport::handleComPort(const QByteArray &payload)
         m_modemState = state;
         // Each line: its delta bit, or its state bit changed since the last report.
         QList<int> codes;
-        for (const auto &[delta, stateBit, event] : {std::tuple{0x01, 0x10, CommEventCode::CtsChanged},
-                                                     {0x02, 0x20, CommEventCode::DsrChanged},
-                                                     {0x08, 0x80, CommEventCode::CdChanged},
-                                                     {0x04, 0x40, CommEventCode::Ring}})
+        for (const auto &[delta, stateBit, event] :
+             {std::tuple{0x01, 0x10, CommEventCode::CtsChanged},
+              {0x02, 0x20, CommEventCode::DsrChanged},
+              {0x08, 0x80, CommEventCode::CdChanged},
+              {0x04, 0x40, CommEventCode::Ring}})
             if ((state & delta) || (changed & stateBit))
                 codes << event;
         if (!codes.isEmpty())
@@ -363,7 +381,8 @@ void NetworkTransport::handleComPort(const QByteArray &payload)
     const QByteArray wanted = sent.mid(1);
     if (value.left(wanted.size()) != wanted) {
         const QString what = code == ComPort::kSetBaudRate + ComPort::kServerOffset
-            ? QStringLiteral("speed") : QStringLiteral("line format");
+                                 ? QStringLiteral("speed")
+                                 : QStringLiteral("line format");
         if (code != ComPort::kPurgeData + ComPort::kServerOffset) {
             m_commands.clear();
             m_answerTimer.stop();
@@ -395,7 +414,9 @@ CommError NetworkTransport::applyLine(const LineSettings &line)
 CommError NetworkTransport::applyHandshaking(int mode)
 {
     if (m_telnet && m_socket) {
-        const quint8 value = mode == 1 ? ComPort::kXonXoff : mode == 2 ? ComPort::kHardwareFlow : ComPort::kNoFlowControl;
+        const quint8 value = mode == 1   ? ComPort::kXonXoff
+                             : mode == 2 ? ComPort::kHardwareFlow
+                                         : ComPort::kNoFlowControl;
         sendComPort(ComPort::kSetControl, QByteArray(1, char(value)));
     }
     return {};
@@ -406,9 +427,11 @@ void NetworkTransport::applyModemLines(bool dtr, bool rts, int handshaking)
 {
     if (!m_telnet || !m_socket)
         return;
-    sendComPort(ComPort::kSetControl, QByteArray(1, char(dtr ? ComPort::kDtrOn : ComPort::kDtrOff)));
+    sendComPort(ComPort::kSetControl,
+                QByteArray(1, char(dtr ? ComPort::kDtrOn : ComPort::kDtrOff)));
     if (handshaking != 2)
-        sendComPort(ComPort::kSetControl, QByteArray(1, char(rts ? ComPort::kRtsOn : ComPort::kRtsOff)));
+        sendComPort(ComPort::kSetControl,
+                    QByteArray(1, char(rts ? ComPort::kRtsOn : ComPort::kRtsOff)));
 }
 
 CommError NetworkTransport::write(const QByteArray &bytes)
@@ -417,11 +440,15 @@ CommError NetworkTransport::write(const QByteArray &bytes)
         return {CommErrorNumber::WriteFailed, m_hostPort + QStringLiteral(": not connected")};
     const QByteArray wire = m_telnet ? telnetData(bytes) : bytes;
     if (m_socket->write(wire) != wire.size())
-        return {CommErrorNumber::WriteFailed, m_hostPort + QStringLiteral(": ") + m_socket->errorString()};
+        return {CommErrorNumber::WriteFailed,
+                m_hostPort + QStringLiteral(": ") + m_socket->errorString()};
     return {};
 }
 
-qint64 NetworkTransport::bytesToWrite() const { return m_socket ? m_socket->bytesToWrite() : 0; }
+qint64 NetworkTransport::bytesToWrite() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
 
 QByteArray NetworkTransport::read(qint64 max)
 {

@@ -62,7 +62,7 @@ private:
     void dropConnection();
 
     QTcpSocket *m_socket = nullptr;
-    QString m_address;  // as the user gave it
+    QString m_address;   // as the user gave it
     QString m_hostPort;  // HOST:PORT, the prefix of every message
     bool m_telnet = false;
     Step m_step = Step::Closed;
@@ -73,9 +73,9 @@ private:
     QList<QByteArray> m_commands;  // com port commands still to send, each awaiting its answer
     int m_awaited = -1;            // the answer code awaited, -1 none
     quint8 m_willSent = 0, m_doSent = 0;  // bit per option we have offered (BINARY 1, COM PORT 2)
-    quint8 m_lineMask = 0;         // the line-state mask sent, until the server confirms it
+    quint8 m_lineMask = 0;                // the line-state mask sent, until the server confirms it
     bool m_lineMaskPending = false;
-    int m_modemState = -1;         // last reported, -1 before the first report
+    int m_modemState = -1;  // last reported, -1 before the first report
     QTimer m_connectTimer;
     QTimer m_answerTimer;
 };

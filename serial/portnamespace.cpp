@@ -63,7 +63,10 @@ QHash<int, QString> &pinnedPorts()
 
 // The folder that pins port names to devices, if the environment names one. Once named it is
 // the whole namespace: a missing folder gives no ports rather than the machine's own.
-QString portFolder() { return qEnvironmentVariable("REPLIX_PORT_DIR"); }
+QString portFolder()
+{
+    return qEnvironmentVariable("REPLIX_PORT_DIR");
+}
 
 QString systemPortPath(int portNumber)
 {
@@ -77,7 +80,8 @@ QString systemPortPath(int portNumber)
     // every number twice; one listing serves all questions asked within a moment.
     static QStringList paths;
     static QElapsedTimer listedAt;
-    if (!listedAt.isValid() || listedAt.elapsed() > std::chrono::milliseconds(kListingLifetime).count()) {
+    if (!listedAt.isValid()
+        || listedAt.elapsed() > std::chrono::milliseconds(kListingLifetime).count()) {
         paths.clear();
         const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
         for (const QSerialPortInfo &info : ports)
@@ -98,12 +102,12 @@ bool isFullDevicePath(const QString &name)
 #endif
 }
 
-} // namespace
+}  // namespace
 
 bool isRemoteCableName(const QString &name)
 {
     return name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive)
-        || name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive);
+           || name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive);
 }
 
 QString resolvePortName(const QString &portName)
@@ -123,8 +127,9 @@ QString resolvePortName(const QString &portName)
         return {};
     if (entry.isFile() && !entry.isSymLink()) {
         QFile file(entry.filePath());
-        QString line = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readLine(1024)).trimmed()
-                                                            : QString();
+        QString line = file.open(QIODevice::ReadOnly)
+                           ? QString::fromUtf8(file.readLine(1024)).trimmed()
+                           : QString();
         if (isRemoteCableName(line))
             return line;
     }
@@ -139,7 +144,8 @@ QString portFolderFault()
     if (folder.isEmpty())
         return {};
 #ifdef Q_OS_WIN
-    return QFileInfo(folder).isDir() ? QString() : folder + QStringLiteral(": No such file or directory");
+    return QFileInfo(folder).isDir() ? QString()
+                                     : folder + QStringLiteral(": No such file or directory");
 #else
     DIR *listing = ::opendir(QFile::encodeName(folder).constData());
     if (!listing)
@@ -154,7 +160,10 @@ void pinPortNames(const QHash<int, QString> &devicesByNumber)
     pinnedPorts() = devicesByNumber;
 }
 
-QString portNameOf(int portNumber) { return QStringLiteral("COM%1").arg(portNumber); }
+QString portNameOf(int portNumber)
+{
+    return QStringLiteral("COM%1").arg(portNumber);
+}
 
 bool deviceExists(const QString &devicePath)
 {
@@ -170,6 +179,7 @@ bool deviceExists(const QString &devicePath)
 #else
     // A character device (a serial port, a USB cable, a pseudo-terminal), whoever may open it.
     struct stat status {};
-    return ::stat(QFile::encodeName(devicePath).constData(), &status) == 0 && S_ISCHR(status.st_mode);
+    return ::stat(QFile::encodeName(devicePath).constData(), &status) == 0
+           && S_ISCHR(status.st_mode);
 #endif
 }

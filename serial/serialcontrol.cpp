@@ -20,13 +20,19 @@ CommError checkRange(int value, int lowest, int highest)
 
 constexpr int kLargest16Bit = 32767;
 
-} // namespace
+}  // namespace
 
 SerialControl::SerialControl(QObject *parent) : QObject(parent) {}
 
-SerialControl::~SerialControl() { closeNow(); }
+SerialControl::~SerialControl()
+{
+    closeNow();
+}
 
-int SerialControl::CommPort() const { return m_commPort; }
+int SerialControl::CommPort() const
+{
+    return m_commPort;
+}
 
 CommError SerialControl::setCommPort(int port)
 {
@@ -38,7 +44,10 @@ CommError SerialControl::setCommPort(int port)
     return {};
 }
 
-QString SerialControl::Settings() const { return m_settings; }
+QString SerialControl::Settings() const
+{
+    return m_settings;
+}
 
 CommError SerialControl::setSettings(const QString &settings)
 {
@@ -58,7 +67,10 @@ CommError SerialControl::setSettings(const QString &settings)
     return {};
 }
 
-bool SerialControl::PortOpen() const { return m_open; }
+bool SerialControl::PortOpen() const
+{
+    return m_open;
+}
 
 CommError SerialControl::setPortOpen(bool open)
 {
@@ -256,7 +268,10 @@ QByteArray SerialControl::Input()
     return bytes;
 }
 
-QString SerialControl::devicePath() const { return PortOpen() ? m_transport->endpoint() : QString(); }
+QString SerialControl::devicePath() const
+{
+    return PortOpen() ? m_transport->endpoint() : QString();
+}
 
 void SerialControl::setLineStatusReader(LineStatusReader reader)
 {
@@ -288,7 +303,10 @@ SerialControl::EventHold::EventHold(SerialControl &control) : m_control(control)
     ++m_control.m_holds;
 }
 
-SerialControl::EventHold::~EventHold() { m_control.release(); }
+SerialControl::EventHold::~EventHold()
+{
+    m_control.release();
+}
 
 // Never emitted from inside the transport's own signal: a handler that opens a modal dialog
 // would otherwise run inside readyRead, and Qt does not report data arriving meanwhile.
@@ -355,6 +373,6 @@ CommError SerialControl::probeDevice(const QString &devicePath)
 
 // Compiled here rather than with every other class of the library, so a program linking the
 // serial control pulls in no other subsystem.
-#include "moc_serialcontrol.cpp"  // NOLINT(bugprone-suspicious-include): moc output, on purpose
-#include "moc_transport.cpp"  // NOLINT(bugprone-suspicious-include): moc output, on purpose
 #include "moc_devicetransport.cpp"  // NOLINT(bugprone-suspicious-include): moc output, on purpose
+#include "moc_serialcontrol.cpp"    // NOLINT(bugprone-suspicious-include): moc output, on purpose
+#include "moc_transport.cpp"        // NOLINT(bugprone-suspicious-include): moc output, on purpose

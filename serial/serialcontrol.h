@@ -110,6 +110,7 @@ public:
         ~EventHold();
         EventHold(const EventHold &) = delete;
         EventHold &operator=(const EventHold &) = delete;
+
     private:
         SerialControl &m_control;
     };
@@ -151,8 +152,8 @@ private:
     int m_commEvent = 0;
     int m_holds = 0;
     bool m_receivePending = false;
-    bool m_sendWatch = false;     // output queued since the last send event
+    bool m_sendWatch = false;  // output queued since the last send event
     bool m_deliveryQueued = false;
-    QList<int> m_pendingCodes;    // line and error events raised while held
+    QList<int> m_pendingCodes;            // line and error events raised while held
     LineStatusReader m_lineStatusReader;  // for the next device opened; empty: the driver's
 };

@@ -4,9 +4,12 @@ using namespace Telnet;
 
 namespace {
 
-quint8 at(const QByteArray &bytes, qsizetype i) { return quint8(bytes.at(i)); }
+quint8 at(const QByteArray &bytes, qsizetype i)
+{
+    return quint8(bytes.at(i));
+}
 
-} // namespace
+}  // namespace
 
 std::optional<TelnetItem> TelnetDecoder::next()
 {
@@ -126,5 +129,5 @@ QByteArray telnetNegotiation(quint8 verb, quint8 option)
 QByteArray telnetSubnegotiation(quint8 option, const QByteArray &payload)
 {
     return bytesOf({char(kIAC), char(kSB), char(option)}) + telnetData(payload)
-        + bytesOf({char(kIAC), char(kSE)});
+           + bytesOf({char(kIAC), char(kSE)});
 }

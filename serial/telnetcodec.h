@@ -25,7 +25,7 @@ inline QByteArray bytesOf(std::initializer_list<char> bytes)
 {
     return QByteArray(bytes.begin(), qsizetype(bytes.size()));
 }
-} // namespace Telnet
+}  // namespace Telnet
 
 struct TelnetItem {
     enum class Kind { Data, Command, Negotiation, Subnegotiation };

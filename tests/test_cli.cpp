@@ -29,7 +29,7 @@ RadioImage imageOf(int records, int recordSize = 32, quint16 start = 0x0100)
 
 using Run = CommandResult;  // here of a whole replix-cli process
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(VirtualRadioOptions)
 
@@ -55,7 +55,10 @@ private:
     // during runs once the program has started; standard output may go to a file.
     Run cli(QStringList args, const std::function<void(QProcess &)> &during = {},
             const QString &standardOutput = {});
-    void make(const QString &name, const QByteArray &content) { QVERIFY(writeFile(path(name), content)); }
+    void make(const QString &name, const QByteArray &content)
+    {
+        QVERIFY(writeFile(path(name), content));
+    }
 };
 
 void TestCli::init()
@@ -136,39 +139,48 @@ void TestCli::fileCommands_data()
     QTest::newRow("info: sizes, gap, escaped empty comment")
         << QStringList{"info", "gaps.icf"} << 0
         << QByteArray("file: gaps.icf\nmodel: 5A170002\ncomment: \nrecords: 2\nrecord size: 2, 4\n"
-                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: ok\n") << QByteArray();
+                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: ok\n")
+        << QByteArray();
     QTest::newRow("info of an empty file, then a missing one and a folder")
         << QStringList{"info", "empty.icf", "nothing.icf", "folder.icf"} << 2
-        << QByteArray("file: empty.icf\nmodel: \ncomment: \nverdict: damaged at line 1: no model line\n")
+        << QByteArray(
+               "file: empty.icf\nmodel: \ncomment: \nverdict: damaged at line 1: no model line\n")
         << QByteArray("replix-cli: nothing.icf: No such file or directory\n"
                       "replix-cli: folder.icf: Is a directory\n");
     QTest::newRow("check: one verdict a file, 1 when one is not whole")
         << QStringList{"check", "whole.icf", "damaged.icf", "header.icf"} << 1
-        << QByteArray("whole.icf: ok\ndamaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\nheader.icf: no memory records\n")
+        << QByteArray("whole.icf: ok\ndamaged.icf: damaged at line 4, column 5: 'Z' is not a hex "
+                      "digit\nheader.icf: no memory records\n")
         << QByteArray();
     QTest::newRow("check: a record repeated, LF-only and mixed line ends")
         << QStringList{"check", "repeated.icf", "mixed.icf"} << 1
         << QByteArray("repeated.icf: damaged at line 7: addresses 0x0100-0x011F overlap line 3\n"
-                      "mixed.icf: ok\n") << QByteArray();
+                      "mixed.icf: ok\n")
+        << QByteArray();
     QTest::newRow("info: records without data, a garbage header cut short")
         << QStringList{"info", "zeros.icf", "garbage.icf"} << 0
         << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
            "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
-           "file: garbage.icf\nmodel: " + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
-           + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n" << QByteArray();
+           "file: garbage.icf\nmodel: "
+               + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
+               + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n"
+        << QByteArray();
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
         << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
-    QTest::newRow("check of whole files") << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
-                                          << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
+    QTest::newRow("check of whole files")
+        << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
+        << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
     QTest::newRow("diff: a changed byte, two in a row")
         << QStringList{"diff", "whole.icf", "changes.icf"} << 1
-        << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: different: 3 bytes differ in 2 ranges\n")
+        << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: "
+                      "different: 3 bytes differ in 2 ranges\n")
         << QByteArray();
     QTest::newRow("diff: a missing record")
         << QStringList{"diff", "whole.icf", "missing.icf"} << 1
         << QByteArray("0x0140-0x015F: 32 bytes only in whole.icf\n"
-                      "summary: different: 32 bytes only in whole.icf\n") << QByteArray();
+                      "summary: different: 32 bytes only in whole.icf\n")
+        << QByteArray();
     QTest::newRow("diff: another model")
         << QStringList{"diff", "other-version.icf", "whole.icf"} << 1
         << QByteArray("model: 5A170003 | 5A170002\nsummary: different: model\n") << QByteArray();
@@ -177,32 +189,43 @@ void TestCli::fileCommands_data()
         << QByteArray("summary: identical: 128 bytes\n") << QByteArray();
     QTest::newRow("diff with a damaged file")
         << QStringList{"diff", "damaged.icf", "whole.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
+        << QByteArray(
+               "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
     QTest::newRow("dump: gaps are no bytes, skipped lines a *")
         << QStringList{"dump", "gaps.icf"} << 0
-        << QByteArray("0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- --  |ABC~            |\n*\n"
-                      "0120  -- -- -- 00 10 -- -- --  -- -- -- -- -- -- -- --  |   ..           |\n")
+        << QByteArray(
+               "0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- --  |ABC~            |\n*\n"
+               "0120  -- -- -- 00 10 -- -- --  -- -- -- -- -- -- -- --  |   ..           |\n")
         << QByteArray();
     QTest::newRow("diff: values of a range, 16 at most")
         << QStringList{"diff", "changed.icf", "inverted.icf"} << 1
-        << QByteArray("0x0140-0x015F: 32 bytes differ: 40 65 8A AF D4 F9 1E 43 68 8D B2 D7 FC 21 46 6B -> "
-                      "BF 9A 75 50 2B 06 E1 BC 97 72 4D 28 03 DE B9 94 (16 more)\n"
-                      "summary: different: 32 bytes differ in 1 range\n")
+        << QByteArray(
+               "0x0140-0x015F: 32 bytes differ: 40 65 8A AF D4 F9 1E 43 68 8D B2 D7 FC 21 46 6B -> "
+               "BF 9A 75 50 2B 06 E1 BC 97 72 4D 28 03 DE B9 94 (16 more)\n"
+               "summary: different: 32 bytes differ in 1 range\n")
         << QByteArray();
     QTest::newRow("json: check")
         << QStringList{"check", "--json", "whole.icf", "damaged.icf"} << 1
-        << QByteArray(R"([{"file":"whole.icf","verdict":"ok","whole":true},)"
-                      R"({"file":"damaged.icf","verdict":"damaged at line 4, column 5: 'Z' is not a hex digit","whole":false}])" "\n") << QByteArray();
+        << QByteArray(
+               R"([{"file":"whole.icf","verdict":"ok","whole":true},)"
+               R"({"file":"damaged.icf","verdict":"damaged at line 4, column 5: 'Z' is not a hex digit","whole":false}])"
+               "\n")
+        << QByteArray();
     QTest::newRow("json: diff")
         << QStringList{"diff", "--json", "whole.icf", "changes.icf"} << 1
-        << QByteArray(R"({"bytes_differ":3,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
-                      R"("comment_b":"VR-5A17 Ver 1.02","identical":false,"model_a":"5A170002","model_b":"5A170002",)"
-                      R"("ranges":[{"first":261,"kind":"differ","last":261,"new":"F9","old":"B9"},{"first":272,"kind":"differ","last":273,"new":"01 02","old":"50 75"}],"ranges_differ":2})" "\n")
+        << QByteArray(
+               R"({"bytes_differ":3,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
+               R"("comment_b":"VR-5A17 Ver 1.02","identical":false,"model_a":"5A170002","model_b":"5A170002",)"
+               R"("ranges":[{"first":261,"kind":"differ","last":261,"new":"F9","old":"B9"},{"first":272,"kind":"differ","last":273,"new":"01 02","old":"50 75"}],"ranges_differ":2})"
+               "\n")
         << QByteArray();
     QTest::newRow("json: info")
         << QStringList{"info", "--json", "gaps.icf"} << 0
-        << QByteArray(R"([{"comment":"","data_bytes":6,"file":"gaps.icf","highest":292,"lowest":256,"model":"5A170002",)"
-                      R"("record_sizes":[2,4],"records":2,"verdict":"ok"}])" "\n") << QByteArray();
+        << QByteArray(
+               R"([{"comment":"","data_bytes":6,"file":"gaps.icf","highest":292,"lowest":256,"model":"5A170002",)"
+               R"("record_sizes":[2,4],"records":2,"verdict":"ok"}])"
+               "\n")
+        << QByteArray();
     QTest::newRow("an option given twice")
         << QStringList{"info", "--json", "--json", "whole.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: --json: given twice (see replix-cli info --help)\n");
@@ -210,14 +233,17 @@ void TestCli::fileCommands_data()
         << QStringList{"-V", "x"} << 2 << QByteArray()
         << QByteArray("replix-cli: -V: takes no arguments (see replix-cli --help)\n");
     QTest::newRow("a port folder that is not there")
-        << QStringList{"REPLIX_PORT_DIR=/no/such", "read", "--port", "1", "new.icf"} << 2 << QByteArray()
+        << QStringList{"REPLIX_PORT_DIR=/no/such", "read", "--port", "1", "new.icf"} << 2
+        << QByteArray()
         << QByteArray("replix-cli: REPLIX_PORT_DIR: /no/such: No such file or directory\n");
     QTest::newRow("read into a missing folder")
         << QStringList{"read", "--port", "1", "no/new.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: no/new.icf: No such file or directory\n");
-    QTest::newRow("a file too many") << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
-                                     << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
-    QTest::newRow("\"-\" is a name") << QStringList{"info", "-"} << 2 << QByteArray() << QByteArray("replix-cli: -: No such file or directory\n");
+    QTest::newRow("a file too many")
+        << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
+        << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
+    QTest::newRow("\"-\" is a name") << QStringList{"info", "-"} << 2 << QByteArray()
+                                     << QByteArray("replix-cli: -: No such file or directory\n");
     QTest::newRow("unknown command")
         << QStringList{"inf", "whole.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: inf: unknown command (see replix-cli --help)\n");
@@ -226,12 +252,13 @@ void TestCli::fileCommands_data()
         << QByteArray("replix-cli: --brief: unknown option of diff (see replix-cli diff --help)\n");
     QTest::newRow("write a damaged file: refused before any port")
         << QStringList{"write", "--port", "7", "damaged.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
+        << QByteArray(
+               "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
     QTest::newRow("no such port") << QStringList{"read", "--port", "COM7", "new.icf"} << 3
                                   << QByteArray() << QByteArray("replix-cli: COM7: no such port\n");
 
-    const QStringList import{"import", "in.bin", "--model", "5A170002", "--comment", "c",
-                             "--record-size", "32"};
+    const QStringList import{"import",    "in.bin", "--model",       "5A170002",
+                             "--comment", "c",      "--record-size", "32"};
     auto with = [&import](int at, const QString &value) {
         QStringList args = import;
         args[at] = value;
@@ -280,11 +307,14 @@ void TestCli::fileCommandsAgreeWithAModel()
     // address to byte, later records over earlier ones, and the outputs written from it here.
     QRandomGenerator random(20);
     const QByteArray odd("\x00\x7F\xFF\x20\x7E\x5C\x41\x80", 8);
-    auto byte = [&] { return random.bounded(3) ? odd.at(random.bounded(8)) : char(random.bounded(256)); };
+    auto byte = [&] {
+        return random.bounded(3) ? odd.at(random.bounded(8)) : char(random.bounded(256));
+    };
     for (int round = 0; round < 6; ++round) {
         RadioImage a{QByteArray::fromHex("5A170002"), {}, {}};
         for (int n = random.bounded(17); n > 0; --n)
-            a.comment += random.bounded(2) ? odd.at(random.bounded(8)) : char(0x80 + random.bounded(128));
+            a.comment +=
+                random.bounded(2) ? odd.at(random.bounded(8)) : char(0x80 + random.bounded(128));
         int at = round % 2 ? 0x10000 - random.bounded(40, 90) : random.bounded(0x30);
         if (round == 0)  // a record without data before a gap
             a.records << RadioRecord{quint16(at), {}};
@@ -297,9 +327,13 @@ void TestCli::fileCommandsAgreeWithAModel()
             a.records << r;
             at += size + (random.bounded(3) ? 0 : random.bounded(1, 40));
         }
-        RadioRecord &last = a.records.last();  // its last byte at FFFF, or alone on the dump's last line
+        RadioRecord &last =
+            a.records.last();  // its last byte at FFFF, or alone on the dump's last line
         const int end = last.address + int(last.bytes.size());
-        last.bytes += QByteArray(round % 2 ? 0x10000 - end : round == 2 ? (16 - end % 16) % 16 + 1 : 0, '\x7F');
+        last.bytes += QByteArray(round % 2    ? 0x10000 - end
+                                 : round == 2 ? (16 - end % 16) % 16 + 1
+                                              : 0,
+                                 '\x7F');
         RadioImage b = a;
         b.records.removeAt(random.bounded(int(b.records.size())));
         for (RadioRecord &r : b.records)
@@ -317,7 +351,8 @@ void TestCli::fileCommandsAgreeWithAModel()
         const QMap<int, char> ma = mapOf(a), mb = mapOf(b);
         QByteArray dump, raw, comment;
         for (int row = ma.firstKey() & ~15, last = row - 16; row <= ma.lastKey(); row += 16) {
-            QByteArray hex = QByteArray::number(row, 16).toUpper().rightJustified(4, '0') + ' ', text;
+            QByteArray hex = QByteArray::number(row, 16).toUpper().rightJustified(4, '0') + ' ',
+                       text;
             for (int i = 0; i < 16; ++i) {
                 hex += i == 8 ? "  " : " ";
                 hex += ma.contains(row + i) ? QByteArray(1, ma[row + i]).toHex().toUpper() : "--";
@@ -332,12 +367,24 @@ void TestCli::fileCommandsAgreeWithAModel()
         for (int i = ma.firstKey(); i <= ma.lastKey(); ++i)
             raw += ma.value(i, '\0');
         for (const char c : a.comment)
-            comment += uchar(c) >= ' ' && uchar(c) <= '~' && c != '\\' ? QByteArray(1, c) : "\\x" + QByteArray(1, c).toHex().toUpper();
+            comment += uchar(c) >= ' ' && uchar(c) <= '~' && c != '\\'
+                           ? QByteArray(1, c)
+                           : "\\x" + QByteArray(1, c).toHex().toUpper();
         QCOMPARE(cli({"dump", "a.icf"}).out, dump);
         const QList<QByteArray> info = cli({"info", "a.icf"}).out.split('\n');
-        QCOMPARE(info.mid(2, 2), QList<QByteArray>({"comment: " + comment, QByteArray("records: %1").replace("%1", QByteArray::number(a.records.size()))}));
-        QCOMPARE(info.at(5), QString::asprintf("addresses: 0x%04X-0x%04X", ma.firstKey(), ma.lastKey()).toLatin1());
-        QCOMPARE(info.at(6), "data bytes: " + QByteArray::number(std::accumulate(a.records.begin(), a.records.end(), 0, [](int n, const RadioRecord &r) { return n + int(r.bytes.size()); })));
+        QCOMPARE(
+            info.mid(2, 2),
+            QList<QByteArray>(
+                {"comment: " + comment,
+                 QByteArray("records: %1").replace("%1", QByteArray::number(a.records.size()))}));
+        QCOMPARE(
+            info.at(5),
+            QString::asprintf("addresses: 0x%04X-0x%04X", ma.firstKey(), ma.lastKey()).toLatin1());
+        QCOMPARE(info.at(6),
+                 "data bytes: "
+                     + QByteArray::number(std::accumulate(
+                         a.records.begin(), a.records.end(), 0,
+                         [](int n, const RadioRecord &r) { return n + int(r.bytes.size()); })));
         // diff's summary: bytes that differ and their runs, bytes held by one side only.
         int differ = 0, ranges = 0, onlyA = 0;
         for (int i = 0; i < 0x10000; ++i) {
@@ -345,22 +392,31 @@ void TestCli::fileCommandsAgreeWithAModel()
             differ += d;
             ranges += d && !(ma.contains(i - 1) && mb.contains(i - 1) && ma[i - 1] != mb[i - 1]);
             onlyA += ma.contains(i) && !mb.contains(i);
-
         }
         QStringList summary;
         if (differ)
-            summary << QStringLiteral("%1 byte%2 in %3 range%4").arg(differ).arg(differ == 1 ? " differs" : "s differ").arg(ranges).arg(ranges == 1 ? "" : "s");
+            summary << QStringLiteral("%1 byte%2 in %3 range%4")
+                           .arg(differ)
+                           .arg(differ == 1 ? " differs" : "s differ")
+                           .arg(ranges)
+                           .arg(ranges == 1 ? "" : "s");
         if (onlyA)
-            summary << QStringLiteral("%1 byte%2 only in a.icf").arg(onlyA).arg(onlyA == 1 ? "" : "s");
+            summary
+                << QStringLiteral("%1 byte%2 only in a.icf").arg(onlyA).arg(onlyA == 1 ? "" : "s");
         const Run diff = cli({"diff", "a.icf", "b.icf"});
-        QCOMPARE(diff.out.split('\n').at(diff.out.count('\n') - 1), (summary.isEmpty() ? QStringLiteral("summary: identical: %1 bytes").arg(ma.size()) : "summary: different: " + summary.join(", ")).toUtf8());
+        QCOMPARE(diff.out.split('\n').at(diff.out.count('\n') - 1),
+                 (summary.isEmpty() ? QStringLiteral("summary: identical: %1 bytes").arg(ma.size())
+                                    : "summary: different: " + summary.join(", "))
+                     .toUtf8());
         // export gives the bytes from the lowest address to the highest, gaps as the fill,
         // and the values with which import gives them back.
-        const QList<QByteArray> values = cli({"export", "a.icf", "--raw", "a.bin", "--fill", "00"}).out.split('\n');
+        const QList<QByteArray> values =
+            cli({"export", "a.icf", "--raw", "a.bin", "--fill", "00"}).out.split('\n');
         QCOMPARE(fileBytes(path("a.bin")), raw);
         QCOMPARE(values.at(1), "comment: " + comment);
-        const Run imported = cli({"import", "a.bin", "--model", "5A170002", "--comment", values.at(1).mid(9),
-                                  "--record-size", "16", "--start", values.at(2).mid(7), "c.icf"});
+        const Run imported =
+            cli({"import", "a.bin", "--model", "5A170002", "--comment", values.at(1).mid(9),
+                 "--record-size", "16", "--start", values.at(2).mid(7), "c.icf"});
         QCOMPARE(imported.err, QByteArray());
         const QList<QByteArray> infoC = cli({"info", "c.icf"}).out.split('\n');
         QCOMPARE(infoC.at(2) + infoC.at(5), info.at(2) + info.at(5));  // comment and addresses
@@ -373,24 +429,31 @@ void TestCli::fileCommandsAgreeWithAModel()
 // exactly and of one byte more; an image whose last record is shorter than the others.
 void TestCli::importAndExportAtTheirLimits()
 {
-    const QStringList import{"import", "--model", "5a170002", "--comment", "0123456789ABCDE\\xFF", "--record-size", "255"};
+    const QStringList import{
+        "import",        "--model", "5a170002", "--comment", "0123456789ABCDE\\xFF",
+        "--record-size", "255"};
     make("one.bin", "Z");
-    QCOMPARE(cli(import + QStringList{"--start", "0xffff", "one.bin", "top.icf"}).err, QByteArray());
-    QCOMPARE(cli({"info", "top.icf"}).out, QByteArray("file: top.icf\nmodel: 5A170002\ncomment: 0123456789ABCDE\\xFF\nrecords: 1\n"
-                                                      "record size: 1\naddresses: 0xFFFF-0xFFFF\ndata bytes: 1\nverdict: ok\n"));
+    QCOMPARE(cli(import + QStringList{"--start", "0xffff", "one.bin", "top.icf"}).err,
+             QByteArray());
+    QCOMPARE(
+        cli({"info", "top.icf"}).out,
+        QByteArray("file: top.icf\nmodel: 5A170002\ncomment: 0123456789ABCDE\\xFF\nrecords: 1\n"
+                   "record size: 1\naddresses: 0xFFFF-0xFFFF\ndata bytes: 1\nverdict: ok\n"));
     const QByteArray raw = QByteArray::fromHex("00FF7F3A").repeated(0x4000);
     make("all.bin", raw);
     QCOMPARE(cli(import + QStringList{"all.bin", "all.icf"}).err, QByteArray());
     // 257 records of 255 bytes and a last one of 1: export finds no fault in a short last record.
     QCOMPARE(cli({"info", "all.icf"}).out.split('\n').mid(3, 4),
-             QList<QByteArray>({"records: 258", "record size: 1, 255", "addresses: 0x0000-0xFFFF", "data bytes: 65536"}));
+             QList<QByteArray>({"records: 258", "record size: 1, 255", "addresses: 0x0000-0xFFFF",
+                                "data bytes: 65536"}));
     const Run exported = cli({"export", "all.icf", "--raw", "back.bin"});
     QCOMPARE(exported.err, QByteArray());
     QVERIFY(exported.out.endsWith("start: 0x0000\nrecord size: 255\nbytes: 65536\n"));
     QCOMPARE(fileBytes(path("back.bin")), raw);
     make("over.bin", raw + 'Z');
     const Run over = cli(import + QStringList{"over.bin", "over.icf"});
-    QCOMPARE(over.err, QByteArray("replix-cli: over.bin: 65537 bytes from 0x0000 run past address 0xFFFF\n"));
+    QCOMPARE(over.err,
+             QByteArray("replix-cli: over.bin: 65537 bytes from 0x0000 run past address 0xFFFF\n"));
     QVERIFY(over.status == 2 && !QFile::exists(path("over.icf")));
 }
 
@@ -454,21 +517,29 @@ void TestCli::transfers_data()
     off.radioOn = false;
     const QStringList write1{"write", "--port", "1"}, verify1{"verify", "--port", "1"};
     const QString noResponse = "replix-cli: /dev/pts/[0-9]+: No response from radio\\.\n";
-    QTest::newRow("read, its last line") << radio << QStringList{"read", "--port", "1", "old.icf"} << 0
-        << "(read: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: old.icf\n" << QByteArray();
+    QTest::newRow("read, its last line")
+        << radio << QStringList{"read", "--port", "1", "old.icf"} << 0
+        << "(read: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: old.icf\n"
+        << QByteArray();
     QTest::newRow("read of a radio with no record: the old file stays")
         << radioWith(0) << QStringList{"read", "--port", "1", "old.icf"} << 4
-        << QString("replix-cli: /dev/pts/[0-9]+: The radio sent no memory records\n") << QByteArray();
+        << QString("replix-cli: /dev/pts/[0-9]+: The radio sent no memory records\n")
+        << QByteArray();
     QTest::newRow("read, radio off: the old file stays")
         << off << QStringList{"read", "--port=COM1", "old.icf"} << 4 << noResponse << QByteArray();
     QTest::newRow("write of another version: no unless asked, one line")
         << radio << write1 + QStringList{"other-version.icf"} << 1
-        << "replix-cli: other-version.icf is for 5A170003, the radio is 5A170002 \\(other version\\): "
-           "--accept-version writes it\n" << QByteArray();
-    QTest::newRow("write of another version, accepted, at 19200, progress") << radio
+        << "replix-cli: other-version.icf is for 5A170003, the radio is 5A170002 \\(other "
+           "version\\): "
+           "--accept-version writes it\n"
+        << QByteArray();
+    QTest::newRow("write of another version, accepted, at 19200, progress")
+        << radio
         << write1 + QStringList{"--accept-version", "--speed", "19200", "other-version.icf"} << 0
-        << "replix-cli: .*writing it \\(--accept-version\\)\nwrite: 1 of 4 records, 25%, [0-9]+ s left\n(.*\n)*"
-           "replix-cli: Successful Write\nwrite: 4 records, 128 bytes in .*\n" << QByteArray();
+        << "replix-cli: .*writing it \\(--accept-version\\)\nwrite: 1 of 4 records, 25%, [0-9]+ s "
+           "left\n(.*\n)*"
+           "replix-cli: Successful Write\nwrite: 4 records, 128 bytes in .*\n"
+        << QByteArray();
     // verify compares as diff does; only the name of the radio's side is its own.
     QTest::newRow("verify, the same")
         << radio << verify1 + QStringList{"whole.icf"} << 0
@@ -493,7 +564,8 @@ void TestCli::transfers()
     const QStringList before = filesIn(m_dir->path());
     const Run run = cli(args);
     QFETCH(QString, err);
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(err)).match(run.err).hasMatch(), run.err.constData());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(err)).match(run.err).hasMatch(),
+             run.err.constData());
     QTEST(run.out, "out");
     QTEST(run.status, "status");
     const QByteArray written = fileBytes(path(args.last()));
@@ -511,35 +583,46 @@ void TestCli::portsBackupsAndCtrlC()
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     QVERIFY(QFile::link("/no/such/device", m_ports->path() + "/COM2"));
     const Run ports = cli({"ports"});
-    QCOMPARE(ports.out, ("1 " + m_radio->devicePath() + ": free\n2 " + m_ports->path() + "/COM2: missing: No such device\n").toUtf8());
+    QCOMPARE(ports.out, ("1 " + m_radio->devicePath() + ": free\n2 " + m_ports->path()
+                         + "/COM2: missing: No such device\n")
+                            .toUtf8());
     const QJsonDocument json = QJsonDocument::fromJson(cli({"ports", "--json"}).out);
     QCOMPARE(json[1]["port"].toInt() + json[0]["port"].toInt(), 3);
-    QCOMPARE(json[1]["state"].toString() + json[0]["device"].toString(), "missing" + m_radio->devicePath());
+    QCOMPARE(json[1]["state"].toString() + json[0]["device"].toString(),
+             "missing" + m_radio->devicePath());
 
     // Backups: a new name each time, never over another file; a write only after its backup.
     QVERIFY(QDir(m_dir->path()).mkdir("bk"));
     const Run first = cli({"read", "--port", "1", "--quiet", "--backup-dir", "bk"});
     const Run second = cli({"read", "--port", "1", "--quiet", "--backup-dir", "bk"});
-    QVERIFY2(QRegularExpression("bk/5A170002-[0-9]{8}-[0-9]{4}(-2)?\\.icf\n").match(first.out + second.out).hasMatch(), first.err);
+    QVERIFY2(QRegularExpression("bk/5A170002-[0-9]{8}-[0-9]{4}(-2)?\\.icf\n")
+                 .match(first.out + second.out)
+                 .hasMatch(),
+             first.err);
     QCOMPARE(filesIn(path("bk")).size(), 2);
     for (const QString &name : filesIn(path("bk")))
         QCOMPARE(fileBytes(path("bk/" + name)), icfOf(radio));
     make("before.icf", "old");
-    QCOMPARE(cli({"write", "--port", "1", "--quiet", "--backup", "before.icf", "changed.icf"}).status, 0);
+    QCOMPARE(
+        cli({"write", "--port", "1", "--quiet", "--backup", "before.icf", "changed.icf"}).status,
+        0);
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
-    QCOMPARE(m_radio->writtenRecords(), RadioMemory::parseIcf(fileBytes(path("changed.icf")))->records);
+    QCOMPARE(m_radio->writtenRecords(),
+             RadioMemory::parseIcf(fileBytes(path("changed.icf")))->records);
 
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;  // a backup read that does not end: no write
     m_radio = std::make_unique<VirtualRadio>(silent);
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     const QStringList before = filesIn(m_dir->path());
-    const Run stopped = cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"}, [](QProcess &p) {
-        p.setReadChannel(QProcess::StandardError);
-        QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read: 1 record,"), kTransferLimitMs);
-        QVERIFY(::kill(pid_t(p.processId()), SIGINT) == 0);
-    });
-    QVERIFY2(stopped.status == 130 && stopped.err.endsWith("\nreplix-cli: interrupted\n"), stopped.err.constData());
+    const Run stopped =
+        cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"}, [](QProcess &p) {
+            p.setReadChannel(QProcess::StandardError);
+            QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read: 1 record,"), kTransferLimitMs);
+            QVERIFY(::kill(pid_t(p.processId()), SIGINT) == 0);
+        });
+    QVERIFY2(stopped.status == 130 && stopped.err.endsWith("\nreplix-cli: interrupted\n"),
+             stopped.err.constData());
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
     QCOMPARE(filesIn(m_dir->path()), before);

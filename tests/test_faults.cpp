@@ -27,7 +27,7 @@ QByteArray earlierBackup()
     o.comment = "an older backup!";
     return icfOf(o);
 }
-} // namespace
+}  // namespace
 
 class FaultTest : public TransferFixture {
     Q_OBJECT
@@ -45,13 +45,21 @@ private slots:
         QTest::addColumn<QString>("message");
         // A read learns of a dead line only from the radio's silence; a write from its own frame
         // not coming back.
-        QTest::newRow("cable pulled before the first record of a read") << false << 0 << -1 << false << -1 << kNoResponse;
-        QTest::newRow("cable pulled in the middle of a record") << false << 5 << -1 << true << -1 << kNoResponse;
-        QTest::newRow("radio silent before the first record of a read") << false << -1 << 0 << false << -1 << kNoResponse;
-        QTest::newRow("radio silent in the middle of a record") << false << -1 << 5 << true << -1 << kNoResponse;
-        QTest::newRow("model reply cut in half") << false << -1 << -1 << false << 3000 << kNoResponse;
-        QTest::newRow("cable pulled as a write begins") << true << 0 << -1 << false << -1 << QStringLiteral("Unable to locate interface cable.");
-        QTest::newRow("radio silent after 5 records of a write") << true << -1 << 5 << false << -1 << kNoResponse;
+        QTest::newRow("cable pulled before the first record of a read")
+            << false << 0 << -1 << false << -1 << kNoResponse;
+        QTest::newRow("cable pulled in the middle of a record")
+            << false << 5 << -1 << true << -1 << kNoResponse;
+        QTest::newRow("radio silent before the first record of a read")
+            << false << -1 << 0 << false << -1 << kNoResponse;
+        QTest::newRow("radio silent in the middle of a record")
+            << false << -1 << 5 << true << -1 << kNoResponse;
+        QTest::newRow("model reply cut in half")
+            << false << -1 << -1 << false << 3000 << kNoResponse;
+        QTest::newRow("cable pulled as a write begins")
+            << true << 0 << -1 << false << -1
+            << QStringLiteral("Unable to locate interface cable.");
+        QTest::newRow("radio silent after 5 records of a write")
+            << true << -1 << 5 << false << -1 << kNoResponse;
     }
     void lineGoingDeadEndsTheTransferAndSpoilsNoLaterRead()
     {
@@ -112,19 +120,29 @@ private slots:
         QTest::addColumn<QString>("logged");   // a note the conversation log must hold, if any
         const QByteArray fd("\xFD", 1);
         const QString none;
-        QTest::newRow("burst with FD inside the hex text") << 32 << 7 << kText + 20 << 0 << QByteArray("\x00\xFF\xFD\x1A\xFD\x7F", 6) << kBadChecksum << none;
-        QTest::newRow("burst with FD inside the frame head") << 32 << 7 << 2 << 0 << QByteArray("\x11\xFD\x22", 3) << kCorrupted << kShortNote;
-        QTest::newRow("burst ending in FD between two records is harmless") << 32 << 7 << 0 << 0 << QByteArray("\x13\xFD", 2) << none << kShortNote;
-        QTest::newRow("FD in place of a hex digit") << 32 << 7 << kText + 10 << 1 << fd << kBadChecksum << none;
-        QTest::newRow("FD added after an odd number of hex digits") << 32 << 12 << kText + 9 << 0 << fd << kBadChecksum << none;
+        QTest::newRow("burst with FD inside the hex text")
+            << 32 << 7 << kText + 20 << 0 << QByteArray("\x00\xFF\xFD\x1A\xFD\x7F", 6)
+            << kBadChecksum << none;
+        QTest::newRow("burst with FD inside the frame head")
+            << 32 << 7 << 2 << 0 << QByteArray("\x11\xFD\x22", 3) << kCorrupted << kShortNote;
+        QTest::newRow("burst ending in FD between two records is harmless")
+            << 32 << 7 << 0 << 0 << QByteArray("\x13\xFD", 2) << none << kShortNote;
+        QTest::newRow("FD in place of a hex digit")
+            << 32 << 7 << kText + 10 << 1 << fd << kBadChecksum << none;
+        QTest::newRow("FD added after an odd number of hex digits")
+            << 32 << 12 << kText + 9 << 0 << fd << kBadChecksum << none;
         // Record 4 of one-byte records from 00FC is 00FF 01 xx cc: its head 00 FF 01 sums to
         // zero, so the piece before an FD there passes the checksum, and the three characters
         // after it are too short to be taken for a frame.
-        QTest::newRow("FD behind a record head that sums to zero") << 1 << 4 << kText + 6 << 1 << fd << kBadChecksum << none;
-        QTest::newRow("2,000 bytes of 00 between two records") << 32 << 9 << 0 << 0 << QByteArray(2000, '\0') << kCorrupted << kUnknownNote;
+        QTest::newRow("FD behind a record head that sums to zero")
+            << 1 << 4 << kText + 6 << 1 << fd << kBadChecksum << none;
+        QTest::newRow("2,000 bytes of 00 between two records")
+            << 32 << 9 << 0 << 0 << QByteArray(2000, '\0') << kCorrupted << kUnknownNote;
         // Zero bytes add nothing to the sum: only the count says the record is too long.
-        QTest::newRow("2,000 zero digits inside the hex text") << 32 << 9 << kText + 6 << 0 << QByteArray(2000, '0') << kBadChecksum << none;
-        QTest::newRow("5,000 bytes of 00, more than a frame may hold") << 32 << 9 << 0 << 0 << QByteArray(5000, '\0') << kCorrupted << kShortNote;
+        QTest::newRow("2,000 zero digits inside the hex text")
+            << 32 << 9 << kText + 6 << 0 << QByteArray(2000, '0') << kBadChecksum << none;
+        QTest::newRow("5,000 bytes of 00, more than a frame may hold")
+            << 32 << 9 << 0 << 0 << QByteArray(5000, '\0') << kCorrupted << kShortNote;
     }
     void noiseInARecordNeverReachesTheFile()
     {
@@ -192,12 +210,14 @@ private slots:
         o.memory.clear();
         connect(o);
         int records = 0;
-        QObject::connect(m_radio.get(), &VirtualRadio::frameFromTool, m_radio.get(), [&](const QByteArray &f) {
-            if (f.at(4) == char(0xE4) && ++records == 10)
-                QVERIFY(QFile::resize(path("image.icf"), cut));
-        });
+        QObject::connect(m_radio.get(), &VirtualRadio::frameFromTool, m_radio.get(),
+                         [&](const QByteArray &f) {
+                             if (f.at(4) == char(0xE4) && ++records == 10)
+                                 QVERIFY(QFile::resize(path("image.icf"), cut));
+                         });
         transfer(true, path("image.icf"));
-        QCOMPARE(m_user->messages(), QStringList{QStringLiteral("Input file is damaged at line 203")});
+        QCOMPARE(m_user->messages(),
+                 QStringList{QStringLiteral("Input file is damaged at line 203")});
         QVERIFY(!m_portOpenAtMessage);
         QCOMPARE(m_radio->recordsReceived(), 200);
         QCOMPARE(m_radio->writesFinished(), 0);  // no EndOfData reached it

@@ -29,11 +29,14 @@ QByteArray icfFile(const QList<QByteArray> &storedLines)
 }
 
 // An old backup that must survive every failed read: larger than any image written here.
-QByteArray oldBackup() { return icfFile({"gggggkghgigjgkgg"}) + QByteArray(8000, 'Z'); }
+QByteArray oldBackup()
+{
+    return icfFile({"gggggkghgigjgkgg"}) + QByteArray(8000, 'Z');
+}
 
 enum End { Committed, CloseWithoutCommit, DestroyWithoutCommit, LineWriteFails, CommitFails };
 
-} // namespace
+}  // namespace
 
 class TestImage : public TransferFixture {
     Q_OBJECT
@@ -54,12 +57,12 @@ private slots:
         QTest::addColumn<QByteArray>("dataLine");
         const QByteArray good = "ghiggkgxhyizj{";  // the worked example
         QTest::newRow("worked example") << good << QByteArray("0120040A1B2C3D");
-        QTest::newRow("all sixteen digits") << QByteArray("klmngoghijklmnopxyz{|}")
-                                            << QByteArray("4567080123456789ABCDEF");
+        QTest::newRow("all sixteen digits")
+            << QByteArray("klmngoghijklmnopxyz{|}") << QByteArray("4567080123456789ABCDEF");
         QTest::newRow("spaces around") << "  " + good + " " << QByteArray("0120040A1B2C3D");
         QTest::newRow("count 00, no data") << QByteArray("gggggg") << QByteArray("000000");
-        QTest::newRow("516 characters, count FF") << "||||}}" + QByteArray(510, '}')
-                                                  << "EEEEFF" + QByteArray(510, 'F');
+        QTest::newRow("516 characters, count FF")
+            << "||||}}" + QByteArray(510, '}') << "EEEEFF" + QByteArray(510, 'F');
         QTest::newRow("f, below g") << "f" + good.mid(1) << QByteArray();
         QTest::newRow("q, between p and x") << good.chopped(1) + "q" << QByteArray();
         QTest::newRow("w, just below x") << good.chopped(1) + "w" << QByteArray();
@@ -69,7 +72,8 @@ private slots:
         QTest::newRow("one data character long") << good + "g" << QByteArray();
         QTest::newRow("space inside") << QByteArray("ghiggk gxhyizj{") << QByteArray();
         QTest::newRow("five characters") << QByteArray("ggggg") << QByteArray();
-        QTest::newRow("517 characters, count FF") << "gggg}}" + QByteArray(511, 'g') << QByteArray();
+        QTest::newRow("517 characters, count FF")
+            << "gggg}}" + QByteArray(511, 'g') << QByteArray();
     }
     void storedLinesAreDataLinesMovedUpBy55()
     {
@@ -92,9 +96,11 @@ private slots:
         QTest::addColumn<bool>("sumValid");
         QTest::addColumn<bool>("whole");
         QTest::newRow("worked example") << QByteArray("0120040A1B2C3D4D") << true << true;
-        QTest::newRow("all sixteen digits, sum 474") << QByteArray("4567080123456789ABCDEF8C") << true << true;
+        QTest::newRow("all sixteen digits, sum 474")
+            << QByteArray("4567080123456789ABCDEF8C") << true << true;
         QTest::newRow("no data bytes") << QByteArray("012000DF") << true << true;
-        QTest::newRow("count FF, 255 bytes") << "0000FF" + QByteArray(510, '0') + "01" << true << true;
+        QTest::newRow("count FF, 255 bytes")
+            << "0000FF" + QByteArray(510, '0') + "01" << true << true;
         QTest::newRow("one data byte short") << QByteArray("0120040A1B2C8A") << true << false;
         QTest::newRow("one zero byte over") << QByteArray("0120040A1B2C3D004D") << true << false;
         QTest::newRow("address only") << QByteArray("00FF01") << true << false;
@@ -105,7 +111,8 @@ private slots:
         QTest::newRow("empty") << QByteArray() << false << false;
         QTest::newRow("checksum of nothing") << QByteArray("00") << false << false;
         QTest::newRow("odd length, sum would match") << QByteArray("00000") << false << false;
-        QTest::newRow("lower-case, sum would match") << QByteArray("0120040a1b2c3d4d") << false << true;
+        QTest::newRow("lower-case, sum would match")
+            << QByteArray("0120040a1b2c3d4d") << false << true;
         QTest::newRow("G is no hex digit") << QByteArray("0G00") << false << false;
     }
     void recordsAreCheckedBySumAndByCount()
@@ -126,12 +133,18 @@ private slots:
         QTest::addColumn<bool>("answerOk");
         QTest::addColumn<bool>("asks");
         QTest::addColumn<bool>("valid");
-        QTest::newRow("same model and version") << QByteArray("2A5F0101") << QByteArray("2A5F0101") << false << false << true;
-        QTest::newRow("other version, OK") << QByteArray("2A5F0101") << QByteArray("2A5F0202") << true << true << true;
-        QTest::newRow("other version, Cancel") << QByteArray("2A5F0101") << QByteArray("2A5F0202") << false << true << false;
-        QTest::newRow("other model") << QByteArray("2A600101") << QByteArray("2A5F0101") << true << false << false;
-        QTest::newRow("model differs in case") << QByteArray("2a5f0101") << QByteArray("2A5F0101") << true << false << false;
-        QTest::newRow("file model of seven") << QByteArray("2A5F010") << QByteArray("2A5F0101") << true << false << false;
+        QTest::newRow("same model and version")
+            << QByteArray("2A5F0101") << QByteArray("2A5F0101") << false << false << true;
+        QTest::newRow("other version, OK")
+            << QByteArray("2A5F0101") << QByteArray("2A5F0202") << true << true << true;
+        QTest::newRow("other version, Cancel")
+            << QByteArray("2A5F0101") << QByteArray("2A5F0202") << false << true << false;
+        QTest::newRow("other model")
+            << QByteArray("2A600101") << QByteArray("2A5F0101") << true << false << false;
+        QTest::newRow("model differs in case")
+            << QByteArray("2a5f0101") << QByteArray("2A5F0101") << true << false << false;
+        QTest::newRow("file model of seven")
+            << QByteArray("2A5F010") << QByteArray("2A5F0101") << true << false << false;
     }
     void validModelAsksOnlyForAnotherVersionOfTheSameModel()
     {
@@ -141,8 +154,9 @@ private slots:
         QFETCH(bool, asks);
         m_user->answerQuestions({answerOk});
         QTEST(clsICOMFiles().ValidModel(fileModel, radioModel), "valid");
-        QCOMPARE(m_user->messages(), asks ? QStringList{"Disk File is for a different version of this radio"}
-                                          : QStringList{});
+        QCOMPARE(m_user->messages(),
+                 asks ? QStringList{"Disk File is for a different version of this radio"}
+                      : QStringList{});
     }
 
     // After a failed open and CloseCurrentFile the object takes a good file; a second open is
@@ -164,7 +178,8 @@ private slots:
         const QByteArray good = icfFile({"gggggg", "ggghghxx"});
         QVERIFY(writeFile(path("good.icf"), good));
         int fds[2] = {-1, -1};  // a pipe (or a device) may never end and cannot be read twice
-        if (name == "pipe" && ::pipe(fds) == 0 && ::write(fds[1], good.data(), good.size()) == good.size())
+        if (name == "pipe" && ::pipe(fds) == 0
+            && ::write(fds[1], good.data(), good.size()) == good.size())
             name = QStringLiteral("/dev/fd/%1").arg(fds[0]), ::close(fds[1]);
         clsICOMFiles files;
         QVERIFY(!files.OpenICFFileForRead(QDir(m_dir->path()).filePath(name)));
@@ -188,11 +203,16 @@ private slots:
         const QByteArray x(65532, 'x');  // the reader's buffer is 64 KiB: line ends at its edge
         QTest::newRow("CR LF") << QByteArray("A\r\nB\r\nC\r\n") << QList<QByteArray>{"A", "B", "C"};
         QTest::newRow("CR only") << QByteArray("A\rB\rC\r") << QList<QByteArray>{"A", "B", "C"};
-        QTest::newRow("LF only and mixed") << QByteArray("A\nB\r\n\nC\n\rD") << QList<QByteArray>{"A", "B", "", "C", "", "D"};
-        QTest::newRow("CR CR is an empty line") << QByteArray("A\r\rB\r\n") << QList<QByteArray>{"A", "", "B"};
-        QTest::newRow("no line end at the end") << QByteArray("A\r\nB") << QList<QByteArray>{"A", "B"};
-        QTest::newRow("CR LF across the buffer edge") << "A\r\n" + x + "\r\nB\r\n" << QList<QByteArray>{"A", x, "B"};
-        QTest::newRow("lone CR at the buffer edge") << "A\r\n" + x + "\rB\r\n" << QList<QByteArray>{"A", x, "B"};
+        QTest::newRow("LF only and mixed")
+            << QByteArray("A\nB\r\n\nC\n\rD") << QList<QByteArray>{"A", "B", "", "C", "", "D"};
+        QTest::newRow("CR CR is an empty line")
+            << QByteArray("A\r\rB\r\n") << QList<QByteArray>{"A", "", "B"};
+        QTest::newRow("no line end at the end")
+            << QByteArray("A\r\nB") << QList<QByteArray>{"A", "B"};
+        QTest::newRow("CR LF across the buffer edge") << "A\r\n" + x + "\r\nB\r\n"
+                                                      << QList<QByteArray>{"A", x, "B"};
+        QTest::newRow("lone CR at the buffer edge") << "A\r\n" + x + "\rB\r\n"
+                                                    << QList<QByteArray>{"A", x, "B"};
     }
     void linesEndAtCrLfOrALoneCrOrLf()
     {
@@ -217,21 +237,47 @@ private slots:
         const QByteArray b = "gggigixxyy";  // 000202AABB
         const QByteArray head = icfFile({});
         const QByteArray longHead = kModelLine + "\r\n#" + QByteArray(70000, 'c') + "\n";
-        QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n" << int(Check::Sound) << 0 << QString();
-        QTest::newRow("LF only, comment longer than the buffer") << longHead + b + "\n" + a + "\n" << int(Check::Sound) << 0 << QString();
-        QTest::newRow("last line without line end") << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
-        QTest::newRow("first data line bad") << head + "  gq\r\n" + a + "\r\n" << int(Check::Damaged) << 3 << "line 3, column 4: 'q' is not a hex digit";
-        QTest::newRow("fifth line bad") << head + a + "\r\n" + b + "\r\n" + "gggkgigg\tg" + "\r\n" << int(Check::Damaged) << 5 << "line 5, column 9: '\\x09' is not a hex digit";
-        QTest::newRow("empty line in the middle") << head + a + "\r\n\r\n" + b + "\r\n" << int(Check::Damaged) << 4 << "line 4: empty line between records";
-        QTest::newRow("empty lines before the records") << head + "\r\n\n" + a + "\r\n" << int(Check::Damaged) << 3 << "line 3: empty line before the records";
-        QTest::newRow("empty lines at the end, CR, LF") << head + a + "\r\n\r\n\r\n" << int(Check::Sound) << 0 << QString();
-        QTest::newRow("last line cut short") << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4 << "line 4: record cut short (7 of 10 characters)";
-        QTest::newRow("a line of five") << head + "ggggg\r\n" << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
-        QTest::newRow("over-long line") << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n" << int(Check::Damaged) << 4 << "line 4: record too long (65536 of 6 characters)";
-        QTest::newRow("a record repeated") << head + a + "\r\n" + b + "\r\n" + a + "\r\n" << int(Check::Damaged) << 5 << "line 5: addresses 0x0000-0x0001 overlap line 3";
-        QTest::newRow("overlapping by one byte") << head + b + "\r\n" + "ggghgizz{{\r\n" << int(Check::Damaged) << 4 << "line 4: addresses 0x0001-0x0002 overlap line 3";
-        QTest::newRow("past 0xFFFF") << head + "}}}}gighgi\r\n" << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
-        QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n" << int(Check::Sound) << 0 << QString();
+        QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n"
+                               << int(Check::Sound) << 0 << QString();
+        QTest::newRow("LF only, comment longer than the buffer")
+            << longHead + b + "\n" + a + "\n"
+            << int(Check::Sound) << 0 << QString();
+        QTest::newRow("last line without line end")
+            << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
+        QTest::newRow("first data line bad")
+            << head + "  gq\r\n" + a + "\r\n"
+            << int(Check::Damaged) << 3 << "line 3, column 4: 'q' is not a hex digit";
+        QTest::newRow("fifth line bad")
+            << head + a + "\r\n" + b + "\r\n" + "gggkgigg\tg" + "\r\n"
+            << int(Check::Damaged) << 5 << "line 5, column 9: '\\x09' is not a hex digit";
+        QTest::newRow("empty line in the middle")
+            << head + a + "\r\n\r\n" + b + "\r\n"
+            << int(Check::Damaged) << 4 << "line 4: empty line between records";
+        QTest::newRow("empty lines before the records")
+            << head + "\r\n\n" + a + "\r\n"
+            << int(Check::Damaged) << 3 << "line 3: empty line before the records";
+        QTest::newRow("empty lines at the end, CR, LF") << head + a + "\r\n\r\n\r\n"
+                                                        << int(Check::Sound) << 0 << QString();
+        QTest::newRow("last line cut short")
+            << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4
+            << "line 4: record cut short (7 of 10 characters)";
+        QTest::newRow("a line of five")
+            << head + "ggggg\r\n"
+            << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
+        QTest::newRow("over-long line")
+            << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n"
+            << int(Check::Damaged) << 4 << "line 4: record too long (65536 of 6 characters)";
+        QTest::newRow("a record repeated")
+            << head + a + "\r\n" + b + "\r\n" + a + "\r\n"
+            << int(Check::Damaged) << 5 << "line 5: addresses 0x0000-0x0001 overlap line 3";
+        QTest::newRow("overlapping by one byte")
+            << head + b + "\r\n" + "ggghgizz{{\r\n"
+            << int(Check::Damaged) << 4 << "line 4: addresses 0x0001-0x0002 overlap line 3";
+        QTest::newRow("past 0xFFFF")
+            << head + "}}}}gighgi\r\n"
+            << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
+        QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n"
+                                              << int(Check::Sound) << 0 << QString();
     }
     void theWholeFileCheckFindsTheFirstBadLineAndRewinds()
     {
@@ -241,7 +287,7 @@ private slots:
         QVERIFY(files.OpenICFFileForRead(path("check.icf")));
         QByteArray first, line;
         const bool hasFirst = files.GetNextLineFromDisk(first);
-        files.GetNextLineFromDisk(line);  // leave the position somewhere in the middle
+        files.GetNextLineFromDisk(line);           // leave the position somewhere in the middle
         for (int round = 0; round < 2; ++round) {  // the check can be repeated
             const Check check = files.CheckICFData();
             QTEST(int(check.outcome), "outcome");
@@ -291,7 +337,8 @@ private slots:
                 QVERIFY(limit.set());
                 qint64 size = image.size();  // each record below is 72 bytes with CR LF
                 for (; files->WriteICFDataToDisk("000020" + QByteArray(64, '5')); size += 72) {}
-                QVERIFY2(size <= image.size() + 4096 && size + 72 > image.size() + 4096, "the failure shows at the line that does not fit");
+                QVERIFY2(size <= image.size() + 4096 && size + 72 > image.size() + 4096,
+                         "the failure shows at the line that does not fit");
             }
             QVERIFY(!files->WriteICFDataToDisk("000000"));  // space again, but a failure is final
         }
@@ -304,8 +351,11 @@ private slots:
         }
         end == DestroyWithoutCommit ? files.reset() : files->CloseCurrentFile();
         QVERIFY(m_user->shown().isEmpty());
-        QCOMPARE(filesIn(m_dir->path()), end == CommitFails ? QStringList{} : QStringList{"radio.icf"});
-        QCOMPARE(fileBytes(target), end == Committed ? image : end == CommitFails ? QByteArray("<missing>") : oldBackup());
+        QCOMPARE(filesIn(m_dir->path()),
+                 end == CommitFails ? QStringList{} : QStringList{"radio.icf"});
+        QCOMPARE(fileBytes(target), end == Committed     ? image
+                                    : end == CommitFails ? QByteArray("<missing>")
+                                                         : oldBackup());
         if (end == Committed) {
             QVERIFY(QFileInfo(target).permissions() & QFileDevice::ReadOther);
             QVERIFY(files->OpenICFFileForRead(target));
@@ -359,13 +409,15 @@ private slots:
         save ? m_user->answerSave(answer) : m_user->answerOpen(answer);
         CommonDialog dialog;
         QString chosen = QStringLiteral("/radios/last.icf");
-        QCOMPARE(save ? ShowSaveDialog(chosen, kIcfFilter, dialog) : ShowOpenDialog(chosen, kIcfFilter, dialog),
+        QCOMPARE(save ? ShowSaveDialog(chosen, kIcfFilter, dialog)
+                      : ShowOpenDialog(chosen, kIcfFilter, dialog),
                  !answer.isEmpty());
         QCOMPARE(chosen, answer);
         QCOMPARE(m_user->shown().size(), 1);
         const FileDialogRequest &request = m_user->shown().first().request;
         QCOMPARE(QStringList({request.title, request.fileName, request.filter, request.defaultExt}),
-                 save ? QStringList({"Replix ICOM Radio   Save file", "/radios/last.icf", "(*.icf)", "icf"})
+                 save ? QStringList(
+                     {"Replix ICOM Radio   Save file", "/radios/last.icf", "(*.icf)", "icf"})
                       : QStringList({"Replix ICOM Radio   Open file", "", "(*.icf)", ""}));
         QCOMPARE(request.flags, 0x281806);
     }

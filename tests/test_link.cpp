@@ -35,9 +35,11 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<bool>("withSpaces");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("spaced, one after every pair") << bytes("FE 00 FD") << true << QByteArray("FE 00 FD ");
+        QTest::newRow("spaced, one after every pair")
+            << bytes("FE 00 FD") << true << QByteArray("FE 00 FD ");
         QTest::newRow("unspaced") << bytes("FE 00 FD") << false << QByteArray("FE00FD");
-        QTest::newRow("nothing is a zero byte, spaced") << QByteArray() << true << QByteArray("00 ");
+        QTest::newRow("nothing is a zero byte, spaced")
+            << QByteArray() << true << QByteArray("00 ");
         QTest::newRow("nothing is a zero byte") << QByteArray() << false << QByteArray("00");
     }
     void bytesBecomeHexText()
@@ -80,18 +82,23 @@ private slots:
         QTest::newRow("two frames in one read, in order")
             << QList<QByteArray>{e0 + e1} << Items{{frame, e0}, {frame, e1}} << QByteArray();
         QTest::newRow("a leading zero byte stays part of the frame")
-            << QList<QByteArray>{bytes("00") + e1} << Items{{frame, bytes("00") + e1}} << QByteArray();
+            << QList<QByteArray>{bytes("00") + e1} << Items{{frame, bytes("00") + e1}}
+            << QByteArray();
         const QByteArray spaced = bytes("FE FE EF EE E4 20 41 FD"), e5 = bytes("FE FE EF EE E5 FD");
-        QTest::newRow("spaces inside the data stay") << QList<QByteArray>{spaced} << Items{{frame, spaced}} << QByteArray();
-        QTest::newRow("six bytes is a frame") << QList<QByteArray>{e5} << Items{{frame, e5}} << QByteArray();
+        QTest::newRow("spaces inside the data stay")
+            << QList<QByteArray>{spaced} << Items{{frame, spaced}} << QByteArray();
+        QTest::newRow("six bytes is a frame")
+            << QList<QByteArray>{e5} << Items{{frame, e5}} << QByteArray();
         QTest::newRow("five bytes is a bad command")
             << QList<QByteArray>{e5.sliced(1)} << Items{{shortFrame, e5.sliced(1)}} << QByteArray();
         QTest::newRow("a lone end byte is a bad command")
-            << QList<QByteArray>{bytes("FD") + e0} << Items{{shortFrame, bytes("FD")}, {frame, e0}} << QByteArray();
+            << QList<QByteArray>{bytes("FD") + e0} << Items{{shortFrame, bytes("FD")}, {frame, e0}}
+            << QByteArray();
         QTest::newRow("5,000 spaces before a frame take no room")
             << QList<QByteArray>{QByteArray(5000, ' ') + e1} << Items{{frame, e1}} << QByteArray();
         QTest::newRow("spaces then a short frame")
-            << QList<QByteArray>{bytes("20 20 E5 FD")} << Items{{shortFrame, bytes("E5 FD")}} << QByteArray();
+            << QList<QByteArray>{bytes("20 20 E5 FD")} << Items{{shortFrame, bytes("E5 FD")}}
+            << QByteArray();
         const QByteArray e4 = bytes("FE FE EF EE E4") + "0120040A1B2C3D4D" + bytes("FD");
         QList<QByteArray> oneByOne;
         for (char c : e4)
@@ -103,7 +110,10 @@ private slots:
         const QByteArray x(FrameCollector::kCapacity, 'x');
         QTest::newRow("a run without FD is dropped at capacity")
             << QList<QByteArray>{x + bytes("FD") + x + "xxxxxxxxxx" + e0}
-            << Items{{overflow, x}, {shortFrame, bytes("FD")}, {overflow, x}, {frame, QByteArray(10, 'x') + e0}}
+            << Items{{overflow, x},
+                     {shortFrame, bytes("FD")},
+                     {overflow, x},
+                     {frame, QByteArray(10, 'x') + e0}}
             << QByteArray();
     }
     void collectorSplitsReceivedBytesIntoFrames()

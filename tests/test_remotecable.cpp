@@ -34,8 +34,10 @@ int freePort()
 bool listening(int port)
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
-    const QByteArray wanted = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    return table.open(QIODevice::ReadOnly) && table.readAll().contains(wanted + " 00000000:0000 0A");
+    const QByteArray wanted =
+        QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    return table.open(QIODevice::ReadOnly)
+           && table.readAll().contains(wanted + " 00000000:0000 0A");
 }
 
 speed_t speedOf(const QString &device)
@@ -73,7 +75,8 @@ struct ScriptedServer {
         if (bytes.contains(QByteArray::fromHex("FFFB2C")))
             peer->write("stale" + QByteArray::fromHex("FFFD2C"));
         // Each command (1 to 4, 12) back with code + 100 and the same value.
-        for (qsizetype at = bytes.indexOf("\xff\xfa\x2c"); at >= 0; at = bytes.indexOf("\xff\xfa\x2c", at + 1)) {
+        for (qsizetype at = bytes.indexOf("\xff\xfa\x2c"); at >= 0;
+             at = bytes.indexOf("\xff\xfa\x2c", at + 1)) {
             const qsizetype end = bytes.indexOf("\xff\xf0", at);
             QByteArray reply = bytes.mid(at, end + 2 - at);
             const quint8 code = quint8(reply.at(3));
@@ -87,7 +90,7 @@ struct ScriptedServer {
     }
 };
 
-} // namespace
+}  // namespace
 
 class RemoteCableTest : public TransferFixture {
     Q_OBJECT
@@ -103,21 +106,27 @@ class RemoteCableTest : public TransferFixture {
         const QString device = m_radio->devicePath();
         if (peer == QLatin1String("ser2net")) {
             const QString config = path(QStringLiteral("ser2net.yaml"));
-            writeFile(config, QStringLiteral("connection: &radio\n"
-                                             "  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%1\n"
-                                             "  options:\n    chardelay: false\n"
-                                             "  connector: serialdev(nouucplock),%2,9600n81,local\n")
-                                  .arg(m_port).arg(device).toUtf8());
+            writeFile(config,
+                      QStringLiteral("connection: &radio\n"
+                                     "  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%1\n"
+                                     "  options:\n    chardelay: false\n"
+                                     "  connector: serialdev(nouucplock),%2,9600n81,local\n")
+                          .arg(m_port)
+                          .arg(device)
+                          .toUtf8());
             m_server->start(kPeers + peer, {"-n", "-c", config, "-P", path("ser2net.pid")});
         } else if (peer == QLatin1String("socat")) {  // a bare stream: tcp://; a child
             // lingering after its connection would read the next one's echo: -t
-            m_server->start(QStringLiteral("socat"),
-                            {QStringLiteral("-t0.01"), QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
-                             QStringLiteral("FILE:%1,raw,echo=0").arg(device)});
+            m_server->start(
+                QStringLiteral("socat"),
+                {QStringLiteral("-t0.01"),
+                 QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+                 QStringLiteral("FILE:%1,raw,echo=0").arg(device)});
         } else {
-            m_server->start(QStringLiteral("socat"),
-                            {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
-                             QStringLiteral("EXEC:%1 0 %2 %3").arg(kPeers + peer, device, path("LCK..radio"))});
+            m_server->start(
+                QStringLiteral("socat"),
+                {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(m_port),
+                 QStringLiteral("EXEC:%1 0 %2 %3").arg(kPeers + peer, device, path("LCK..radio"))});
         }
         if (!m_server->waitForStarted())
             return false;
@@ -251,12 +260,17 @@ private slots:
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("error");  // after "HOST:PORT: "
-        QTest::newRow("refused") << "none" << " 112  %1: Connection refused";
-        QTest::newRow("accepts and never negotiates") << "silent"
-                                                      << " 113  %1: the server did not answer the line settings";
-        QTest::newRow("no port in the address") << "bad" << " 115  rfc2217://127.0.0.1: not an address of the form "
-                                                            "rfc2217://HOST:PORT or tcp://HOST:PORT";
-        QTest::newRow("runs the line at another speed") << "other speed" << " 114  %1: the server refused the speed";
+        QTest::newRow("refused") << "none"
+                                 << " 112  %1: Connection refused";
+        QTest::newRow("accepts and never negotiates")
+            << "silent"
+            << " 113  %1: the server did not answer the line settings";
+        QTest::newRow("no port in the address")
+            << "bad"
+            << " 115  rfc2217://127.0.0.1: not an address of the form "
+               "rfc2217://HOST:PORT or tcp://HOST:PORT";
+        QTest::newRow("runs the line at another speed") << "other speed"
+                                                        << " 114  %1: the server refused the speed";
     }
     void unreachableAndSilentServersFailTheOpen()
     {
@@ -264,15 +278,20 @@ private slots:
         QFETCH(QString, error);
         const bool silent = server == QLatin1String("silent");
         ScriptedServer scripted(silent ? ScriptedServer::Silent : ScriptedServer::OtherSpeed);
-        const int port = silent || server == QLatin1String("other speed") ? scripted.server.serverPort() : freePort();
+        const int port = silent || server == QLatin1String("other speed")
+                             ? scripted.server.serverPort()
+                             : freePort();
         const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
         QVERIFY(writeFile(m_ports->path() + "/COM3",
-                          (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1") : "rfc2217://" + address).toUtf8()));
+                          (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1")
+                                                          : "rfc2217://" + address)
+                              .toUtf8()));
         SerialControl control;
         InitCommsControl(control);
         control.setCommPort(3);
         QVERIFY(!OpenPort(control));
-        QCOMPARE(m_user->messages(), QStringList{"Unable to open port \r\n\r\n" + error.replace("%1", address)});
+        QCOMPARE(m_user->messages(),
+                 QStringList{"Unable to open port \r\n\r\n" + error.replace("%1", address)});
         QVERIFY(!control.PortOpen());
     }
 
@@ -281,8 +300,9 @@ private slots:
     void lineAndModemReportsBecomeLineEvents()
     {
         ScriptedServer server(ScriptedServer::Answers);
-        QVERIFY(writeFile(m_ports->path() + "/COM4",
-                          QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
+        QVERIFY(writeFile(
+            m_ports->path() + "/COM4",
+            QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
         SerialControl control;
         InitCommsControl(control);
         control.setCommPort(4);
@@ -291,13 +311,20 @@ private slots:
         QVERIFY(!control.setPortOpen(true).failed());
         // mask echo; break + overrun, ended by WILL ECHO instead of SE; parity; framing; CTS
         // and DSR deltas; CD rises, RI ends; CTS falls with no delta bit
-        server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0" "FFFA2C6A12FFFB01" "FFFA2C6A04FFF0" "FFFA2C6A08FFF0"
-                                               "FFFA2C6B33FFF0" "FFFA2C6BBCFFF0" "FFFA2C6BA0FFF0"));
+        server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0"
+                                               "FFFA2C6A12FFFB01"
+                                               "FFFA2C6A04FFF0"
+                                               "FFFA2C6A08FFF0"
+                                               "FFFA2C6B33FFF0"
+                                               "FFFA2C6BBCFFF0"
+                                               "FFFA2C6BA0FFF0"));
         QTRY_COMPARE(events.size(), 9);
         using namespace CommEventCode;
-        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged, CdChanged, Ring, CtsChanged}));
+        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged,
+                                     CdChanged, Ring, CtsChanged}));
         QTRY_VERIFY(server.heard.endsWith(QByteArray::fromHex("FFFE01")));  // DONT ECHO
-        server.peer->write(QByteArray::fromHex("FFFF41"));  // data: FF 41; the stale bytes went with the open
+        server.peer->write(
+            QByteArray::fromHex("FFFF41"));  // data: FF 41; the stale bytes went with the open
         QTRY_COMPARE(events.size(), 10);
         QCOMPARE(control.Input(), QByteArray("\xFF\x41"));
     }

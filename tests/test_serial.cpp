@@ -95,7 +95,7 @@ struct Port1 {
     }
 };
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(Holder)
 
@@ -134,13 +134,15 @@ void SerialTest::settingsAreCheckedAndARefusalKeepsTheOldOnes_data()
     QTest::addColumn<bool>("twoStopBits");
     using namespace CommErrorNumber;
 
-    QTest::newRow("2 stop bits, upper-case parity") << QStringList{"4800,N,8,2"} << 0 << int(B4800) << true;
-    QTest::newRow("usual higher speed") << QStringList{"115200,n,8,1"} << 0 << int(B115200) << false;
-    QTest::newRow("7 data bits: a pty has only 8") << QStringList{"4800,e,7,2"} << DeviceRefusedSettings
-                                                   << int(B9600) << false;
+    QTest::newRow("2 stop bits, upper-case parity")
+        << QStringList{"4800,N,8,2"} << 0 << int(B4800) << true;
+    QTest::newRow("usual higher speed")
+        << QStringList{"115200,n,8,1"} << 0 << int(B115200) << false;
+    QTest::newRow("7 data bits: a pty has only 8")
+        << QStringList{"4800,e,7,2"} << DeviceRefusedSettings << int(B9600) << false;
     QTest::newRow("not speed,parity,data,stop")
-        << QStringList{"4800", "4800,n,8,1,1", "4800,x,8,1", "4800,n,9,1", "4800,n,8,3"} << BadSettings
-        << int(B9600) << false;
+        << QStringList{"4800", "4800,n,8,1,1", "4800,x,8,1", "4800,n,9,1", "4800,n,8,3"}
+        << BadSettings << int(B9600) << false;
 }
 
 void SerialTest::settingsAreCheckedAndARefusalKeepsTheOldOnes()
@@ -259,9 +261,11 @@ void SerialTest::eventsWaitForHoldsAndStopAtTheClose()
     });
 
     port.control->raiseCommEvent(Break);  // delivered at once
-    {   // what came in meanwhile is queued now; a hold taken at once must still keep it back
+    {  // what came in meanwhile is queued now; a hold taken at once must still keep it back
         SerialControl::EventHold hold(*port.control);
-        { SerialControl::EventHold inner(*port.control); }
+        {
+            SerialControl::EventHold inner(*port.control);
+        }
         QTest::qWait(kQuietMs);
         QCOMPARE(codes, QList<int>{Break});
     }
@@ -277,8 +281,12 @@ void SerialTest::eventsWaitForHoldsAndStopAtTheClose()
     *driver.lines = {true, true, true, true};
     const QList<int> changes{Break, Overrun, ReceiveOverflow, DsrChanged, CdChanged, Ring};
     QTRY_COMPARE_WITH_TIMEOUT(codes.mid(6), changes, kArrivalTimeoutMs);
-    { SerialControl::EventHold hold(*port.control); port.control->raiseCommEvent(TransmitFull); }
-    QTRY_COMPARE_WITH_TIMEOUT(codes.mid(12), QList<int>{TransmitFull}, kArrivalTimeoutMs);  // no bytes with it
+    {
+        SerialControl::EventHold hold(*port.control);
+        port.control->raiseCommEvent(TransmitFull);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(codes.mid(12), QList<int>{TransmitFull},
+                              kArrivalTimeoutMs);  // no bytes with it
     {
         SerialControl::EventHold hold(*port.control);
         port.control->raiseCommEvent(TransmitFull);
@@ -298,11 +306,14 @@ void SerialTest::eachCounterAndLineRaisesItsOwnEvent_data()
     QTest::addColumn<QString>("moves");
     QTest::addColumn<int>("event");
     using namespace CommEventCode;
-    const QList<std::pair<const char *, int>> lines{{"cts", CtsChanged}, {"dsr", DsrChanged},
-                                                    {"cd", CdChanged}, {"ring", Ring}};
-    for (const auto &[name, event] : QList<std::pair<const char *, int>>{
-             {"breaks", Break}, {"framing", Framing}, {"overrun", Overrun},
-             {"overflow", ReceiveOverflow}, {"parity", Parity}})
+    const QList<std::pair<const char *, int>> lines{
+        {"cts", CtsChanged}, {"dsr", DsrChanged}, {"cd", CdChanged}, {"ring", Ring}};
+    for (const auto &[name, event] :
+         QList<std::pair<const char *, int>>{{"breaks", Break},
+                                             {"framing", Framing},
+                                             {"overrun", Overrun},
+                                             {"overflow", ReceiveOverflow},
+                                             {"parity", Parity}})
         QTest::newRow(name) << true << name << event;
     for (const auto &[name, event] : lines) {
         QTest::addRow("%s", name) << true << name << event;
@@ -316,18 +327,20 @@ void SerialTest::eachCounterAndLineRaisesItsOwnEvent()
     QFETCH(QString, moves);
     QFETCH(int, event);
     Port1 port;
-    LineStatus driver{counters ? std::optional(LineStatus::Counters{}) : std::nullopt, LineStatus::Lines{}};
+    LineStatus driver{counters ? std::optional(LineStatus::Counters{}) : std::nullopt,
+                      LineStatus::Lines{}};
     port.control->setLineStatusReader([&](int) { return driver; });
     QVERIFY(port.open());
     QList<int> codes;
-    connect(port.control.get(), &SerialControl::OnComm, this, [&] { codes << port.control->CommEvent(); });
+    connect(port.control.get(), &SerialControl::OnComm, this,
+            [&] { codes << port.control->CommEvent(); });
     LineStatus::Counters spare;  // the rows without counters move only lines
     LineStatus::Counters &c = counters ? *driver.counters : spare;
     const QHash<QString, std::function<void()>> move{
-        {"breaks", [&] { c.breaks = 2; }}, {"framing", [&] { c.framing = 2; }},
-        {"overrun", [&] { c.overrun = 2; }}, {"overflow", [&] { c.bufferOverflow = 2; }},
-        {"parity", [&] { c.parity = 2; }}, {"cts", [&] { driver.lines->cts = true; }},
-        {"dsr", [&] { driver.lines->dsr = true; }}, {"cd", [&] { driver.lines->cd = true; }},
+        {"breaks", [&] { c.breaks = 2; }},           {"framing", [&] { c.framing = 2; }},
+        {"overrun", [&] { c.overrun = 2; }},         {"overflow", [&] { c.bufferOverflow = 2; }},
+        {"parity", [&] { c.parity = 2; }},           {"cts", [&] { driver.lines->cts = true; }},
+        {"dsr", [&] { driver.lines->dsr = true; }},  {"cd", [&] { driver.lines->cd = true; }},
         {"ring", [&] { driver.lines->ring = true; }}};
     move[moves]();
     QTRY_COMPARE_WITH_TIMEOUT(codes, QList<int>{event}, kArrivalTimeoutMs);
@@ -411,17 +424,20 @@ void SerialTest::portListOffersOnlyFreePorts()
     QStringList items;
     for (int i = 0; i < list.count(); ++i) {
         items << list.itemText(i);
-        QCOMPARE(list.itemData(i, Qt::ToolTipRole).toString(), devices.value(list.itemText(i).toInt()));
+        QCOMPARE(list.itemData(i, Qt::ToolTipRole).toString(),
+                 devices.value(list.itemText(i).toInt()));
     }
     QCOMPARE(items, expected);
     QCOMPARE(list.currentText(), expected.value(0));
-    QCOMPARE(user.messages(), expected.isEmpty() ? QStringList{"Unable to find an unused serial port"}
-                                                 : QStringList{});
+    QCOMPARE(user.messages(), expected.isEmpty()
+                                  ? QStringList{"Unable to find an unused serial port"}
+                                  : QStringList{});
     user.clear();
     auto control = makeControl(1);
     QVERIFY(!OpenPort(*control));
     QCOMPARE(user.messages(), QStringList{openMessage});
-    QVERIFY(SerialControl::probeDevice(bench.folder.path() + "/COM1").failed());  // a link is its device
+    QVERIFY(SerialControl::probeDevice(bench.folder.path() + "/COM1")
+                .failed());  // a link is its device
 
     // Every number now names another device (an adapter plugged in before them renumbers the
     // system's ports): a listed number still opens the device its tooltip named.
@@ -445,18 +461,41 @@ void SerialTest::portAndSpeedChangesAreCheckedAndReported_data()
 
     const QString port = QStringLiteral("Unable to change to port COM%1:\r\n\r\n");
     const QString speed = QStringLiteral("Unable to change baud rate for port \r\n\r\n");
-    QTest::newRow("the current port, held by another") << "5" << "5" << "5" << "";
-    QTest::newRow("a free port with spaces") << "1" << "  3 " << "3" << "";
-    QTest::newRow("an empty text") << "1" << "" << "1" << "";
-    QTest::newRow("a plain file is no port") << "1" << " 7 " << "1" << port.arg(7) + "Port does not exist";
-    QTest::newRow("a held port") << "1" << "5" << "1" << port.arg(5) + "Port is in use";
-    QTest::newRow("speed: other fields kept") << "1200,e,7,2" << "  300 " << "300,e,7,2" << "";
-    QTest::newRow("unsupported speed refused") << "9600,e,7,2" << "12345" << "9600,e,7,2"
-                                               << speed + " 106  Unsupported speed 12345";
-    QTest::newRow("no speed") << "9600,e,7,2" << "" << "9600,e,7,2"
-                              << speed + " 105  Invalid line settings \",e,7,2\"";
-    QTest::newRow("no comma") << "9600" << "300" << "300,9600" << QString();
-    QTest::newRow("only the first comma counts") << "9600,,," << "600" << "600,,," << QString();
+    QTest::newRow("the current port, held by another") << "5"
+                                                       << "5"
+                                                       << "5"
+                                                       << "";
+    QTest::newRow("a free port with spaces") << "1"
+                                             << "  3 "
+                                             << "3"
+                                             << "";
+    QTest::newRow("an empty text") << "1"
+                                   << ""
+                                   << "1"
+                                   << "";
+    QTest::newRow("a plain file is no port") << "1"
+                                             << " 7 "
+                                             << "1" << port.arg(7) + "Port does not exist";
+    QTest::newRow("a held port") << "1"
+                                 << "5"
+                                 << "1" << port.arg(5) + "Port is in use";
+    QTest::newRow("speed: other fields kept") << "1200,e,7,2"
+                                              << "  300 "
+                                              << "300,e,7,2"
+                                              << "";
+    QTest::newRow("unsupported speed refused")
+        << "9600,e,7,2"
+        << "12345"
+        << "9600,e,7,2" << speed + " 106  Unsupported speed 12345";
+    QTest::newRow("no speed") << "9600,e,7,2"
+                              << ""
+                              << "9600,e,7,2" << speed + " 105  Invalid line settings \",e,7,2\"";
+    QTest::newRow("no comma") << "9600"
+                              << "300"
+                              << "300,9600" << QString();
+    QTest::newRow("only the first comma counts") << "9600,,,"
+                                                 << "600"
+                                                 << "600,,," << QString();
 }
 
 void SerialTest::portAndSpeedChangesAreCheckedAndReported()
@@ -478,7 +517,8 @@ void SerialTest::portAndSpeedChangesAreCheckedAndReported()
     QVERIFY(!speed || !control->setSettings(before).failed());
     ScriptedSeam user;
 
-    QCOMPARE(speed ? ChangeBaudRate(text, *control) : ChangePort(text, *control), message.isEmpty());
+    QCOMPARE(speed ? ChangeBaudRate(text, *control) : ChangePort(text, *control),
+             message.isEmpty());
     QTEST(speed ? control->Settings() : QString::number(control->CommPort()), "after");
     QCOMPARE(user.messages(), message.isEmpty() ? QStringList{} : QStringList{message});
 }

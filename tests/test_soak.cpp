@@ -48,9 +48,9 @@ qint64 residentKiB()
 class DialogUser : public QObject {
 public:
     QStringList names;
-    QStringList boxes;    // the texts of the boxes, in order
-    QStringList offered;  // the name each file dialog offered
-    QStringList filters;  // each file dialog's filters as shown -> the patterns it filters by
+    QStringList boxes;     // the texts of the boxes, in order
+    QStringList offered;   // the name each file dialog offered
+    QStringList filters;   // each file dialog's filters as shown -> the patterns it filters by
     bool allPlain = true;  // every box showed its text as plain text
 
     DialogUser()
@@ -89,7 +89,7 @@ private:
     QTimer m_timer;
     bool m_accepting = false;
 };
-} // namespace
+}  // namespace
 
 class SoakTest : public QObject {
     Q_OBJECT
@@ -100,7 +100,8 @@ private slots:
 bool runUntilIdle(frmReadWrite &w)  // the window idle again, with no box up
 {
     auto idle = [&w] {
-        return !w.MSComm1.PortOpen() && w.cmdRead->isEnabled() && !QApplication::activeModalWidget();
+        return !w.MSComm1.PortOpen() && w.cmdRead->isEnabled()
+               && !QApplication::activeModalWidget();
     };
     const QDeadlineTimer deadline(kTransferLimit);
     while (!idle() && !deadline.hasExpired()) {
@@ -143,10 +144,12 @@ void SoakTest::longSessionThroughTheRealDialogsStaysLevel()
         }
 
         window.cmdRead->click();
-        QVERIFY2(runUntilIdle(window), qPrintable(QStringLiteral("read %1 did not end").arg(cycle)));
+        QVERIFY2(runUntilIdle(window),
+                 qPrintable(QStringLiteral("read %1 did not end").arg(cycle)));
         QCOMPARE(fileBytes(file), image);
         window.cmdWrite->click();
-        QVERIFY2(runUntilIdle(window), qPrintable(QStringLiteral("write %1 did not end").arg(cycle)));
+        QVERIFY2(runUntilIdle(window),
+                 qPrintable(QStringLiteral("write %1 did not end").arg(cycle)));
         QCOMPARE(radio.writtenRecords(), o.memory);
         // The refusals first, or from the second read on the question whether to replace the file.
         QCOMPARE(user.boxes.size(), cycle == 1 ? 3 : 2);

@@ -14,13 +14,14 @@ namespace {
 // A comment whose bytes cover the awkward values: NUL, ^Z, CR, LF, high bit, FF (never FD).
 const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
 const QByteArray kHead = "5A170002\r\n#VR-5A17 Ver 1.02\r\n";
-const QByteArray kLine = "ghiggkgxhyizj{\r\n";  // 0120040A1B2C3D, checksum 4D
+const QByteArray kLine = "ghiggkgxhyizj{\r\n";   // 0120040A1B2C3D, checksum 4D
 const QByteArray kLine2 = "ghikgkgxhyizj{\r\n";  // 0124040A1B2C3D
-const QByteArray kRecord = bytes("FE FE EE EF E4") + "0120040A1B2C3D4D" + bytes("FD");  // addresses unread
+const QByteArray kRecord =
+    bytes("FE FE EE EF E4") + "0120040A1B2C3D4D" + bytes("FD");  // addresses unread
 const QString kSuccess = QStringLiteral("Successful Write");
 const QString kFailure = QStringLiteral("Write failure");
 const QString kOtherRadio = QStringLiteral("Input file is for a different radio");
-} // namespace
+}  // namespace
 
 class TransferTest : public TransferFixture {
     Q_OBJECT
@@ -44,7 +45,8 @@ private slots:
         // A second model reply amid the records opens no second dialog and changes nothing.
         QObject::connect(m_radio.get(), &VirtualRadio::recordSent, m_window.get(), [&](int count) {
             if (count == 3)
-                m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + o.comment + bytes("FD"));
+                m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + o.comment
+                                         + bytes("FD"));
         });
         transfer(false, path("radio.icf"));
         QCOMPARE(m_user->shown().size(), 1);
@@ -57,7 +59,8 @@ private slots:
         QVERIFY(image.startsWith("5A170002\r\n#"));
         QCOMPARE(m_radio->framesFromTool(),
                  (QList<QByteArray>{bytes("FE FE EE EF E0 00 00 00 00 FD"),
-                                    bytes("FE FE EE EF E2 5A 17 00 02 FD"), bytes("FE FE EE EF E6 00 FD")}));
+                                    bytes("FE FE EE EF E2 5A 17 00 02 FD"),
+                                    bytes("FE FE EE EF E6 00 FD")}));
         QCOMPARE(filesIn(m_dir->path()), QStringList{"radio.icf"});
 
         // Written back into a blank radio, the file gives the same records, frame by frame.
@@ -77,16 +80,18 @@ private slots:
     }
     void readTakesRepliesOfEveryShape_data()
     {
-        QTest::addColumn<QByteArray>("noise");       // before every frame of the radio
-        QTest::addColumn<int>("gapMs");              // the model reply comes in two pieces
-        QTest::addColumn<QByteArray>("reply");       // the model reply's data
-        QTest::addColumn<QByteArray>("header");      // the file's first two lines
+        QTest::addColumn<QByteArray>("noise");   // before every frame of the radio
+        QTest::addColumn<int>("gapMs");          // the model reply comes in two pieces
+        QTest::addColumn<QByteArray>("reply");   // the model reply's data
+        QTest::addColumn<QByteArray>("header");  // the file's first two lines
         const QByteArray normal = bytes("5A 17 00 02") + "VR-5A17 Ver 1.02";
-        QTest::newRow("5,000 spaces before every frame") << QByteArray(5000, ' ') << -1 << normal << kHead;
+        QTest::newRow("5,000 spaces before every frame")
+            << QByteArray(5000, ' ') << -1 << normal << kHead;
         QTest::newRow("model reply in two pieces") << QByteArray() << 150 << normal << kHead;
         QTest::newRow("model reply of three bytes")
             << QByteArray() << -1 << bytes("5A 17 00") << QByteArray("5A1700\r\n#\r\n");
-        QTest::newRow("empty model reply") << QByteArray() << -1 << QByteArray() << QByteArray("00\r\n#\r\n");
+        QTest::newRow("empty model reply")
+            << QByteArray() << -1 << QByteArray() << QByteArray("00\r\n#\r\n");
     }
     void readTakesRepliesOfEveryShape()
     {
@@ -105,9 +110,11 @@ private slots:
         QVERIFY(m_user->messages().isEmpty());
         QCOMPARE(fileBytes(path("radio.icf")), header + records);
         QTRY_COMPARE(m_window->cmdRead->accessibleDescription(),
-                     QStringLiteral("Read finished: %1 saved to radio.icf").arg(gapMs > 0 ? "1 record" : "12 records"));
+                     QStringLiteral("Read finished: %1 saved to radio.icf")
+                         .arg(gapMs > 0 ? "1 record" : "12 records"));
         // The records are asked for with the model bytes there are, and nothing is left over.
-        QCOMPARE(m_radio->framesFromTool().value(1), bytes("FE FE EE EF E2") + reply.left(4) + bytes("FD"));
+        QCOMPARE(m_radio->framesFromTool().value(1),
+                 bytes("FE FE EE EF E2") + reply.left(4) + bytes("FD"));
         QVERIFY(!m_window->txtDataReceived->toPlainText().contains(QStringLiteral("Bad Command")));
     }
     void dialogCancelledEndsQuietly_data()
@@ -139,25 +146,42 @@ private slots:
         const QByteArray model = bytes("5A 17 00 02");
         const QByteArray good = kHead + kLine + kLine2;
         const QByteArray older = "5A170001\r\n#older\n" + kLine + kLine2;
-        const QString otherVersion = QStringLiteral("Disk File is for a different version of this radio");
+        const QString otherVersion =
+            QStringLiteral("Disk File is for a different version of this radio");
         const std::optional<quint8> ok(0);
-        auto damaged = [](int line) { return QStringList{QStringLiteral("Input file is damaged at line %1").arg(line)}; };
+        auto damaged = [](int line) {
+            return QStringList{QStringLiteral("Input file is damaged at line %1").arg(line)};
+        };
         const QStringList none{QStringLiteral("Input file holds no memory records")};
         // The radio takes the write only when WriteRequest names the radio's model, not the file's.
-        QTest::newRow("other version, user agrees") << older << model << true << ok << QStringList{otherVersion, kSuccess} << 5;
-        QTest::newRow("other version, user declines") << older << model << false << ok << QStringList{otherVersion, kOtherRadio} << 1;
-        QTest::newRow("result 01") << good << model << true << std::optional<quint8>(1) << QStringList{kFailure} << 5;
-        QTest::newRow("result FF") << good << model << true << std::optional<quint8>(0xFF) << QStringList{kFailure} << 5;
-        QTest::newRow("no result byte") << good << model << true << std::optional<quint8>() << QStringList{kFailure} << 5;
-        QTest::newRow("file for another model") << "12340002\r\n#\r\n" + kLine << model << true << ok << QStringList{kOtherRadio} << 1;
-        QTest::newRow("model reply of three bytes") << good << bytes("5A 17 00") << true << ok << QStringList{kOtherRadio} << 1;
-        QTest::newRow("empty model reply") << good << QByteArray() << true << ok << QStringList{kOtherRadio} << 1;
-        QTest::newRow("bad character in line 5") << good + "ghiggkgxhyizjq\r\n" + kLine << model << true << ok << damaged(5) << 1;
-        QTest::newRow("count one short in line 3") << kHead + "ghiggkgxhyiz\r\n" << model << true << ok << damaged(3) << 1;
-        QTest::newRow("empty line between records") << kHead + kLine + "\r\n" + kLine2 << model << true << ok << damaged(4) << 1;
-        QTest::newRow("a record repeated") << good + kLine << model << true << ok << damaged(5) << 1;
-        QTest::newRow("past 0xFFFF") << kHead + kLine + "}}}}gighgi\r\n" << model << true << ok << damaged(4) << 1;
-        QTest::newRow("model line only") << QByteArray("5A170002\r\n") << model << true << ok << damaged(2) << 1;
+        QTest::newRow("other version, user agrees")
+            << older << model << true << ok << QStringList{otherVersion, kSuccess} << 5;
+        QTest::newRow("other version, user declines")
+            << older << model << false << ok << QStringList{otherVersion, kOtherRadio} << 1;
+        QTest::newRow("result 01")
+            << good << model << true << std::optional<quint8>(1) << QStringList{kFailure} << 5;
+        QTest::newRow("result FF")
+            << good << model << true << std::optional<quint8>(0xFF) << QStringList{kFailure} << 5;
+        QTest::newRow("no result byte")
+            << good << model << true << std::optional<quint8>() << QStringList{kFailure} << 5;
+        QTest::newRow("file for another model")
+            << "12340002\r\n#\r\n" + kLine << model << true << ok << QStringList{kOtherRadio} << 1;
+        QTest::newRow("model reply of three bytes")
+            << good << bytes("5A 17 00") << true << ok << QStringList{kOtherRadio} << 1;
+        QTest::newRow("empty model reply")
+            << good << QByteArray() << true << ok << QStringList{kOtherRadio} << 1;
+        QTest::newRow("bad character in line 5")
+            << good + "ghiggkgxhyizjq\r\n" + kLine << model << true << ok << damaged(5) << 1;
+        QTest::newRow("count one short in line 3") << kHead + "ghiggkgxhyiz\r\n"
+                                                   << model << true << ok << damaged(3) << 1;
+        QTest::newRow("empty line between records")
+            << kHead + kLine + "\r\n" + kLine2 << model << true << ok << damaged(4) << 1;
+        QTest::newRow("a record repeated")
+            << good + kLine << model << true << ok << damaged(5) << 1;
+        QTest::newRow("past 0xFFFF") << kHead + kLine + "}}}}gighgi\r\n"
+                                     << model << true << ok << damaged(4) << 1;
+        QTest::newRow("model line only")
+            << QByteArray("5A170002\r\n") << model << true << ok << damaged(2) << 1;
         QTest::newRow("header only") << kHead << model << true << ok << none << 1;
         QTest::newRow("empty lines only") << kHead + "\r\n\r\n" << model << true << ok << none << 1;
     }
@@ -195,14 +219,22 @@ private slots:
         QTest::addColumn<QString>("end");      // null: runs on; else the message ("": none)
         QTest::addColumn<bool>("cable");
         QTest::addColumn<bool>("response");
-        struct Cell { int code; QByteArray sent; QString end; int timers; };  // timers: cable 2, response 1
+        struct Cell {
+            int code;
+            QByteArray sent;
+            QString end;
+            int timers;
+        };  // timers: cable 2, response 1
         const QString corrupted = QStringLiteral("Data corrupted in transmission");
         // Per direction and step: the time-outs running before the frame, then what differs.
         const QList<QPair<int, QList<Cell>>> read{
             {3, {{0xE0, "", {}, 1}, {0xE1, "E2", {}, 3}}},
             {3, {{0xE2, "", {}, 1}}},
             {1, {{0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
-            {2, {{0xE4, "", corrupted, 0}, {0xE6, "", QStringLiteral(""), 0}, {0x07, "", corrupted, 0}}}};
+            {2,
+             {{0xE4, "", corrupted, 0},
+              {0xE6, "", QStringLiteral(""), 0},
+              {0x07, "", corrupted, 0}}}};
         const QList<QPair<int, QList<Cell>>> write{
             {3, {{0xE0, "", {}, 1}, {0xE1, "E3", {}, 2}}},
             {2, {{0xE3, "E4", {}, 2}, {0xE6, "", kFailure, 0}}},
@@ -229,12 +261,16 @@ private slots:
         QFETCH(int, code);
         QFETCH(QByteArray, sent);
         QFETCH(QString, end);
-        const QByteArray reply = bytes("FE FE EF EE E1 5A 17 00 02") + "VR-5A17 Ver 1.02" + bytes("FD");
-        const QMap<int, QByteArray> frames{
-            {0xE0, bytes("FE FE EE EF E0 00 00 00 00 FD")}, {0xE1, reply},
-            {0xE2, bytes("FE FE EE EF E2 5A 17 00 02 FD")}, {0xE3, bytes("FE FE EE EF E3 5A 17 00 02 FD")},
-            {0xE4, kRecord}, {0xE5, bytes("FE FE EF EE E5 FD")}, {0xE6, bytes("FE FE EF EE E6 00 FD")},
-            {0x07, bytes("FE FE EF EE 07 FD")}};
+        const QByteArray reply =
+            bytes("FE FE EF EE E1 5A 17 00 02") + "VR-5A17 Ver 1.02" + bytes("FD");
+        const QMap<int, QByteArray> frames{{0xE0, bytes("FE FE EE EF E0 00 00 00 00 FD")},
+                                           {0xE1, reply},
+                                           {0xE2, bytes("FE FE EE EF E2 5A 17 00 02 FD")},
+                                           {0xE3, bytes("FE FE EE EF E3 5A 17 00 02 FD")},
+                                           {0xE4, kRecord},
+                                           {0xE5, bytes("FE FE EF EE E5 FD")},
+                                           {0xE6, bytes("FE FE EF EE E6 00 FD")},
+                                           {0x07, bytes("FE FE EF EE 07 FD")}};
         auto commandsSent = [this] {
             QByteArray codes;
             for (const QByteArray &f : sentByTool().split(char(0xFD)))
@@ -255,7 +291,8 @@ private slots:
         sentByTool();  // what the steps before sent
         w.ProcessCommand(frames[code]);
         QCOMPARE(commandsSent(), sent);
-        QCOMPARE(w.txtDataReceived->toPlainText().contains(QStringLiteral(" Unknown Command ")), code == 0x07);
+        QCOMPARE(w.txtDataReceived->toPlainText().contains(QStringLiteral(" Unknown Command ")),
+                 code == 0x07);
         if (end.isNull()) {
             QVERIFY(w.MSComm1.PortOpen() && m_user->messages().isEmpty());
             QTEST(w.tmrCableTimer.isActive(), "cable");
@@ -268,7 +305,8 @@ private slots:
             QCOMPARE(m_user->messages(), end.isEmpty() ? QStringList{} : QStringList{end});
         }
         const bool saved = !writing && step == 3 && code == 0xE6;  // on the echo of its own result
-        QCOMPARE(fileBytes(path("radio.icf")), saved ? "5A170002\r\n#VR-5A17 Ver 1.02\r\n" + kLine : QByteArray("<missing>"));
+        QCOMPARE(fileBytes(path("radio.icf")),
+                 saved ? "5A170002\r\n#VR-5A17 Ver 1.02\r\n" + kLine : QByteArray("<missing>"));
     }
 
     // The radio still sends the image of a read that ended early: its records, end frame and
@@ -279,13 +317,16 @@ private slots:
         QVERIFY(writeFile(path("radio.icf"), kHead));
         startByHand(false);
         m_user->answerSave(path("radio.icf"));
-        for (const QByteArray &frame : {kRecord, bytes("FE FE EF EE E5 FD"), bytes("FE FE EE EF E6 00 FD"),
-                                        bytes("FE FE EF EE E1 5A 17 00 02 FD"),
-                                        bytes("FE FE EE EF E2 5A 17 00 02 FD"), bytes("FE FE EF EE E5 FD")})
+        for (const QByteArray &frame :
+             {kRecord, bytes("FE FE EF EE E5 FD"), bytes("FE FE EE EF E6 00 FD"),
+              bytes("FE FE EF EE E1 5A 17 00 02 FD"), bytes("FE FE EE EF E2 5A 17 00 02 FD"),
+              bytes("FE FE EF EE E5 FD")})
             m_window->ProcessCommand(frame);
         QCOMPARE(sentByTool(), bytes("FE FE EE EF E2 5A 17 00 02 FD"));
-        QCOMPARE(m_user->messages(), QStringList{"The radio sent no memory records\r\nThe radio is still sending an "
-                                                 "earlier image: wait until the radio stops sending, then read again."});
+        QCOMPARE(
+            m_user->messages(),
+            QStringList{"The radio sent no memory records\r\nThe radio is still sending an "
+                        "earlier image: wait until the radio stops sending, then read again."});
         QCOMPARE(fileBytes(path("radio.icf")), kHead);
     }
     void readCountsRecordsModuloHundredBadOnesToo()

@@ -8,8 +8,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <fcntl.h>
-#include <poll.h>
 #include <numeric>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -42,7 +42,7 @@ QByteArray exchange(const VirtualRadio &radio, const QByteArray &sent, qsizetype
     return done == sent.size() ? got : QByteArray("(not all sent)");
 }
 
-QByteArray toolFrame(quint8 c, const QByteArray &d = {}) // to the radio EE from the tool EF
+QByteArray toolFrame(quint8 c, const QByteArray &d = {})  // to the radio EE from the tool EF
 {
     return bytes("FEFEEEEF") + char(c) + d + '\xFD';
 }
@@ -57,7 +57,7 @@ const QByteArray kReadRequest = toolFrame(0xE2, bytes("5A 17 00 02"));
 const RadioRecord kExample{0x0120, bytes("0A 1B 2C 3D")};
 const QByteArray kHead("5A170002\r\n#VR-5A17 Ver 1.02\r\n");
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(VirtualRadioOptions)
 
@@ -80,12 +80,15 @@ private slots:
         QTest::newRow("the cable echoes every byte value") << off << everyValue << everyValue;
         QTest::newRow("radio off: the echo only") << off << both << both;
         QTest::newRow("no cable: nothing at all") << noCable << kModelRequest << QByteArray();
-        QTest::newRow("model reply") << VirtualRadioOptions() << kModelRequest  // and "VR-5A17..."
+        QTest::newRow("model reply")
+            << VirtualRadioOptions() << kModelRequest  // and "VR-5A17..."
             << kModelRequest + radioFrame(0xE1, bytes("5A170002 56522D354131372056657220312E3032"));
-        QTest::newRow("read of the worked example") << one << kReadRequest
+        QTest::newRow("read of the worked example")
+            << one << kReadRequest
             << kReadRequest + radioFrame(0xE4, "0120040A1B2C3D4D") + radioFrame(0xE5);
         one.memory = {{0x0100, bytes("FE")}};  // 01 + 00 + 01 + FE = 100
-        QTest::newRow("read of a record summing to zero") << one << kReadRequest
+        QTest::newRow("read of a record summing to zero")
+            << one << kReadRequest
             << kReadRequest + radioFrame(0xE4, "010001FE00") + radioFrame(0xE5);
     }
     void answersAreExactToTheByte()
@@ -100,9 +103,9 @@ private slots:
     {
         VirtualRadio radio;
         QSignalSpy finished(&radio, &VirtualRadio::writeFinished);
-        const QByteArray dialogue = toolFrame(0xE3, bytes("5A 17 00 02"))
-            + toolFrame(0xE4, "0120040A1B2C3D4D") + toolFrame(0xE4, "000002FF01FE")
-            + toolFrame(0xE5, "Icom Inc.");
+        const QByteArray dialogue =
+            toolFrame(0xE3, bytes("5A 17 00 02")) + toolFrame(0xE4, "0120040A1B2C3D4D")
+            + toolFrame(0xE4, "000002FF01FE") + toolFrame(0xE5, "Icom Inc.");
         const QByteArray back = dialogue + radioFrame(0xE6, bytes("00"));  // echo, then result 00
         QCOMPARE(exchange(radio, dialogue, back.size()), back);
         QVERIFY(finished.count() == 1 && finished.first().first().toBool());
@@ -113,12 +116,16 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("where");  // empty: the file is sound
-        QTest::newRow("a sound file") << kHead + "ghiggkgxhyizj{\r\n" << "";
+        QTest::newRow("a sound file") << kHead + "ghiggkgxhyizj{\r\n"
+                                      << "";
         QTest::newRow("lower-case model") << kHead.toLower() << "line 1";
-        QTest::newRow("no comment line") << kHead.left(10) + "ghiggkgxhyizj{\r\n" << "line 2";
-        QTest::newRow("letter q") << kHead + "ghiggkgxhyizjq\r\n" << "line 3";
+        QTest::newRow("no comment line") << kHead.left(10) + "ghiggkgxhyizj{\r\n"
+                                         << "line 2";
+        QTest::newRow("letter q") << kHead + "ghiggkgxhyizjq\r\n"
+                                  << "line 3";
         QTest::newRow("one digit short of its count")
-            << kHead + "ghiggkgxhyizj{\r\nghiggkgxhyizj\r\n" << "line 4";
+            << kHead + "ghiggkgxhyizj{\r\nghiggkgxhyizj\r\n"
+            << "line 4";
     }
     void damagedIcfFileIsRejectedWithItsLine()
     {

@@ -7,8 +7,8 @@
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
 
-#include <QAccessible>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -49,12 +49,15 @@ QStringList fitProblems(const frmReadWrite &w)
 {
     QStringList problems;
     for (QWidget *c : w.findChildren<QWidget *>()) {
-        if (!c->isVisibleTo(&w) || !(c->parentWidget() == &w || qobject_cast<QGroupBox *>(c->parentWidget())))
+        if (!c->isVisibleTo(&w)
+            || !(c->parentWidget() == &w || qobject_cast<QGroupBox *>(c->parentWidget())))
             continue;
         if (c->parentWidget() != &w && !c->parentWidget()->rect().contains(c->geometry()))
             problems << announced(c) + " sticks out of its frame";
-        for (QWidget *other : c->parentWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
-            if (const QRect both = c->geometry() & other->geometry(); other != c && other->isVisibleTo(&w) && both.width() > 4 && both.height() > 4)
+        for (QWidget *other :
+             c->parentWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (const QRect both = c->geometry() & other->geometry();
+                other != c && other->isVisibleTo(&w) && both.width() > 4 && both.height() > 4)
                 problems << announced(c) + " overlaps " + announced(other);
         const QFontMetrics fm(c->font());
         const QStyle *style = c->style();
@@ -62,7 +65,7 @@ QStringList fitProblems(const frmReadWrite &w)
         int chrome = 0;  // what the control draws beside its text
         if (auto *check = qobject_cast<QCheckBox *>(c))
             texts << check->text(), chrome = style->pixelMetric(QStyle::PM_IndicatorWidth)
-                                              + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+                                             + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
         else if (auto *button = qobject_cast<QPushButton *>(c))
             texts << button->text(), chrome = 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
         else if (auto *label = qobject_cast<QLabel *>(c))
@@ -71,15 +74,19 @@ QStringList fitProblems(const frmReadWrite &w)
             for (int i = 0; i < list->count(); ++i)
                 texts << list->itemText(i), chrome = c->height();  // the arrow is about square
         for (const QString &text : texts)
-            if (fm.horizontalAdvance(text) + chrome > c->width() || fm.tightBoundingRect(text).height() > c->height())
-                problems << QStringLiteral("\"%1\" cut in %2x%3").arg(text).arg(c->width()).arg(c->height());
+            if (fm.horizontalAdvance(text) + chrome > c->width()
+                || fm.tightBoundingRect(text).height() > c->height())
+                problems << QStringLiteral("\"%1\" cut in %2x%3")
+                                .arg(text)
+                                .arg(c->width())
+                                .arg(c->height());
     }
     if (!w.screen()->availableGeometry().contains(w.frameGeometry().topLeft()))
         problems << QStringLiteral("title bar off the screen");
     return problems;
 }
 
-} // namespace
+}  // namespace
 
 class WindowTest : public TransferFixture {
     Q_OBJECT
@@ -102,20 +109,24 @@ private slots:
             QVERIFY(m_ports->publish(3, three.device()) && m_ports->publish(2, two.device()));
         frmReadWrite w;
         w.Form_Load();
-        QCOMPARE(m_user->messages(), freePorts ? QStringList{}
-                                               : QStringList{"Unable to find an unused serial port"});
+        QCOMPARE(m_user->messages(),
+                 freePorts ? QStringList{} : QStringList{"Unable to find an unused serial port"});
         QCOMPARE(m_user->shown().isEmpty() ? kTitle : m_user->shown().first().title, kTitle);
         QVERIFY(w.windowTitle() == kTitle && AppTitle() == kTitle);
         QCOMPARE(w.cboPort->count(), freePorts ? 2 : 0);
-        QVERIFY(w.cboPort->currentText() == (freePorts ? "2" : "") && w.cboSpeed->currentText() == "9600");
+        QVERIFY(w.cboPort->currentText() == (freePorts ? "2" : "")
+                && w.cboSpeed->currentText() == "9600");
         QVERIFY(!w.chkShowText->isChecked() && !w.MSComm1.PortOpen());
         // The port list tells the device behind the chosen number, and behind each number.
-        QCOMPARE(announced(w.cboPort, QAccessible::Description), freePorts ? two.device() : QString());
+        QCOMPARE(announced(w.cboPort, QAccessible::Description),
+                 freePorts ? two.device() : QString());
         QAccessibleInterface *items = QAccessible::queryAccessibleInterface(w.cboPort)->child(0);
         for (int i = 0; i < w.cboPort->count(); ++i)
-            QCOMPARE(items->child(i)->text(QAccessible::Description), i ? three.device() : two.device());
+            QCOMPARE(items->child(i)->text(QAccessible::Description),
+                     i ? three.device() : two.device());
         w.cboPort->setCurrentIndex(w.cboPort->count() - 1);
-        QCOMPARE(announced(w.cboPort, QAccessible::Description), freePorts ? three.device() : QString());
+        QCOMPARE(announced(w.cboPort, QAccessible::Description),
+                 freePorts ? three.device() : QString());
 
         // What a screen reader says as Tab walks the window, the pane shown: each control by
         // its name, the buttons by their captions; none of them is the window's default.
@@ -127,16 +138,19 @@ private slots:
                 heard << announced(focus);
             focus = focus->nextInFocusChain();
         } while (focus != w.cmdRead);
-        QCOMPARE(heard, QStringList({"Read from Radio", "Baud rate", "Serial port", "Clear", "Conversation",
-                                     "Show Conversation", "Exit", "Write to Radio"}));
+        QCOMPARE(heard,
+                 QStringList({"Read from Radio", "Baud rate", "Serial port", "Clear",
+                              "Conversation", "Show Conversation", "Exit", "Write to Radio"}));
         // The lists are named by their labels; the frames and the bar by what they hold.
         for (QLabel *label : {w.lblPort, w.lblBaudRate}) {
-            const auto labelled = QAccessible::queryAccessibleInterface(label)->relations(QAccessible::Labelled);
+            const auto labelled =
+                QAccessible::queryAccessibleInterface(label)->relations(QAccessible::Labelled);
             QCOMPARE(labelled.size(), 1);
             QCOMPARE(announced(label) + labelled.first().first->text(QAccessible::Name),
                      label == w.lblPort ? "Serial port :Serial port" : "Baud Rate :Baud rate");
         }
-        QCOMPARE(QStringList({announced(w.fraComms), announced(w.fraTextDisplay), announced(w.ProgressBar1)}),
+        QCOMPARE(QStringList({announced(w.fraComms), announced(w.fraTextDisplay),
+                              announced(w.ProgressBar1)}),
                  QStringList({"Port and transfer", "Conversation pane", "Transfer progress"}));
         QCOMPARE(w.chkShowText->text(), QStringLiteral("Show Conversation "));  // as drawn
         w.chkShowText->click();
@@ -144,9 +158,11 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         // 4965 twips across and 3570 down at the screen's DPI: 3.448 and 2.479 inches.
-        QVERIFY(qAbs(w.width() - 3.448 * w.logicalDpiX()) < 1 && qAbs(w.frameGeometry().height() - 2.479 * w.logicalDpiY()) < 1);
+        QVERIFY(qAbs(w.width() - 3.448 * w.logicalDpiX()) < 1
+                && qAbs(w.frameGeometry().height() - 2.479 * w.logicalDpiY()) < 1);
         QTRY_VERIFY(centred(w));
-        QVERIFY(w.fraComms->isVisible() && w.cmdExit->isVisible() && !w.fraTextDisplay->isVisible());
+        QVERIFY(w.fraComms->isVisible() && w.cmdExit->isVisible()
+                && !w.fraTextDisplay->isVisible());
         QCOMPARE(w.focusWidget(), w.cmdRead);
     }
 
@@ -170,7 +186,8 @@ private slots:
 
         w.chkShowText->click();
         // 8000 twips against 3570 without the pane.
-        QVERIFY(w.fraTextDisplay->isVisible() && qAbs(w.frameGeometry().height() - hiddenHeight * 8000.0 / 3570) < 1.5);
+        QVERIFY(w.fraTextDisplay->isVisible()
+                && qAbs(w.frameGeometry().height() - hiddenHeight * 8000.0 / 3570) < 1.5);
         QVERIFY(centred(w));
         // The box has its scroll bar, and follows the newest line as frames come in.
         QVERIFY(w.txtDataReceived->verticalScrollBar()->isVisible());
@@ -197,7 +214,8 @@ private slots:
         QVERIFY(!w.fraTextDisplay->isVisible());
         QCOMPARE(w.frameGeometry().height(), hiddenHeight);
         QVERIFY(centred(w));
-        QCOMPARE(w.txtDataReceived->toPlainText(), log);  // neither the keys nor the switch changed it
+        QCOMPARE(w.txtDataReceived->toPlainText(),
+                 log);  // neither the keys nor the switch changed it
         // A focused button is pressed by Enter as by Space: Clear empties the log and nothing else.
         QTest::keyClick(w.cmdClearText, Qt::Key_Enter);
         QVERIFY(w.txtDataReceived->toPlainText().isEmpty());
@@ -219,7 +237,8 @@ private slots:
     {
         QFETCH(QString, family);
         QFETCH(int, points);
-        QVERIFY2(QFontDatabase::families().contains(family), qPrintable(family + " is not installed"));
+        QVERIFY2(QFontDatabase::families().contains(family),
+                 qPrintable(family + " is not installed"));
         EchoLine port(true);
         QVERIFY(m_ports->publish(16, port.device()));
         const QFont before = QApplication::font();
@@ -240,10 +259,14 @@ private slots:
         }
         // The grid grows as a whole: the window and every control keep their proportions.
         const qreal grown = qreal(w.width()) / design.width();
-        QVERIFY(grown >= 1.0 && qAbs(w.fraComms->height() - design.fraComms->height() * grown) <= 1 + grown / 2);
-        for (auto [mine, theirs] : {std::pair<QWidget *, QWidget *>{w.cmdWrite, design.cmdWrite}, {w.lblBaudRate, design.lblBaudRate},
-                                    {w.chkShowText, design.chkShowText}, {w.txtDataReceived, design.txtDataReceived}})
-            for (qreal edge : {mine->x() - theirs->x() * grown, mine->y() - theirs->y() * grown, mine->width() - theirs->width() * grown})
+        QVERIFY(grown >= 1.0
+                && qAbs(w.fraComms->height() - design.fraComms->height() * grown) <= 1 + grown / 2);
+        for (auto [mine, theirs] : {std::pair<QWidget *, QWidget *>{w.cmdWrite, design.cmdWrite},
+                                    {w.lblBaudRate, design.lblBaudRate},
+                                    {w.chkShowText, design.chkShowText},
+                                    {w.txtDataReceived, design.txtDataReceived}})
+            for (qreal edge : {mine->x() - theirs->x() * grown, mine->y() - theirs->y() * grown,
+                               mine->width() - theirs->width() * grown})
                 QVERIFY2(qAbs(edge) <= 1 + grown / 2, qPrintable(announced(mine)));
     }
 
@@ -262,7 +285,8 @@ private slots:
         gone.reset();
         w.cmdWrite->setFocus();
         w.cmdWrite->click();
-        QVERIFY(m_user->messages().size() == 1 && w.txtDataReceived->toPlainText() == "earlier conversation");
+        QVERIFY(m_user->messages().size() == 1
+                && w.txtDataReceived->toPlainText() == "earlier conversation");
         QVERIFY(w.focusWidget() == w.cmdWrite && !w.MSComm1.PortOpen());
         m_user->clear();
         w.cboPort->setCurrentText(QStringLiteral("1"));
@@ -278,7 +302,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&w));
         QString passing;
         QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&] {
-            if (passing.isEmpty() && announced(w.ProgressBar1, QAccessible::Description) == "record 128")
+            if (passing.isEmpty()
+                && announced(w.ProgressBar1, QAccessible::Description) == "record 128")
                 passing = QStringLiteral("record 128 at %1").arg(w.ProgressBar1->value());
         });
         m_user->answerSave(path("backup.icf"));
@@ -293,7 +318,8 @@ private slots:
                      QStringLiteral("Read finished: 128 records saved to backup.icf"));
         transfer(true, path("backup.icf"));
         QCOMPARE(QApplication::focusWidget(), w.cmdWrite);
-        QTRY_COMPARE(announced(w.cmdWrite, QAccessible::Description), QStringLiteral("Write ended: Successful Write"));
+        QTRY_COMPARE(announced(w.cmdWrite, QAccessible::Description),
+                     QStringLiteral("Write ended: Successful Write"));
         // The next read counts its own records; while it runs its button tells nothing of the
         // last one, and the pane cannot be switched.
         m_user->answerSave(path("again.icf"));
@@ -307,10 +333,10 @@ private slots:
         m_user->clear();
         w.cmdRead->click();
         w.cmdExit->click();
-        QVERIFY(!w.ICOMFileSystem && !w.MSComm1.PortOpen() && !w.tmrCableTimer.isActive() && !w.tmrResponseTimer.isActive());
+        QVERIFY(!w.ICOMFileSystem && !w.MSComm1.PortOpen() && !w.tmrCableTimer.isActive()
+                && !w.tmrResponseTimer.isActive());
         QTest::qWait(1300);  // no time-out fires into the unloaded window
         QVERIFY(m_user->messages().isEmpty());
-
     }
 
     void silentLineEndsTheReadAtItsTimeOut_data()
@@ -319,9 +345,11 @@ private slots:
         QTest::addColumn<int>("timeOutMs");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("log");
-        QTest::newRow("radio silent") << true << 1100 << QStringLiteral("No response from radio.")
-                                      << QStringLiteral("FE FE EE EF E0 00 00 00 00 FD \n Radio   : No Response\n");
-        QTest::newRow("no cable") << false << 1000 << QStringLiteral("Unable to locate interface cable.")
+        QTest::newRow("radio silent")
+            << true << 1100 << QStringLiteral("No response from radio.")
+            << QStringLiteral("FE FE EE EF E0 00 00 00 00 FD \n Radio   : No Response\n");
+        QTest::newRow("no cable") << false << 1000
+                                  << QStringLiteral("Unable to locate interface cable.")
                                   << QStringLiteral(" Computer: No Cable Detected\n");
     }
     void silentLineEndsTheReadAtItsTimeOut()
@@ -332,7 +360,8 @@ private slots:
         m_ports->publish(1, line.device());
         loadWindowOnly();
         frmReadWrite &w = *m_window;
-        w.txtDataReceived->setPlainText(QStringLiteral("an earlier conversation"));  // a start empties it
+        w.txtDataReceived->setPlainText(
+            QStringLiteral("an earlier conversation"));  // a start empties it
         QElapsedTimer clock;
         clock.start();
         w.cmdRead->click();
@@ -350,9 +379,10 @@ private slots:
         QVERIFY2(elapsed >= timeOutMs - 5, qPrintable(QString::number(elapsed)));
         QTEST(m_user->messages().first(), "message");
         QTEST(w.txtDataReceived->toPlainText(), "log");
-        QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description), "Read ended: " + m_user->messages().first());
+        QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description),
+                     "Read ended: " + m_user->messages().first());
         QCOMPARE(w.focusWidget(), w.cmdRead);  // given the focus back when the box closes
-        waitIdle();  // the other time-out was stopped with the transfer
+        waitIdle();                            // the other time-out was stopped with the transfer
     }
 
     // Line and error events of the serial control leave their note in the log, and nothing
@@ -361,15 +391,16 @@ private slots:
     {
         loadWindowOnly();
         frmReadWrite &w = *m_window;
-        for (const int code : {1, 3, 4, 5, 6, 7, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009,
-                               1010, 1011, -5})
+        for (const int code : {1, 3, 4, 5, 6, 7, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008,
+                               1009, 1010, 1011, -5})
             w.MSComm1.raiseCommEvent(code);
-        QTRY_COMPARE(w.txtDataReceived->toPlainText(),
-                     QStringLiteral("Change in CTS DetectedChange in DSR DetectedChange in CD Detected"
-                                    "Phone Ring DetectedEnd of File DetectedBreak ReceivedCTS Timeout"
-                                    "DSR TimeoutFraming ErrorUnknown Error or Event 1005Overrun Error"
-                                    "Carrier Detect TimeoutReceive Buffer OverflowParity Error"
-                                    "Transmit Buffer FullError Retrieving DCBUnknown Error or Event -5"));
+        QTRY_COMPARE(
+            w.txtDataReceived->toPlainText(),
+            QStringLiteral("Change in CTS DetectedChange in DSR DetectedChange in CD Detected"
+                           "Phone Ring DetectedEnd of File DetectedBreak ReceivedCTS Timeout"
+                           "DSR TimeoutFraming ErrorUnknown Error or Event 1005Overrun Error"
+                           "Carrier Detect TimeoutReceive Buffer OverflowParity Error"
+                           "Transmit Buffer FullError Retrieving DCBUnknown Error or Event -5"));
         QVERIFY(m_user->shown().isEmpty() && w.cmdRead->isEnabled());
     }
 
@@ -389,9 +420,11 @@ private slots:
         QVERIFY(QDir().mkdir(target));  // a folder takes the name: the image cannot be put in place
         bool busyAtMessage = true;
         m_user->whileNextShown([&] {
-            busyAtMessage = w.MSComm1.PortOpen() || w.tmrCableTimer.isActive() || w.tmrResponseTimer.isActive();
+            busyAtMessage =
+                w.MSComm1.PortOpen() || w.tmrCableTimer.isActive() || w.tmrResponseTimer.isActive();
         });
-        w.ProcessCommand(bytes("FE FE EF EE E5 FD"));  // end of data: the commit comes with the echo
+        w.ProcessCommand(
+            bytes("FE FE EF EE E5 FD"));  // end of data: the commit comes with the echo
         QTRY_VERIFY_WITH_TIMEOUT(!m_user->messages().isEmpty(), 5000);
         QCOMPARE(m_user->messages(), QStringList{"Unable to write to output file"});
         QCOMPARE(m_user->shown().size(), 2);  // the save dialog and that message
@@ -416,10 +449,12 @@ private slots:
             auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
             buttons->button(QDialogButtonBox::Save)->click();
         };
-        QList<std::pair<bool, std::function<void(QWidget *)>>> steps{  // {a box?, what to do}
+        QList<std::pair<bool, std::function<void(QWidget *)>>> steps{
+            // {a box?, what to do}
             {false, [&](QWidget *d) { type(d, QStringLiteral("old.icf")); }},
             {true, [](QWidget *box) { QTest::keyClick(box, Qt::Key_Return); }},
-            {false, [&](QWidget *d) {
+            {false,
+             [&](QWidget *d) {
                  type(d, folder.filePath(QStringLiteral("sub")));
                  seen << "now in " + static_cast<QFileDialog *>(d)->directory().dirName();
                  static_cast<QDialog *>(d)->reject();
@@ -436,8 +471,12 @@ private slots:
                 return;
             const bool box = qobject_cast<QMessageBox *>(w);
             seen << (box ? "box: " + static_cast<QMessageBox *>(w)->text().section('\n', 0, 0)
-                         : "dialog offers '" + w->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->text() + "'");
-            std::function<void(QWidget *)> step = [](QWidget *x) { static_cast<QDialog *>(x)->reject(); };
+                         : "dialog offers '"
+                               + w->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->text()
+                               + "'");
+            std::function<void(QWidget *)> step = [](QWidget *x) {
+                static_cast<QDialog *>(x)->reject();
+            };
             if (!steps.isEmpty() && steps.first().first == box)
                 step = steps.takeFirst().second;
             QTimer::singleShot(0, w, [step, w] { step(w); });
@@ -460,7 +499,8 @@ private slots:
         QVERIFY(child >= 0);
         if (child == 0) {
             setUserSeam(nullptr);
-            QTimer::singleShot(0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
+            QTimer::singleShot(
+                0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
             ReportError(QStringLiteral("Unable to Open Output File"));
             ::_exit(0);
         }

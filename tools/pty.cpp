@@ -119,4 +119,7 @@ void PortFolder::unpublish(int portNumber)
     QFile::remove(m_path + QStringLiteral("/COM%1").arg(portNumber));
 }
 
-void PortFolder::makeCurrent() const { qputenv("REPLIX_PORT_DIR", m_path.toLocal8Bit()); }
+void PortFolder::makeCurrent() const
+{
+    qputenv("REPLIX_PORT_DIR", m_path.toLocal8Bit());
+}

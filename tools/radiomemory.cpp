@@ -69,7 +69,7 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
-} // namespace
+}  // namespace
 
 namespace RadioMemory {
 
@@ -208,7 +208,8 @@ QList<RadioRecord> splitIntoRecords(const QByteArray &image, int recordSize, qui
     const qsizetype room = qsizetype(0x10000) - startAddress;
     const qsizetype size = qMin(image.size(), room);
     for (qsizetype offset = 0; offset < size; offset += recordSize)
-        records.append({quint16(startAddress + offset), image.mid(offset, qMin<qsizetype>(recordSize, size - offset))});
+        records.append({quint16(startAddress + offset),
+                        image.mid(offset, qMin<qsizetype>(recordSize, size - offset))});
     return records;
 }
 
@@ -222,4 +223,4 @@ QByteArray patternedImage(int size)
     return image;
 }
 
-} // namespace RadioMemory
+}  // namespace RadioMemory

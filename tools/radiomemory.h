@@ -53,4 +53,4 @@ QList<RadioRecord> splitIntoRecords(const QByteArray &image, int recordSize, qui
 // size bytes in which every byte value occurs in each run of 256, and no two runs are alike.
 QByteArray patternedImage(int size);
 
-} // namespace RadioMemory
+}  // namespace RadioMemory

@@ -36,9 +36,12 @@ constexpr std::chrono::milliseconds kReadRetry = 100ms;
 constexpr std::chrono::milliseconds kDrainLimit = 1000ms;
 constexpr std::chrono::milliseconds kDrainPoll = 5ms;
 
-qint64 toNs(std::chrono::milliseconds ms) { return qint64(ms.count()) * 1'000'000; }
+qint64 toNs(std::chrono::milliseconds ms)
+{
+    return qint64(ms.count()) * 1'000'000;
+}
 
-} // namespace
+}  // namespace
 
 VirtualRadio::VirtualRadio(const VirtualRadioOptions &options, QObject *parent)
     : QObject(parent), m_options(options), m_pty(std::make_unique<PseudoTerminal>())
@@ -63,9 +66,8 @@ VirtualRadio::VirtualRadio(const VirtualRadioOptions &options, QObject *parent)
     m_writeNotifier = new QSocketNotifier(m_pty->masterFd(), QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &VirtualRadio::writePending);
-    connect(&m_retryRead, &QTimer::timeout, m_readNotifier, [this] {
-        m_readNotifier->setEnabled(true);
-    });
+    connect(&m_retryRead, &QTimer::timeout, m_readNotifier,
+            [this] { m_readNotifier->setEnabled(true); });
 }
 
 VirtualRadio::~VirtualRadio()
@@ -75,9 +77,15 @@ VirtualRadio::~VirtualRadio()
     delete m_writeNotifier;
 }
 
-bool VirtualRadio::isOpen() const { return m_pty->isOpen(); }
+bool VirtualRadio::isOpen() const
+{
+    return m_pty->isOpen();
+}
 
-QString VirtualRadio::devicePath() const { return m_pty->slavePath(); }
+QString VirtualRadio::devicePath() const
+{
+    return m_pty->slavePath();
+}
 
 bool VirtualRadio::publishAs(PortFolder &folder, int portNumber) const
 {
@@ -190,8 +198,7 @@ void VirtualRadio::handleFrame(const QByteArray &frame)
             emit readFinished();
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -232,7 +239,8 @@ void VirtualRadio::streamMemory()
         QByteArray data = RadioMemory::recordFrameData(m_options.memory.at(k));
         if (number == m_options.badChecksumAtRecord) {
             const quint8 wrong = quint8(data.right(2).toUInt(nullptr, 16) + 1);
-            data.replace(data.size() - 2, 2, QByteArray::number(wrong, 16).toUpper().rightJustified(2, '0'));
+            data.replace(data.size() - 2, 2,
+                         QByteArray::number(wrong, 16).toUpper().rightJustified(2, '0'));
         }
         sendFrame(kDataRecord, data, After::CountRecord, number == m_options.injectAtRecord);
     }
@@ -298,8 +306,8 @@ void VirtualRadio::sendFrame(quint8 command, const QByteArray &data, After after
     frame += data;
     frame += kFrameEnd;
     if (inject) {
-        const qsizetype at = std::clamp<qsizetype>(m_options.noise.size() + m_options.injectOffset,
-                                                   0, frame.size());
+        const qsizetype at =
+            std::clamp<qsizetype>(m_options.noise.size() + m_options.injectOffset, 0, frame.size());
         frame.replace(at, std::clamp<qsizetype>(m_options.injectReplaces, 0, frame.size() - at),
                       m_options.injectBytes);
     }
@@ -348,7 +356,8 @@ void VirtualRadio::pumpLine()
 void VirtualRadio::writePending()
 {
     while (!m_masterClosed && !m_pendingWrite.isEmpty()) {
-        const ssize_t n = ::write(m_pty->masterFd(), m_pendingWrite.constData(), size_t(m_pendingWrite.size()));
+        const ssize_t n =
+            ::write(m_pty->masterFd(), m_pendingWrite.constData(), size_t(m_pendingWrite.size()));
         if (n > 0) {
             m_pendingWrite.remove(0, n);
         } else if (n < 0 && errno == EINTR) {

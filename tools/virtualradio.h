@@ -59,7 +59,7 @@ struct VirtualRadioOptions {
     int injectOffset = 0;
     int injectReplaces = 0;
     QByteArray injectBytes;
-    int dropRecord = 0;           // that record is left out; the read goes on
+    int dropRecord = 0;  // that record is left out; the read goes on
     // read: no record after k, no EndOfData; write: no result; until the next model request.
     int silentAfterRecords = -1;
     // A pulled cable: the master closes after k records, once the tool has read them.
@@ -81,8 +81,8 @@ public:
     explicit VirtualRadio(const VirtualRadioOptions &options = {}, QObject *parent = nullptr);
     ~VirtualRadio() override;
 
-    bool isOpen() const;                            // false when the pty could not be made
-    QString devicePath() const;                     // the slave: the tool's serial device
+    bool isOpen() const;         // false when the pty could not be made
+    QString devicePath() const;  // the slave: the tool's serial device
     bool publishAs(PortFolder &folder, int portNumber) const;  // COMn -> devicePath()
     const VirtualRadioOptions &options() const { return m_options; }
 
@@ -155,7 +155,7 @@ private:
     qint64 m_byteNs = 0;
     qint64 m_lineFreeNs = 0;
     std::deque<Chunk> m_line;
-    QByteArray m_pendingWrite;  // due on the wire, not yet taken by the pty
+    QByteArray m_pendingWrite;        // due on the wire, not yet taken by the pty
     bool m_closeWhenWritten = false;  // the cable is being pulled: nothing more goes out
     QDeadlineTimer m_drainDeadline;
     QTimer m_drainTimer;

@@ -45,10 +45,15 @@ bool quitOnSignals(QCoreApplication &app)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    return ::sigaction(SIGINT, &action, nullptr) == 0
+           && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-void say(const QString &text) { std::fprintf(stdout, "%s\n", qPrintable(text)); std::fflush(stdout); }
+void say(const QString &text)
+{
+    std::fprintf(stdout, "%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -75,9 +80,12 @@ int intOption(const QCommandLineParser &parser, const QString &option, int least
     return value;
 }
 
-QString spacedHex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
+QString spacedHex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -97,31 +105,44 @@ int main(int argc, char *argv[])
         {"port-dir", "Publish the device in DIR as a link named COMn (created if missing).", "DIR"},
         {"port", "The n of COMn (default 1).", "N", "1"},
         {"model", "Model code, 4 bytes as 8 hex digits (default 5A170002).", "HEX"},
-        {"comment", "Comment bytes of the model reply, 16 characters (default \"VR-5A17 Ver 1.02\").", "TEXT"},
+        {"comment",
+         "Comment bytes of the model reply, 16 characters (default \"VR-5A17 Ver 1.02\").", "TEXT"},
         {"comment-hex", "Comment bytes as hex digit pairs; any byte values but FD.", "HEX"},
-        {"image-size", "Size of the built-in patterned image in bytes (default 4096).", "BYTES", "4096"},
+        {"image-size", "Size of the built-in patterned image in bytes (default 4096).", "BYTES",
+         "4096"},
         {"record-size", "Data bytes per record, 1 to 255 (default 32).", "BYTES", "32"},
         {"start-address", "Address of the first record, e.g. 0x0100 (default 0).", "ADDRESS", "0"},
-        {"image-file", "Take model, comment and records from this ICF file instead "
-                       "(--model and --comment still win).", "FILE"},
-        {"speed", "Pace everything on the line at this many bit/s, 10 bits a byte; "
-                  "0 sends at once (default 9600).", "BPS", QString::number(kDefaultSpeed)},
+        {"image-file",
+         "Take model, comment and records from this ICF file instead "
+         "(--model and --comment still win).",
+         "FILE"},
+        {"speed",
+         "Pace everything on the line at this many bit/s, 10 bits a byte; "
+         "0 sends at once (default 9600).",
+         "BPS", QString::number(kDefaultSpeed)},
         {"radio-off", "The radio is off: only the cable's echo comes back."},
         {"no-cable", "No cable: nothing at all comes back."},
-        {"delay", "Silence before each frame the radio sends, in ms (default 0); the tool "
-                  "gives up on a radio silent for 1100 ms.", "MS", "0"},
+        {"delay",
+         "Silence before each frame the radio sends, in ms (default 0); the tool "
+         "gives up on a radio silent for 1100 ms.",
+         "MS", "0"},
         {"noise", "Bytes sent just before each frame of the radio, e.g. \"  \".", "TEXT"},
         {"noise-hex", "The same, as hex digit pairs.", "HEX"},
         {"bad-checksum", "Record K of a read goes out with a wrong checksum.", "K", "0"},
         {"drop-record", "Record K of a read is left out; the read goes on.", "K", "0"},
-        {"silent-after", "The radio falls silent after K records (read: no more records and no "
-                         "end; write: no result) until the next model request.", "K", "-1"},
-        {"close-after", "Pull the cable after K records of a read or a write: the device hangs "
-                        "up and the program ends.", "K", "-1"},
+        {"silent-after",
+         "The radio falls silent after K records (read: no more records and no "
+         "end; write: no result) until the next model request.",
+         "K", "-1"},
+        {"close-after",
+         "Pull the cable after K records of a read or a write: the device hangs "
+         "up and the program ends.",
+         "K", "-1"},
         {"split-model-reply", "Send the model reply in two pieces, MS apart.", "MS", "-1"},
         {"result", "Result byte a write ends with, as 2 hex digits (default 00).", "HEX", "00"},
         {"no-result-byte", "End a write with a TransferResult that has no data byte."},
-        {"save-written", "After every write, save what it put into the radio as an ICF file.", "FILE"},
+        {"save-written", "After every write, save what it put into the radio as an ICF file.",
+         "FILE"},
         {"verbose", "Print every frame the tool sends."},
     };
     parser.addOptions(options);
@@ -166,7 +187,8 @@ int main(int argc, char *argv[])
     radioOptions.dropRecord = intOption(parser, "drop-record", 0, INT_MAX);
     radioOptions.silentAfterRecords = intOption(parser, "silent-after", -1, INT_MAX);
     radioOptions.closeAfterRecords = intOption(parser, "close-after", -1, INT_MAX);
-    radioOptions.modelReplyGap = std::chrono::milliseconds(intOption(parser, "split-model-reply", -1, 3'600'000));
+    radioOptions.modelReplyGap =
+        std::chrono::milliseconds(intOption(parser, "split-model-reply", -1, 3'600'000));
     radioOptions.resultByte = quint8(hexOption(parser.value("result"), "result", 1).at(0));
     if (parser.isSet("no-result-byte"))
         radioOptions.resultByte.reset();
@@ -196,19 +218,23 @@ int main(int argc, char *argv[])
 
     say(QStringLiteral("device: %1").arg(radio.devicePath()));
     if (!link.isEmpty())
-        say(QStringLiteral("port:   COM%1 in %2 (REPLIX_PORT_DIR=%2)").arg(port).arg(QFileInfo(link).absolutePath()));
+        say(QStringLiteral("port:   COM%1 in %2 (REPLIX_PORT_DIR=%2)")
+                .arg(port)
+                .arg(QFileInfo(link).absolutePath()));
     say(QStringLiteral("model:  %1, %2 records, %3")
             .arg(spacedHex(radioOptions.modelCode))
             .arg(radioOptions.memory.size())
-            .arg(radioOptions.bitsPerSecond > 0 ? QStringLiteral("%1 bit/s").arg(radioOptions.bitsPerSecond)
-                                                : QStringLiteral("unpaced")));
+            .arg(radioOptions.bitsPerSecond > 0
+                     ? QStringLiteral("%1 bit/s").arg(radioOptions.bitsPerSecond)
+                     : QStringLiteral("unpaced")));
 
     const bool verbose = parser.isSet("verbose");
     const QString saveTo = parser.value("save-written");
-    QObject::connect(&radio, &VirtualRadio::frameFromTool, &app, [verbose](const QByteArray &frame) {
-        if (verbose)
-            say(QStringLiteral("tool:   %1").arg(spacedHex(frame)));
-    });
+    QObject::connect(&radio, &VirtualRadio::frameFromTool, &app,
+                     [verbose](const QByteArray &frame) {
+                         if (verbose)
+                             say(QStringLiteral("tool:   %1").arg(spacedHex(frame)));
+                     });
     QObject::connect(&radio, &VirtualRadio::readFinished, &app, [&radio] {
         say(QStringLiteral("read finished: %1 records sent").arg(radio.recordsSent()));
     });

@@ -25,4 +25,4 @@ inline QString damagedAtLine(int line)
 {
     return QStringLiteral("Input file is damaged at line %1").arg(line);
 }
-} // namespace TransferText
+}  // namespace TransferText

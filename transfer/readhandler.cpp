@@ -45,8 +45,7 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
             m_phase = Phase::RecordsFlowing;
         }
         return;
-    case Cmd::WriteRequest:
-        return;
+    case Cmd::WriteRequest: return;
 
     case Cmd::IdentifyReply: {
         // Only the reply to this transfer's model request opens a file; a second one, once
@@ -120,10 +119,10 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         tmrResponseTimer.stop();
         if (m_recordsStored == 0) {
             // An image of no record is no backup: the earlier file stays.
-            FinishTransfer(TransferOutcome::Failed,
-                           m_earlierImageSeen
-                               ? TransferText::withEarlierImageHint(TransferText::kNoRecordsFromRadio)
-                               : TransferText::kNoRecordsFromRadio);
+            FinishTransfer(TransferOutcome::Failed, m_earlierImageSeen
+                                                        ? TransferText::withEarlierImageHint(
+                                                            TransferText::kNoRecordsFromRadio)
+                                                        : TransferText::kNoRecordsFromRadio);
             return;
         }
         SendCommand(MSComm1, Cmd::TransferResult, QByteArray(1, '\0'), false);
@@ -143,8 +142,7 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         FinishTransfer(TransferOutcome::Saved, QString());
         return;
 
-    default:
-        break;
+    default: break;
     }
 
     // A frame the read cannot account for. Once the file is open it stands where a record

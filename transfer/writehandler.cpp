@@ -30,8 +30,7 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         if (m_phase == Phase::EndSent)
             tmrCableTimer.stop();
         return;
-    case Cmd::ReadRequest:
-        return;
+    case Cmd::ReadRequest: return;
 
     case Cmd::IdentifyReply: {
         // Only the reply to this transfer's model request opens a file; a second one opens
@@ -99,8 +98,7 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         tmrCableTimer.stop();
         QByteArray sLine;
         if (ICOMFileSystem->GetNextICFLineFromDisk(sLine)) {
-            SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine),
-                        false);
+            SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine), false);
             StepProgressBar();
         } else if (const int damagedLine = ICOMFileSystem->damagedLine()) {
             // The file was cut or changed since the check: EndOfData now would have the
@@ -126,8 +124,6 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         return;
     }
 
-    default:
-        DisplayText(txtDataReceived, QStringLiteral(" Unknown Command "));
-        return;
+    default: DisplayText(txtDataReceived, QStringLiteral(" Unknown Command ")); return;
     }
 }

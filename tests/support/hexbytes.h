@@ -3,4 +3,7 @@
 
 #include <QByteArray>
 
-inline QByteArray bytes(const char *spacedHex) { return QByteArray::fromHex(spacedHex); }
+inline QByteArray bytes(const char *spacedHex)
+{
+    return QByteArray::fromHex(spacedHex);
+}

@@ -25,7 +25,10 @@ public:
 
     // Answers, taken in order. A question with nothing queued is answered OK; a dialog with
     // nothing queued is cancelled.
-    void answerQuestions(std::initializer_list<bool> okAnswers) { m_questions << QList<bool>(okAnswers); }
+    void answerQuestions(std::initializer_list<bool> okAnswers)
+    {
+        m_questions << QList<bool>(okAnswers);
+    }
     void answerOpen(const QString &path) { m_openAnswers.enqueue(path); }  // empty path: cancel
     void answerSave(const QString &path) { m_saveAnswers.enqueue(path); }
     // Runs inside the next box or dialog, before it is answered (as the user would act while

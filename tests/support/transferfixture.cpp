@@ -85,7 +85,10 @@ void TransferFixture::startByHand(bool writing)
     QCOMPARE(sentByTool(), QByteArray::fromHex("FEFEEEEFE000000000FD"));
 }
 
-QByteArray TransferFixture::sentByTool() { return m_line->read(50, 5); }
+QByteArray TransferFixture::sentByTool()
+{
+    return m_line->read(50, 5);
+}
 
 void TransferFixture::transfer(bool writing, const QString &file)
 {
