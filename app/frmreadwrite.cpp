@@ -2,6 +2,7 @@
 
 #include "app/misc.h"
 #include "app/twips.h"
+#include "link/commstxt.h"
 #include "serial/commsmodule.h"
 
 #include <QAbstractItemView>
@@ -21,8 +22,10 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
+#include <QTextDocument>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 // Design sizes of the window, in twips.
@@ -160,14 +163,17 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     setWindowIcon(QIcon::fromTheme(QStringLiteral("replix")));  // installed with the package
     static const bool namedLists = (QAccessible::installFactory(namedListFactory), true);
     Q_UNUSED(namedLists);
+    // Qt's own boxes and dialogs speak for the program unless a seam is installed.
+    setDefaultUserSeam(&qtUserSeam());
     buildControls();
-    for (QTimer *timer : {&tmrCableTimer, &tmrResponseTimer}) {
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
-    connect(&tmrCableTimer, &QTimer::timeout, this, &frmReadWrite::tmrCableTimer_Timer);
-    connect(&tmrResponseTimer, &QTimer::timeout, this, &frmReadWrite::tmrResponseTimer_Timer);
-    connect(&MSComm1, &SerialControl::OnComm, this, &frmReadWrite::MSComm1_OnComm);
+    connect(&m_conversation, &Conversation::started, this, &frmReadWrite::transferBegun);
+    connect(&m_conversation, &Conversation::logText, this,
+            [this](const QString &text) { DisplayText(txtDataReceived, text); });
+    connect(&m_conversation, &Conversation::progress, this, &frmReadWrite::drawProgress);
+    connect(&m_conversation, &Conversation::finished, this, &frmReadWrite::transferOver);
+    // Cancel in an error report ends the program at once, as the box offers.
+    connect(&m_conversation, &Conversation::errorReportCancelled, this,
+            [] { std::_Exit(kExitOnReportErrorCancel); });
     connect(cmdRead, &QPushButton::clicked, this, &frmReadWrite::cmdRead_Click);
     connect(cmdWrite, &QPushButton::clicked, this, &frmReadWrite::cmdWrite_Click);
     connect(cmdExit, &QPushButton::clicked, this, &frmReadWrite::cmdExit_Click);
@@ -183,7 +189,7 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     // The bar counts records modulo 100; what it says to assistive technology is the record
     // itself. Only steps change it while a transfer runs (the reset to 0 comes at the end).
     connect(ProgressBar1, &QProgressBar::valueChanged, this, [this] {
-        if (m_phase != Phase::Idle)
+        if (m_conversation.running())
             ProgressBar1->setAccessibleDescription(
                 QStringLiteral("record %1").arg(++m_recordsCounted));
     });
@@ -289,6 +295,7 @@ void frmReadWrite::Form_Load()
     SetAppTitle(QStringLiteral("Replix ICOM Radio"));
     setWindowTitle(AppTitle());
     ICOMFileSystem = std::make_unique<clsICOMFiles>();
+    m_conversation.setFileSystem(ICOMFileSystem.get());
     WritingToRadio = false;
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
@@ -309,6 +316,7 @@ void frmReadWrite::Form_Unload()
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
     ClosePort(MSComm1);
+    m_conversation.setFileSystem(nullptr);
     ICOMFileSystem.reset();
     m_unloaded = true;
 }
@@ -323,6 +331,55 @@ void frmReadWrite::closeEvent(QCloseEvent *event)
 void frmReadWrite::cmdExit_Click()
 {
     close();
+}
+
+void frmReadWrite::cmdRead_Click()
+{
+    WritingToRadio = false;
+    StartTransfer();
+}
+
+void frmReadWrite::cmdWrite_Click()
+{
+    WritingToRadio = true;
+    StartTransfer();
+}
+
+void frmReadWrite::StartTransfer()
+{
+    m_conversation.StartTransfer(WritingToRadio, cboPort->currentText(), cboSpeed->currentText());
+}
+
+void frmReadWrite::transferBegun()
+{
+    cmdRead->setEnabled(false);
+    cmdWrite->setEnabled(false);
+    chkShowText->setEnabled(false);
+    if (!txtDataReceived->document()->isEmpty())
+        txtDataReceived->clear();
+}
+
+void frmReadWrite::drawProgress(int records, int)
+{
+    if (records == 0) {
+        ProgressBar1->setMaximum(100);
+        ProgressBar1->setValue(0);
+        ProgressBar1->setEnabled(true);
+        return;
+    }
+    // The bar counts records modulo 100 and never reaches its maximum; a write's first record
+    // is not counted.
+    const int counted = WritingToRadio ? records - 1 : records;
+    ProgressBar1->setValue(counted % 100);
+}
+
+void frmReadWrite::transferOver()
+{
+    ProgressBar1->setValue(0);
+    cmdRead->setEnabled(true);
+    cmdWrite->setEnabled(true);
+    chkShowText->setEnabled(true);
+    emit transferEnded();
 }
 
 void frmReadWrite::cmdClearText_Click()
@@ -404,9 +461,9 @@ bool frmReadWrite::focusNextPrevChild(bool next)
 
 void frmReadWrite::transferStarted()
 {
-    if (m_phase == Phase::Idle)
+    if (!m_conversation.running())
         return;  // the port could not be opened; its message has been shown
-    m_messagesBeforeStart = MessagesShown();
+    m_messagesBeforeStart = m_conversation.messagesShown();
     m_recordsCounted = 0;
     (WritingToRadio ? cmdWrite : cmdRead)->setAccessibleDescription(QString());
 }
@@ -424,9 +481,9 @@ void frmReadWrite::announceEnd()
     const int records = m_recordsCounted;
     const int messagesBefore = m_messagesBeforeStart;
     QTimer::singleShot(0, starter, [=, this] {
-        if (MessagesShown() != messagesBefore)
+        if (m_conversation.messagesShown() != messagesBefore)
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
-                                              + LastMessage());
+                                              + m_conversation.lastMessage());
         else if (sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
         else  // only a read ends well without a box: a write's end always has one

@@ -1,28 +1,24 @@
 #include "cli/transfercommands.h"
 
-#include "app/frmreadwrite.h"
-#include "app/userseam.h"
 #include "cli/filecommands.h"
 #include "cli/icfimage.h"
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
+#include "link/conversation.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
 #include "serial/commsmodule.h"
 #include "serial/linesettings.h"
 #include "serial/portnamespace.h"
+#include "serial/serialcontrol.h"
 #include "transfer/messages.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <QDateTime>
@@ -154,8 +150,9 @@ private:
 
 // The user at the command line: the file dialogs give the file named there, the other-version
 // question is answered by --accept-version, a report is acknowledged with OK so the transfer
-// ends cleanly. Every text goes to standard error as "replix-cli: NAME: text": NAME is the file
-// for trouble with a file and the port's device for the rest; the window's line breaks become
+// ends cleanly. One for each conversation. Every text goes to standard error as "replix-cli: NAME:
+// text": NAME is the file for trouble with a file and the port's device for the rest; the window's
+// line breaks become
 // ": " and the error numbers its texts carry are left out.
 class ConsoleSeam final : public UserSeam {
 public:
@@ -167,19 +164,14 @@ public:
           m_fileModel(fileModel),
           m_acceptVersion(acceptVersion),
           m_progress(progress)
-    {
-        setUserSeam(this);
-    }
-    ~ConsoleSeam() override { setUserSeam(nullptr); }
+    {}
 
     void showMessage(const QString &, const QString &text) override
     {
         if (text != TransferText::kDifferentRadio)
             return say(text);
         // Said with both models once the radio's reply is handled, or already said so.
-        said << text;
         m_differentRadio = true;
-        failure = ExitStatus::kFailed;
     }
     bool askOkCancel(const QString &, const QString &text, bool warningIcon) override
     {
@@ -188,8 +180,6 @@ public:
             return true;
         }
         m_versionAsked = true;
-        if (!m_acceptVersion)
-            failure = ExitStatus::kFailed;
         return m_acceptVersion;
     }
     QString openFileName(const FileDialogRequest &) override { return m_file; }
@@ -215,9 +205,6 @@ public:
                        : QStringLiteral(" (other version): --accept-version writes it"))));
     }
 
-    QStringList said;
-    int failure = ExitStatus::kRadio;  // the status of the first failure said
-
 private:
     void say(const QString &text)
     {
@@ -233,11 +220,6 @@ private:
                                || text == TransferText::kNoRecords
                                || text.startsWith(QLatin1String("Input file"))
                                || text.contains(QLatin1String("Output File"));
-        if (said.isEmpty() && text != TransferText::kSuccessfulWrite)
-            failure = aboutFile                               ? ExitStatus::kTrouble
-                      : text.contains(QLatin1String(" port")) ? ExitStatus::kPort
-                                                              : ExitStatus::kRadio;
-        said << text.simplified();
         m_progress.clear();
         const QString name = text == TransferText::kSuccessfulWrite
                                  ? QString()
@@ -256,29 +238,41 @@ private:
     Progress &m_progress;
 };
 
-// The conversation log, line by line, as the window appends to it.
-void traceLog(QPlainTextEdit *box, Progress &progress)
+// The conversation log on standard error, a whole line at a time, as the conversation tells it.
+class TraceLog {
+public:
+    explicit TraceLog(Progress &progress) : m_progress(progress) {}
+    void add(const QString &text)
+    {
+        m_pending += text;
+        m_pending.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        const qsizetype last = m_pending.lastIndexOf(u'\n');
+        if (last < 0)
+            return;
+        m_progress.clear();
+        writeErr(m_pending.left(last + 1).toUtf8());
+        m_pending.remove(0, last + 1);
+    }
+
+private:
+    Progress &m_progress;
+    QString m_pending;
+};
+
+// The exit status of a transfer that failed for this cause.
+int statusOf(TransferOutcome::Cause cause)
 {
-    QTextDocument *doc = box->document();
-    auto *pending = new QString;
-    QObject::connect(doc, &QObject::destroyed, [pending] { delete pending; });
-    QObject::connect(doc, &QTextDocument::contentsChange, doc,
-                     [doc, pending, &progress](int position, int, int added) {
-                         if (added <= 0)
-                             return;
-                         QTextCursor cursor(doc);
-                         const int end = doc->characterCount() - 1;
-                         cursor.setPosition(qMin(position, end));
-                         cursor.setPosition(qMin(position + added, end), QTextCursor::KeepAnchor);
-                         *pending +=
-                             cursor.selectedText().replace(QChar::ParagraphSeparator, u'\n');
-                         const qsizetype last = pending->lastIndexOf(u'\n');
-                         if (last < 0)
-                             return;
-                         progress.clear();
-                         writeErr(pending->left(last + 1).toUtf8());
-                         pending->remove(0, last + 1);
-                     });
+    switch (cause) {
+    case TransferOutcome::NoFile:
+    case TransferOutcome::File: return ExitStatus::kTrouble;
+    case TransferOutcome::DifferentRadio: return ExitStatus::kFailed;
+    case TransferOutcome::Port: return ExitStatus::kPort;
+    case TransferOutcome::Interrupted: return ExitStatus::kInterrupted;
+    case TransferOutcome::NoCause:
+    case TransferOutcome::Cable:
+    case TransferOutcome::Radio: break;
+    }
+    return ExitStatus::kRadio;
 }
 
 // The device the user's port stands for: a number or "COMn" in the window's namespace, or a
@@ -440,8 +434,6 @@ int runTransfer(const TransferRequest &request)
                                + QStringLiteral(": not written, the backup read did not succeed"),
                            status);
     }
-    pinPortNames({{number, device}});
-
     // verify reads the radio into a folder of its own, gone afterwards.
     QTemporaryDir scratch;
     const bool reading = request.kind != TransferRequest::Kind::Write;
@@ -460,14 +452,19 @@ int runTransfer(const TransferRequest &request)
 
     int status = ExitStatus::kFailed;
     {
-        frmReadWrite window;
-        window.ICOMFileSystem = std::make_unique<clsICOMFiles>();
-        InitCommsControl(window.MSComm1);
-        window.cboSpeed->addItem(QString::number(speed));
-        window.cboPort->addItem(QString::number(number));
+        // The conversation's own control, pinned to the device: nothing of it is the process's.
+        SerialControl control;
+        InitCommsControl(control);
+        control.pinDevice(device);
+        CommonDialog dialog;
+        clsICOMFiles files;
+        Conversation conversation(control, dialog, user);
+        conversation.setFileSystem(&files);
+        TraceLog trace(progress);
         if (request.trace)
-            traceLog(window.txtDataReceived, progress);
-        QObject::connect(&window, &frmReadWrite::frameHandled, &window,
+            QObject::connect(&conversation, &Conversation::logText, &conversation,
+                             [&trace](const QString &text) { trace.add(text); });
+        QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
                          [&progress, &user](const QByteArray &frame) {
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
                                  progress.record(dataBytesOf(frame));
@@ -475,12 +472,15 @@ int runTransfer(const TransferRequest &request)
                                  user.radioModel(BytesToHex(frameData(frame).left(4), false));
                          });
         TransferOutcome outcome;
-        QObject::connect(&window, &frmReadWrite::transferFinished, &window,
-                         [&outcome](const TransferOutcome &o) { outcome = o; });
+        outcome.cause = TransferOutcome::Port;  // unless the port opens
         QEventLoop loop;
-        // Messages of an end are shown right after EndTransfer: stop once they are out.
-        QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
-                         Qt::QueuedConnection);
+        // The message of an end is shown right after EndTransfer: stop once it is out.
+        QObject::connect(&conversation, &Conversation::finished, &loop,
+                         [&outcome, &loop](const TransferOutcome &o) {
+                             outcome = o;
+                             QMetaObject::invokeMethod(&loop, &QEventLoop::quit,
+                                                       Qt::QueuedConnection);
+                         });
         // Ctrl-C ends the transfer as Exit would: a read keeps no file.
         g_interrupted = 0;
         std::signal(SIGINT, onInterrupt);
@@ -490,22 +490,18 @@ int runTransfer(const TransferRequest &request)
                 loop.quit();
         });
         interrupts.start(kInterruptCheck);
-        if (reading)
-            window.cmdRead_Click();
-        else
-            window.cmdWrite_Click();
-        if (!window.cmdRead->isEnabled())
+        // The number or name given was resolved above; the control opens that device.
+        if (conversation.StartTransfer(!reading, QString(), QString::number(speed)))
             loop.exec();
         if (g_interrupted) {
-            if (!window.cmdRead->isEnabled())
-                window.EndTransfer();
+            conversation.Interrupt();
             progress.clear();
             return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
         }
-        // The window says how the transfer ended; the message says only which kind of failure.
+        // The conversation says how the transfer ended and why.
         const TransferOutcome::Kind wanted =
             reading ? TransferOutcome::Saved : TransferOutcome::Written;
-        status = outcome.kind == wanted ? ExitStatus::kOk : user.failure;
+        status = outcome.kind == wanted ? ExitStatus::kOk : statusOf(outcome.cause);
     }
 
     QString saved = request.file;

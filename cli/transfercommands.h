@@ -1,8 +1,8 @@
 #pragma once
 // The transfer commands of replix-cli: the window's own read and write, driven from the command
-// line. A never-shown frmReadWrite runs the conversation through its own button handlers; its
-// questions and dialogs are answered from the command line and its messages go to standard
-// error. Needs a QApplication (any platform, "offscreen" does).
+// line. A conversation (link/conversation.h) runs each transfer; its questions and dialogs are
+// answered from the command line and its messages go to standard error. Needs a
+// QCoreApplication.
 
 #include <QString>
 

@@ -498,7 +498,7 @@ private slots:
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
-            setUserSeam(nullptr);
+            setUserSeam(&qtUserSeam());
             QTimer::singleShot(
                 0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
             ReportError(QStringLiteral("Unable to Open Output File"));
