@@ -1,6 +1,5 @@
 #include "image/fileaccess.h"
 
-#include "app/misc.h"
 #include "link/userseam.h"
 
 #include <QStringList>

@@ -276,7 +276,7 @@ private slots:
     {
         auto gone = std::make_unique<EchoLine>(true);
         QVERIFY(m_ports->publish(4, gone->device()));
-        connect(radioWith(128));
+        connect(radioWith(128), true);
         frmReadWrite &w = *m_window;
         // The port named in the list has gone: the transfer stops before it starts, the log
         // and the focus stay as they were, and what the message says is the port's business.
