@@ -51,6 +51,7 @@ import hashlib
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -625,6 +626,7 @@ def folder_of(path):
 
 
 def main():
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)   # a listing piped into head ends quietly
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("-h", "--help", action="store_true")
     parser.add_argument("-l", "--list", action="store_true")
