@@ -30,7 +30,8 @@ struct Command {
 };
 
 const Option kPort{"port", "P",
-                   "port number as the window lists it (1, COM1; see ports), or a device path"};
+                   "port number as the window lists it (1, COM1; see ports), or a device path;\n"
+                   "      several radios at once: 1,2,3 or 1-4 (read then needs --backup-dir)"};
 const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
 const Option kJson{"json", nullptr,
                    "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
@@ -90,6 +91,7 @@ const QList<Command> &commands()
           {"backup-dir", "DIR",
            "save to a new file in DIR named from the model and the time "
            "(5A170002-20261207-1432.icf), never replacing one; prints its name"},
+          kJson,
           kQuiet,
           kTrace},
          0,
@@ -102,6 +104,7 @@ const QList<Command> &commands()
           {"accept-version", nullptr, "write a file made for another version of the radio's model"},
           {"backup", "FILE",
            "read the radio into FILE first; write only when that read succeeded whole"},
+          kJson,
           kQuiet,
           kTrace},
          1,
@@ -179,6 +182,9 @@ QByteArray programHelp()
             "           (each first, last, kind \"differ\", \"only_a\" or \"only_b\", old, new),\n"
             "           bytes_differ, ranges_differ, bytes_only_a, bytes_only_b\n"
             "  ports    a list of objects: port, device, state, reason\n"
+            "  read, write, and verify of several ports\n"
+            "           one object a line for each port: port, device, status, reason; file\n"
+            "           (read); comparison (verify, the object diff gives)\n"
             "Addresses are numbers, byte values two hex digits each, separated by spaces.\n"
             "\nExit status:\n"
             "  0    success; the files are the same; every file is whole\n"

@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -26,12 +27,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -67,13 +72,48 @@ void writeErr(const QByteArray &bytes)
     std::fflush(stderr);
 }
 
+// The progress lines of many radios at once on a terminal: one line a port, the block redrawn
+// in place; cleared before anything else is printed.
+class Board {
+public:
+    explicit Board(int rows) : m_lines(rows) {}
+    void set(int row, const QString &text)
+    {
+        m_lines[row] = text;
+        clear();
+        QByteArray out;
+        for (qsizetype i = 0; i < m_lines.size(); ++i)
+            out += m_lines[i].left(terminalWidth() - 1).toUtf8()
+                   + (i + 1 < m_lines.size() ? "\n" : "");
+        writeErr(out);
+        m_drawn = true;
+    }
+    void clear()
+    {
+        if (!m_drawn)
+            return;
+        const qsizetype up = m_lines.size() - 1;
+        writeErr(up > 0 ? QStringLiteral("\r\033[%1A\033[J").arg(up).toUtf8() : "\r\033[J");
+        m_drawn = false;
+    }
+
+private:
+    QStringList m_lines;
+    bool m_drawn = false;
+};
+
 // Records and bytes so far on standard error: one line redrawn in place on a terminal, cut to
 // its width, a plain line now and then otherwise. Knowing the total (a write), it shows records
 // done of all, the percentage and the time left; a read shows its rate.
 class Progress {
 public:
-    Progress(const QString &verb, bool quiet, int total)
-        : m_verb(verb), m_quiet(quiet), m_tty(::isatty(2)), m_total(total)
+    Progress(const QString &verb, bool quiet, int total, Board *board = nullptr, int row = 0)
+        : m_verb(verb),
+          m_quiet(quiet),
+          m_tty(::isatty(2)),
+          m_total(total),
+          m_board(board),
+          m_row(row)
     {
         m_clock.start();
     }
@@ -89,7 +129,9 @@ public:
     // Takes the redrawn line off the terminal so a message can be printed in its place.
     void clear()
     {
-        if (m_tty && m_drawn)
+        if (m_board)
+            m_board->clear();
+        else if (m_tty && m_drawn)
             writeErr("\r\033[K");
         m_drawn = false;
     }
@@ -128,7 +170,9 @@ private:
                     + QStringLiteral(", %1 bytes/s")
                           .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
         }
-        if (m_tty) {
+        if (m_tty && m_board) {
+            m_board->set(m_row, text);
+        } else if (m_tty) {
             writeErr("\r\033[K" + text.left(terminalWidth() - 1).toUtf8());
             m_drawn = true;
         } else {
@@ -141,6 +185,8 @@ private:
     bool m_quiet;
     bool m_tty;
     int m_total;  // records a write sends; 0 when not known
+    Board *m_board;
+    int m_row;
     bool m_drawn = false;
     int m_records = 0;
     qint64 m_bytes = 0;
@@ -221,12 +267,16 @@ private:
                                || text.startsWith(QLatin1String("Input file"))
                                || text.contains(QLatin1String("Output File"));
         m_progress.clear();
-        const QString name = text == TransferText::kSuccessfulWrite
+        const QString name = text == TransferText::kSuccessfulWrite && !nameEveryLine
                                  ? QString()
                                  : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
         writeErr(errorLine(name + parts.join(QStringLiteral(": "))));
     }
 
+public:
+    bool nameEveryLine = false;  // many radios: even a success names its port's device
+
+private:
     QString m_file;
     QString m_shownFile;  // as the user wrote it
     QString m_device;
@@ -325,14 +375,14 @@ int trouble(const QString &text, int status = ExitStatus::kTrouble)
 
 // A new file in folder, named from the model and the time, for the image at made: never
 // replacing one, it takes the first free name; empty, and made left alone, when none is free.
-QString keepAsBackup(const QString &made, const QString &folder)
+QString keepAsBackup(const QString &made, const QString &folder, const QString &suffix = {})
 {
     IcfImage image;
     QString error;
     loadIcf(made, &image, &error);
     const QString stem = QDir(folder).filePath(
         escapedComment(image.model).remove(u'\\') + u'-'
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")));
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm")) + suffix);
     for (int n = 1; n < 100; ++n) {
         QString name =
             stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
@@ -376,133 +426,270 @@ int portsCommand(bool json)
     return ExitStatus::kOk;
 }
 
-int runTransfer(const TransferRequest &request)
+namespace {
+
+QString verbOf(TransferRequest::Kind kind)
+{
+    return kind == TransferRequest::Kind::Read    ? QStringLiteral("read")
+           : kind == TransferRequest::Kind::Write ? QStringLiteral("write")
+                                                  : QStringLiteral("verify");
+}
+
+// The ports the user named: "1", "COM2", a device path or an address, or a list of numbers and
+// ranges ("1,2,3", "1-4", "1,3-5"). Empty, with why, when the list is malformed.
+QStringList portsOf(const QString &spec, QString *why)
+{
+    static const QRegularExpression range(QStringLiteral("^([0-9]+)-([0-9]+)$"));
+    if (!spec.contains(u',') && !range.match(spec).hasMatch())
+        return {spec};
+    QStringList ports;
+    for (const QString &part : spec.split(u',')) {
+        if (const QRegularExpressionMatch m = range.match(part); m.hasMatch()) {
+            const int first = m.captured(1).toInt();
+            const int last = m.captured(2).toInt();
+            if (first < 1 || last < first || last > kLargestPortNumber) {
+                *why = part + QStringLiteral(": not a range of port numbers");
+                return {};
+            }
+            for (int n = first; n <= last; ++n)
+                ports << QString::number(n);
+        } else if (!part.isEmpty()) {
+            ports << part;
+        } else {
+            *why = QStringLiteral("an empty port in the list");
+            return {};
+        }
+    }
+    return ports;
+}
+
+// One radio's transfer: its port, its conversation and everything the conversation borrows,
+// its progress and how it ended.
+class PortJob {
+public:
+    PortJob(const TransferRequest &request, const QString &port, const QString &device,
+            const IcfImage &fileImage, const QString &file, Board *board, int row, bool fleet)
+        : request(request),
+          port(port),
+          device(device),
+          reading(request.kind != TransferRequest::Kind::Write),
+          target(request.kind == TransferRequest::Kind::Verify
+                     ? scratch.filePath(QStringLiteral("radio.icf"))
+                     : QFileInfo(file).absoluteFilePath()),
+          progress((fleet ? QStringLiteral("port %1: ").arg(port) : QString())
+                       + verbOf(request.kind),
+                   request.quiet, reading ? 0 : int(fileImage.records.size()), board, row),
+          user(target, request.file, device, fileImage.model, request.acceptVersion, progress),
+          conversation(control, dialog, user),
+          trace(progress)
+    {
+        // The conversation's own control, pinned to the device: nothing of it is the process's.
+        InitCommsControl(control);
+        control.pinDevice(device);
+        conversation.setFileSystem(&files);
+        if (request.trace)
+            QObject::connect(&conversation, &Conversation::logText, &conversation,
+                             [this](const QString &text) { trace.add(text); });
+        QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
+                         [this](const QByteArray &frame) {
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
+                                 progress.record(dataBytesOf(frame));
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
+                                 user.radioModel(BytesToHex(frameData(frame).left(4), false));
+                         });
+        QObject::connect(&conversation, &Conversation::finished, &conversation,
+                         [this](const TransferOutcome &o) { outcome = o; });
+        outcome.cause = TransferOutcome::Port;  // unless the port opens
+        user.nameEveryLine = fleet;
+    }
+
+    // Starts the transfer; false when the port would not open (the user has been told).
+    bool start(int speed)
+    {
+        // The number or name given was resolved already; the control opens that device.
+        return conversation.StartTransfer(!reading, QString(), QString::number(speed));
+    }
+    bool running() const { return conversation.running(); }
+    void interrupt() { conversation.Interrupt(); }
+    // The exit status of the transfer itself.
+    int status() const
+    {
+        const TransferOutcome::Kind wanted =
+            reading ? TransferOutcome::Saved : TransferOutcome::Written;
+        return outcome.kind == wanted ? ExitStatus::kOk : statusOf(outcome.cause);
+    }
+
+    const TransferRequest &request;
+    QString port;
+    QString device;
+    bool reading;
+    QTemporaryDir scratch;  // verify reads the radio into a folder of its own, gone afterwards
+    QString target;
+    Progress progress;
+    ConsoleSeam user;
+    SerialControl control;
+    CommonDialog dialog;
+    clsICOMFiles files;
+    Conversation conversation;
+    TraceLog trace;
+    TransferOutcome outcome;
+};
+
+// Runs the jobs at once until each has ended or Ctrl-C ends them all; false when interrupted.
+bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
+{
+    QEventLoop loop;
+    const auto allEnded = [&jobs] {
+        return std::none_of(jobs.begin(), jobs.end(),
+                            [](const auto &j) { return j && j->running(); });
+    };
+    for (const auto &job : jobs)
+        if (job)
+            // The message of an end is shown right after EndTransfer: look once it is out.
+            QObject::connect(&job->conversation, &Conversation::finished, &loop, [&] {
+                QMetaObject::invokeMethod(
+                    &loop,
+                    [&] {
+                        if (allEnded())
+                            loop.quit();
+                    },
+                    Qt::QueuedConnection);
+            });
+    // Ctrl-C ends every transfer as Exit would: a read keeps no file.
+    g_interrupted = 0;
+    std::signal(SIGINT, onInterrupt);
+    QTimer interrupts;
+    QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
+        if (g_interrupted)
+            loop.quit();
+    });
+    interrupts.start(kInterruptCheck);
+    for (const auto &job : jobs)
+        if (job)
+            job->start(speed);
+    if (!allEnded())
+        loop.exec();
+    if (!g_interrupted)
+        return true;
+    for (const auto &job : jobs)
+        if (job) {
+            job->interrupt();
+            job->progress.clear();
+        }
+    trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
+    return false;
+}
+
+// Checks what every transfer needs before a port is touched: the speed, the input file (write,
+// verify) or the output's folder (read). A status other than kOk has been told.
+int checkRequest(const TransferRequest &request, const QString &file, int *speed,
+                 IcfImage *fileImage)
 {
     bool speedOk = false;
-    const int speed = request.speed.toInt(&speedOk);
-    if (!speedOk || !SerialControl::supportedSpeeds().contains(speed)) {
+    *speed = request.speed.toInt(&speedOk);
+    if (!speedOk || !SerialControl::supportedSpeeds().contains(*speed)) {
         QStringList speeds;
         for (int s : SerialControl::supportedSpeeds())
             speeds << QString::number(s);
         return trouble(QStringLiteral("--speed: \"%1\" is not one of %2")
                            .arg(request.speed, speeds.join(QStringLiteral(", "))));
     }
-
-    IcfImage fileImage;
-    const bool toBackupDir = !request.backupDir.isEmpty();
-    // A backup is read under a hidden name, then given its own.
-    const QString file =
-        toBackupDir ? QDir(request.backupDir)
-                          .filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
-                    : request.file;
     if (request.kind == TransferRequest::Kind::Read) {
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
         const QString folder = QFileInfo(file).absolutePath();
         if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
-            return trouble((toBackupDir ? request.backupDir : file) + QStringLiteral(": ")
-                           + QString::fromLocal8Bit(std::strerror(errno)));
+            return trouble((request.backupDir.isEmpty() ? file : request.backupDir)
+                           + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
     } else {
         QString error;
-        if (!loadIcf(request.file, &fileImage, &error))
+        if (!loadIcf(request.file, fileImage, &error))
             return trouble(request.file + QStringLiteral(": ") + error);
-        if (!fileImage.whole())
-            return trouble(request.file + QStringLiteral(": ") + fileImage.verdictText());
+        if (!fileImage->whole())
+            return trouble(request.file + QStringLiteral(": ") + fileImage->verdictText());
     }
-
     if (const QString fault = portFolderFault(); !fault.isEmpty() && !request.port.startsWith(u'/'))
         return trouble(QStringLiteral("REPLIX_PORT_DIR: ") + fault);
+    return ExitStatus::kOk;
+}
+
+// The device of a port the user named, free to open; empty when not (and told).
+QString freeDeviceOf(const QString &port, int *status, QString *why = nullptr)
+{
     int number = 0;
-    const QString device = deviceOf(request.port, &number);
+    const QString device = deviceOf(port, &number);
+    QString fault;
     if (device.isEmpty())
-        return trouble(request.port + QStringLiteral(": no such port"), ExitStatus::kPort);
-    if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
-        return trouble(device + QStringLiteral(": ") + state
-                           + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
-                       ExitStatus::kPort);
+        fault = QStringLiteral("no such port");
+    else if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
+        fault = state + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+    if (fault.isEmpty())
+        return device;
+    *status = trouble((device.isEmpty() ? port : device) + QStringLiteral(": ") + fault,
+                      ExitStatus::kPort);
+    if (why)
+        *why = fault;
+    return {};
+}
+
+// The hidden name a read into a backup folder is made under, one for each port.
+QString hiddenBackupName(const QString &folder, int index)
+{
+    return QDir(folder).filePath(
+        index == 0 ? QStringLiteral(".replix-backup-%1.icf").arg(::getpid())
+                   : QStringLiteral(".replix-backup-%1-%2.icf").arg(::getpid()).arg(index));
+}
+
+int runFleet(const TransferRequest &request, const QStringList &ports);
+QString reasonOf(const TransferOutcome &outcome);
+
+}  // namespace
+
+int runTransfer(const TransferRequest &request)
+{
+    QString why;
+    const QStringList ports = portsOf(request.port, &why);
+    if (ports.isEmpty())
+        return trouble(QStringLiteral("--port: ") + why);
+    if (ports.size() > 1)
+        return runFleet(request, ports);
+
+    IcfImage fileImage;
+    const bool toBackupDir = !request.backupDir.isEmpty();
+    // A backup is read under a hidden name, then given its own.
+    const QString file = toBackupDir ? hiddenBackupName(request.backupDir, 0) : request.file;
+    int speed = 0;
+    if (const int status = checkRequest(request, file, &speed, &fileImage);
+        status != ExitStatus::kOk)
+        return status;
+    int status = ExitStatus::kOk;
+    const QString device = freeDeviceOf(request.port, &status);
+    if (device.isEmpty())
+        return status;
 
     if (!request.backupFile.isEmpty()) {
         TransferRequest backup = request;
         backup.kind = TransferRequest::Kind::Read;
         backup.file = request.backupFile;
         backup.backupFile.clear();
-        if (const int status = runTransfer(backup); status != ExitStatus::kOk)
-            return status == ExitStatus::kInterrupted
-                       ? status
+        if (const int read = runTransfer(backup); read != ExitStatus::kOk)
+            return read == ExitStatus::kInterrupted
+                       ? read
                        : trouble(
                            request.file
                                + QStringLiteral(": not written, the backup read did not succeed"),
-                           status);
+                           read);
     }
-    // verify reads the radio into a folder of its own, gone afterwards.
-    QTemporaryDir scratch;
-    const bool reading = request.kind != TransferRequest::Kind::Write;
-    const QString target = request.kind == TransferRequest::Kind::Verify
-                               ? scratch.filePath(QStringLiteral("radio.icf"))
-                               : QFileInfo(file).absoluteFilePath();
-    if (request.kind == TransferRequest::Kind::Verify && !scratch.isValid())
-        return trouble(QStringLiteral("no temporary folder: ") + scratch.errorString());
 
-    const QString verb = request.kind == TransferRequest::Kind::Read    ? QStringLiteral("read")
-                         : request.kind == TransferRequest::Kind::Write ? QStringLiteral("write")
-                                                                        : QStringLiteral("verify");
-    Progress progress(verb, request.quiet, reading ? 0 : int(fileImage.records.size()));
-    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion,
-                     progress);
-
-    int status = ExitStatus::kFailed;
-    {
-        // The conversation's own control, pinned to the device: nothing of it is the process's.
-        SerialControl control;
-        InitCommsControl(control);
-        control.pinDevice(device);
-        CommonDialog dialog;
-        clsICOMFiles files;
-        Conversation conversation(control, dialog, user);
-        conversation.setFileSystem(&files);
-        TraceLog trace(progress);
-        if (request.trace)
-            QObject::connect(&conversation, &Conversation::logText, &conversation,
-                             [&trace](const QString &text) { trace.add(text); });
-        QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
-                         [&progress, &user](const QByteArray &frame) {
-                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
-                                 progress.record(dataBytesOf(frame));
-                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
-                                 user.radioModel(BytesToHex(frameData(frame).left(4), false));
-                         });
-        TransferOutcome outcome;
-        outcome.cause = TransferOutcome::Port;  // unless the port opens
-        QEventLoop loop;
-        // The message of an end is shown right after EndTransfer: stop once it is out.
-        QObject::connect(&conversation, &Conversation::finished, &loop,
-                         [&outcome, &loop](const TransferOutcome &o) {
-                             outcome = o;
-                             QMetaObject::invokeMethod(&loop, &QEventLoop::quit,
-                                                       Qt::QueuedConnection);
-                         });
-        // Ctrl-C ends the transfer as Exit would: a read keeps no file.
-        g_interrupted = 0;
-        std::signal(SIGINT, onInterrupt);
-        QTimer interrupts;
-        QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
-            if (g_interrupted)
-                loop.quit();
-        });
-        interrupts.start(kInterruptCheck);
-        // The number or name given was resolved above; the control opens that device.
-        if (conversation.StartTransfer(!reading, QString(), QString::number(speed)))
-            loop.exec();
-        if (g_interrupted) {
-            conversation.Interrupt();
-            progress.clear();
-            return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
-        }
-        // The conversation says how the transfer ended and why.
-        const TransferOutcome::Kind wanted =
-            reading ? TransferOutcome::Saved : TransferOutcome::Written;
-        status = outcome.kind == wanted ? ExitStatus::kOk : statusOf(outcome.cause);
-    }
+    std::vector<std::unique_ptr<PortJob>> jobs;
+    jobs.push_back(std::make_unique<PortJob>(request, request.port, device, fileImage, file,
+                                             nullptr, 0, false));
+    PortJob &job = *jobs.front();
+    if (request.kind == TransferRequest::Kind::Verify && !job.scratch.isValid())
+        return trouble(QStringLiteral("no temporary folder: ") + job.scratch.errorString());
+    if (!runJobs(jobs, speed))
+        return ExitStatus::kInterrupted;
+    status = job.status();
 
     QString saved = request.file;
     if (status == ExitStatus::kOk && toBackupDir) {
@@ -516,13 +703,25 @@ int runTransfer(const TransferRequest &request)
         std::fflush(stdout);
     }
     if (status == ExitStatus::kOk && request.kind != TransferRequest::Kind::Verify)
-        progress.finish(saved);
+        job.progress.finish(saved);
+    if (request.json && request.kind != TransferRequest::Kind::Verify) {
+        QJsonObject object{
+            {"port", request.port},
+            {"device", device},
+            {"status", status},
+            {"reason", status == ExitStatus::kOk ? QString() : reasonOf(job.outcome)}};
+        if (status == ExitStatus::kOk && job.reading)
+            object.insert("file", saved);
+        if (QString reason;
+            !writeAll(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n', &reason))
+            return trouble(QStringLiteral("standard output: ") + reason);
+    }
 
     if (request.kind == TransferRequest::Kind::Verify && status == ExitStatus::kOk) {
-        progress.finish(request.file);
+        job.progress.finish(request.file);
         IcfImage radioImage;
         QString error;
-        if (!loadIcf(target, &radioImage, &error)
+        if (!loadIcf(job.target, &radioImage, &error)
             || radioImage.verdict == IcfImage::Verdict::Damaged)
             return trouble(QStringLiteral("the image read from the radio cannot be loaded"));
         bool differ = false;
@@ -534,3 +733,185 @@ int runTransfer(const TransferRequest &request)
     }
     return status;
 }
+
+namespace {
+
+// Why a transfer that failed failed, in a few words.
+QString reasonOf(const TransferOutcome &outcome)
+{
+    if (!outcome.message.isEmpty())
+        return outcome.message.simplified();
+    switch (outcome.cause) {
+    case TransferOutcome::Port: return QStringLiteral("the port would not open");
+    case TransferOutcome::Interrupted: return QStringLiteral("interrupted");
+    case TransferOutcome::NoFile:
+    case TransferOutcome::File: return QStringLiteral("the file could not be made");
+    default: return QStringLiteral("the transfer failed");
+    }
+}
+
+// Many radios at once, one conversation a port, all in this process: a progress line and an
+// end line a port, a closing line that sums up, the status of the worst port.
+int runFleet(const TransferRequest &request, const QStringList &ports)
+{
+    if (!request.backupFile.isEmpty())
+        return trouble(QStringLiteral("--backup: one file cannot hold the images of %1 radios; "
+                                      "read them with read --backup-dir first")
+                           .arg(ports.size()));
+    if (request.kind == TransferRequest::Kind::Read && request.backupDir.isEmpty())
+        return trouble(QStringLiteral("read: --port names %1 radios: --backup-dir DIR keeps "
+                                      "one file a radio")
+                           .arg(ports.size()));
+    const QString verb = verbOf(request.kind);
+    IcfImage fileImage;
+    int speed = 0;
+    const QString probeFile = request.kind == TransferRequest::Kind::Read
+                                  ? hiddenBackupName(request.backupDir, 0)
+                                  : request.file;
+    if (const int status = checkRequest(request, probeFile, &speed, &fileImage);
+        status != ExitStatus::kOk)
+        return status;
+    // Each port once: a number named twice, or two names of one device, would have two
+    // conversations fight over one radio. A port that is missing or held fails alone.
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        if (ports.indexOf(ports[i]) != i)
+            return trouble(QStringLiteral("--port: %1 is named twice").arg(ports[i]));
+    QStringList devices;
+    QHash<QString, QString> portOfDevice;
+    QHash<QString, std::pair<int, QString>> unusable;  // port: its status and why, told
+    for (const QString &port : ports) {
+        int status = ExitStatus::kOk;
+        QString why;
+        const QString device = freeDeviceOf(port, &status, &why);
+        devices << device;
+        if (device.isEmpty()) {
+            unusable.insert(port, {status, why});
+            continue;
+        }
+        const QString same = QFileInfo(device).canonicalFilePath();
+        const QString key = same.isEmpty() ? device : same;
+        if (portOfDevice.contains(key))
+            return trouble(QStringLiteral("--port: %1 and %2 are the same port (%3)")
+                               .arg(portOfDevice.value(key), port, key));
+        portOfDevice.insert(key, port);
+    }
+
+    Board board(int(ports.size()));
+    std::vector<std::unique_ptr<PortJob>> jobs;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        if (devices[i].isEmpty()) {
+            jobs.push_back(nullptr);
+            continue;
+        }
+        const QString file = request.kind == TransferRequest::Kind::Read
+                                 ? hiddenBackupName(request.backupDir, int(i))
+                                 : request.file;
+        jobs.push_back(std::make_unique<PortJob>(request, ports[i], devices[i], fileImage, file,
+                                                 ::isatty(2) ? &board : nullptr, int(i), true));
+        if (request.kind == TransferRequest::Kind::Verify && !jobs.back()->scratch.isValid())
+            return trouble(QStringLiteral("no temporary folder: ")
+                           + jobs.back()->scratch.errorString());
+    }
+    if (!runJobs(jobs, speed)) {
+        for (const auto &job : jobs)
+            if (job && request.kind == TransferRequest::Kind::Read)
+                QFile::remove(job->target);
+        return ExitStatus::kInterrupted;
+    }
+    board.clear();
+
+    // Backups of one model made in the same minute are told apart by their port.
+    QHash<QByteArray, int> models;
+    for (const auto &job : jobs) {
+        IcfImage image;
+        QString error;
+        if (job && job->status() == ExitStatus::kOk && job->reading
+            && loadIcf(job->target, &image, &error))
+            ++models[image.model];
+    }
+
+    QString outFault;  // standard output gone: the end lines on standard error still tell
+    int worst = ExitStatus::kOk;
+    int good = 0;
+    QStringList failed;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        PortJob *job = jobs[size_t(i)].get();
+        int status = job ? job->status() : unusable.value(ports[i]).first;
+        QString reason = job ? (status == ExitStatus::kOk ? QString() : reasonOf(job->outcome))
+                             : unusable.value(ports[i]).second;
+        QJsonObject object{{"port", ports[i]}, {"device", devices[i]}};
+        if (!job) {
+            // told when the port was looked at
+        } else if (status == ExitStatus::kOk && request.kind == TransferRequest::Kind::Read) {
+            IcfImage image;
+            QString error;
+            loadIcf(job->target, &image, &error);
+            const QString suffix = models.value(image.model) > 1
+                                       ? QStringLiteral("-port") + QString(job->port).remove(u'/')
+                                       : QString();
+            const QString name = keepAsBackup(job->target, request.backupDir, suffix);
+            if (name.isEmpty()) {
+                QFile::remove(job->target);
+                status = ExitStatus::kTrouble;
+                reason = request.backupDir + QStringLiteral(": no free name for the backup");
+            } else {
+                writeAll(stdout, name.toUtf8() + '\n', &outFault);
+                job->progress.finish(name);
+                object.insert("file", name);
+            }
+        } else if (status == ExitStatus::kOk && request.kind == TransferRequest::Kind::Write) {
+            job->progress.finish(request.file);
+        } else if (status == ExitStatus::kOk) {
+            job->progress.finish(request.file);
+            IcfImage radioImage;
+            QString error;
+            bool differ = false;
+            if (!loadIcf(job->target, &radioImage, &error)
+                || radioImage.verdict == IcfImage::Verdict::Damaged) {
+                status = ExitStatus::kTrouble;
+                reason = QStringLiteral("the image read from the radio cannot be loaded");
+            } else {
+                const QByteArray out = diffImages(fileImage, request.file, radioImage,
+                                                  QStringLiteral("the radio on port ") + job->port,
+                                                  &differ, request.json);
+                if (request.json)
+                    object.insert("comparison", QJsonDocument::fromJson(out).object());
+                else
+                    writeAll(stdout, out, &outFault);
+                if (differ) {
+                    status = ExitStatus::kFailed;
+                    reason = QStringLiteral("differs from ") + request.file;
+                }
+            }
+        }
+        if (status != ExitStatus::kOk) {
+            writeErr(
+                QStringLiteral("port %1: %2 failed: %3\n").arg(ports[i], verb, reason).toUtf8());
+            failed << QStringLiteral("port %1: %2")
+                          .arg(ports[i], reason.endsWith(u'.') ? reason.chopped(1) : reason);
+        } else {
+            ++good;
+        }
+        object.insert("status", status);
+        object.insert("reason", reason);
+        if (request.json)
+            writeAll(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n',
+                     &outFault);
+        worst = qMax(worst, status);
+    }
+    const QString done = request.kind == TransferRequest::Kind::Read ? QStringLiteral("read")
+                         : request.kind == TransferRequest::Kind::Write
+                             ? QStringLiteral("written")
+                             : QStringLiteral("verified");
+    writeErr(QStringLiteral("%1: %2 of %3 radios %4%5\n")
+                 .arg(verb)
+                 .arg(good)
+                 .arg(ports.size())
+                 .arg(done, failed.isEmpty()
+                                ? QString()
+                                : QStringLiteral("; ") + failed.join(QStringLiteral("; ")))
+                 .toUtf8());
+    return worst;
+}
+
+}  // namespace
