@@ -653,6 +653,11 @@ int runTransfer(const TransferRequest &request)
         return trouble(QStringLiteral("--port: ") + why);
     if (ports.size() > 1)
         return runFleet(request, ports);
+    if (ports.first() != request.port) {  // a list of one port: "3-3"
+        TransferRequest one = request;
+        one.port = ports.first();
+        return runTransfer(one);
+    }
 
     IcfImage fileImage;
     const bool toBackupDir = !request.backupDir.isEmpty();
