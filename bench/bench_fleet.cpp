@@ -50,6 +50,7 @@ pid_t spawn(const QStringList &args, const char *errorFile = "/dev/null")
     for (const QString &a : args)
         bytes.push_back(QFile::encodeName(a));
     std::vector<char *> argv;
+    argv.reserve(bytes.size() + 1);
     for (QByteArray &b : bytes)
         argv.push_back(b.data());
     argv.push_back(nullptr);
@@ -141,7 +142,7 @@ int main(int argc, char *argv[])
     }
     std::printf("start-up, check of a %d-byte file: median %.1f ms, peak resident %.1f MiB (%d "
                 "runs)\n",
-                int(smallIcf.size()), median(times) * 1000, rss / 1024.0, runs);
+                int(smallIcf.size()), median(times) * 1000, double(rss) / 1024.0, runs);
 
     const QString portDir = dir.filePath("ports");
     qputenv("REPLIX_PORT_DIR", QFile::encodeName(portDir));
@@ -182,7 +183,7 @@ int main(int argc, char *argv[])
         std::printf("fleet of %d at %d bit/s: %.2f s, %.3f x one alone, peak resident %.1f MiB, "
                     "status %d, %d of %d byte-exact\n",
                     n, kBitsPerSecond, f.seconds, alone > 0 ? f.seconds / alone : 0,
-                    f.maxRssKiB / 1024.0, f.status, exact, n);
+                    double(f.maxRssKiB) / 1024.0, f.status, exact, n);
     }
     return 0;
 }

@@ -617,7 +617,7 @@ int checkRequest(const TransferRequest &request, const QString &file, int *speed
 QString freeDeviceOf(const QString &port, int *status, QString *why = nullptr)
 {
     int number = 0;
-    const QString device = deviceOf(port, &number);
+    QString device = deviceOf(port, &number);
     QString fault;
     if (device.isEmpty())
         fault = QStringLiteral("no such port");
