@@ -493,11 +493,26 @@ private slots:
 
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
     // a child process, which OK would let reach _exit(0)); that OK returns shows in test_image.
+    // In a transfer the conversation hands the cancel to the window, which ends the program.
+    void cancelInTheErrorReportEndsTheProgramAtOnce_data()
+    {
+        QTest::addColumn<bool>("inTransfer");
+        QTest::newRow("the box alone") << false;
+        QTest::newRow("a read's file cannot be made") << true;
+    }
     void cancelInTheErrorReportEndsTheProgramAtOnce()
     {
+        QFETCH(bool, inTransfer);
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
+            if (inTransfer) {
+                startByHand(false, true);
+                m_user->answerSave(m_dir->path());  // a folder: no file can be made there
+                m_user->answerQuestions({false});
+                m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+                ::_exit(m_user->messages() == QStringList{"Unable to Open Output File"} ? 0 : 1);
+            }
             setUserSeam(&qtUserSeam());
             QTimer::singleShot(
                 0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
