@@ -332,14 +332,21 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
-// The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
+// The state of a device for the port list: "free", "in use", "missing", "not openable", and why;
+// a remote cable's well-formed address is "address", "not probed".
 std::pair<QString, QString> portState(const QString &device)
 {
     if (!deviceExists(device))
         return {QStringLiteral("missing"), QStringLiteral("No such device")};
-    const CommError error = SerialControl::probeDevice(device);
+    CommError error = SerialControl::probeDevice(device);
+    // A reason that names the device again says it once.
+    if (error.description.startsWith(device + QStringLiteral(": ")))
+        error.description.remove(0, device.size() + 2);
+    // Whether a remote cable's server answers is known only by connecting to it.
     if (!error.failed())
-        return {QStringLiteral("free"), {}};
+        return isRemoteCableName(device)
+                   ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
+                   : std::pair{QStringLiteral("free"), QString()};
     if (error.description.contains(QLatin1String("ermission")))
         return {QStringLiteral("not openable"),
                 error.description + QStringLiteral("; add yourself to the dialout group")};
@@ -410,17 +417,14 @@ int portsCommand(bool json)
         const QString device = resolvePortName(portNameOf(n));
         if (device.isEmpty())
             continue;
-        // Whether a remote cable's server answers is known only by connecting to it.
-        const auto [state, reason] =
-            isRemoteCableName(device)
-                ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
-                : portState(device);
+        const auto [state, reason] = portState(device);
+        const bool address = state == QLatin1String("address");
         out += QStringLiteral("%1 %2: %3%4\n")
                    .arg(n)
                    .arg(device, state,
-                        reason.isEmpty()            ? QString()
-                        : isRemoteCableName(device) ? QStringLiteral(", ") + reason
-                                                    : QStringLiteral(": ") + reason)
+                        reason.isEmpty() ? QString()
+                        : address        ? QStringLiteral(", ") + reason
+                                         : QStringLiteral(": ") + reason)
                    .toUtf8();
         list.append(
             QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
@@ -474,14 +478,11 @@ int runTransfer(const TransferRequest &request)
     const QString device = deviceOf(request.port, &number);
     if (device.isEmpty())
         return trouble(request.port + QStringLiteral(": no such port"), ExitStatus::kPort);
-    if (auto [state, reason] = portState(device); state != QLatin1String("free")) {
-        // A reason that names the device again says it once.
-        if (reason.startsWith(device + QStringLiteral(": ")))
-            reason.remove(0, device.size() + 2);
+    if (const auto [state, reason] = portState(device);
+        state != QLatin1String("free") && state != QLatin1String("address"))
         return trouble(device + QStringLiteral(": ") + state
                            + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
                        ExitStatus::kPort);
-    }
 
     if (!request.backupFile.isEmpty()) {
         TransferRequest backup = request;

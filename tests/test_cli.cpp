@@ -610,10 +610,13 @@ void TestCli::portsBackupsAndCtrlC()
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     QVERIFY(QFile::link("/no/such/device", m_ports->path() + "/COM2"));
     QVERIFY(writeFile(m_ports->path() + "/COM100", "tcp://radio.invalid:7001\n"));
+    QVERIFY(writeFile(m_ports->path() + "/COM101", "rfc2217://\n"));
     const Run ports = cli({"ports"});
     QCOMPARE(ports.out, ("1 " + m_radio->devicePath() + ": free\n2 " + m_ports->path()
                          + "/COM2: missing: No such device\n"
-                           "100 tcp://radio.invalid:7001: address, not probed\n")
+                           "100 tcp://radio.invalid:7001: address, not probed\n101 rfc2217://: not "
+                           "openable: not an address of the form rfc2217://HOST:PORT or "
+                           "tcp://HOST:PORT\n")
                             .toUtf8());
     const QJsonDocument json = QJsonDocument::fromJson(cli({"ports", "--json"}).out);
     QCOMPARE(json[1]["port"].toInt() + json[0]["port"].toInt(), 3);
