@@ -37,6 +37,7 @@ bash_completes "110 115200 1200 14400 19200" replix-cli read --speed 1
 bash_completes "12 3" replix-cli read --port ""      # the numbers ports lists, past 16 too
 bash_completes "B.ICF a.icf bin ports sub" replix-cli dump "" # ICF files and folders only
 bash_completes "bin ports sub" replix-cli read --backup-dir ""
+bash_completes "B.ICF a.icf bin notes.txt ports replix-cli.bash sub" replix-cli write --backup ""
 bash_completes "bash zsh" replix-cli completion ""
 bash_completes "ports" replix-cli help po
 

@@ -245,6 +245,10 @@ void TestCli::fileCommands_data()
     QTest::newRow("read into a missing folder")
         << QStringList{"read", "--port", "1", "no/new.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: no/new.icf: No such file or directory\n");
+    QTest::newRow("write without a file")
+        << QStringList{"write", "--port", "1"} << 2 << QByteArray()
+        << QByteArray("replix-cli: write: wants --port P [--speed BPS] [--accept-version] "
+                      "[--backup FILE] IN.icf (see replix-cli write --help)\n");
     QTest::newRow("a file too many")
         << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
