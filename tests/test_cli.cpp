@@ -577,6 +577,12 @@ void TestCli::transfers_data()
         << noResponse.chopped(1)
                + " \\(the backup read into new\\.icf; whole\\.icf not written\\)\n"
         << QByteArray();
+    QTest::newRow("write refused after its backup: the backup's note is not said")
+        << radio << write1 + QStringList{"--backup", "old.icf", "other-version.icf"} << 1
+        << "(read old.icf: .*\n)*read: 4 records, 128 bytes in .*: old.icf\nreplix-cli: "
+           "other-version.icf: made for 5A170003, the radio is 5A170002 \\(other version\\): "
+           "--accept-version writes it\n"
+        << QByteArray();
     QTest::newRow("trace: each frame, sent > and received <, no trailing space")
         << radio << QStringList{"read", "--port", "1", "--quiet", "--trace", "old.icf"} << 0
         << "> FE FE EE EF E0 00 00 00 00 FD\n< FE FE EE EF E0 00 00 00 00 FD\n"
