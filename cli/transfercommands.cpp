@@ -72,6 +72,21 @@ void writeErr(const QByteArray &bytes)
     std::fflush(stderr);
 }
 
+// Said at the end of every failure line of a transfer run for another (the read before a
+// write), so that its one line tells the whole story.
+QString g_failureNote;
+
+QByteArray failureLine(const QString &text)
+{
+    return errorLine(text + g_failureNote);
+}
+
+// Standard error takes a line redrawn in place: a terminal that understands escape sequences.
+bool redrawable()
+{
+    return ::isatty(2) && qgetenv("TERM") != "dumb";
+}
+
 // The progress lines of many radios at once on a terminal: one line a port, the block redrawn
 // in place; cleared before anything else is printed.
 class Board {
@@ -103,14 +118,17 @@ private:
 };
 
 // Records and bytes so far on standard error: one line redrawn in place on a terminal, cut to
-// its width, a plain line now and then otherwise. Knowing the total (a write), it shows records
-// done of all, the percentage and the time left; a read shows its rate.
+// its width (the file's name first), a plain line now and then otherwise. Knowing the total (a
+// write), it shows records done of all, the percentage and the time left; a read its rate. Of
+// many radios, each port has its line of a board.
 class Progress {
 public:
-    Progress(const QString &verb, bool quiet, int total, Board *board = nullptr, int row = 0)
+    Progress(const QString &verb, const QString &file, bool quiet, int total,
+             Board *board = nullptr, int row = 0)
         : m_verb(verb),
+          m_file(file),
           m_quiet(quiet),
-          m_tty(::isatty(2)),
+          m_tty(redrawable()),
           m_total(total),
           m_board(board),
           m_row(row)
@@ -155,33 +173,46 @@ private:
     {
         if (m_quiet)
             return;
-        QString text = m_verb + QStringLiteral(": ");
+        QString text;
         if (m_total > 0) {
-            text += QStringLiteral("%1 of %2, %3%")
-                        .arg(m_records)
-                        .arg(plural(m_total, "record", "records"))
-                        .arg(100 * m_records / m_total);
+            text = QStringLiteral("%1 of %2, %3%")
+                       .arg(m_records)
+                       .arg(plural(m_total, "record", "records"))
+                       .arg(100 * m_records / m_total);
             if (m_records > 0 && m_records < m_total)
                 text += QStringLiteral(", %1 s left")
                             .arg(qRound(seconds() * (m_total - m_records) / m_records));
         } else {
-            text += plural(m_records, "record", "records") + QStringLiteral(", ")
-                    + plural(m_bytes, "byte", "bytes")
-                    + QStringLiteral(", %1 bytes/s")
-                          .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
+            text = plural(m_records, "record", "records") + QStringLiteral(", ")
+                   + plural(m_bytes, "byte", "bytes")
+                   + QStringLiteral(", %1 bytes/s")
+                         .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
         }
         if (m_tty && m_board) {
-            m_board->set(m_row, text);
+            m_board->set(m_row, fitted(text, terminalWidth() - 1));
         } else if (m_tty) {
-            writeErr("\r\033[K" + text.left(terminalWidth() - 1).toUtf8());
+            writeErr("\r\033[K" + fitted(text, terminalWidth() - 1).toUtf8());
             m_drawn = true;
         } else {
-            writeErr(text.toUtf8() + '\n');
+            writeErr(m_verb.toUtf8() + ' ' + m_file.toUtf8() + ": " + text.toUtf8() + '\n');
         }
         m_sinceShown.start();
     }
+    // "verb file: figures" in width columns: the file's name loses its head first, then goes;
+    // the figures are cut last.
+    QString fitted(const QString &figures, int width) const
+    {
+        const qsizetype room = width - m_verb.size() - figures.size() - 3;
+        if (m_file.size() <= room)
+            return m_verb + u' ' + m_file + QStringLiteral(": ") + figures;
+        if (room >= 8)
+            return m_verb + QStringLiteral(" ...") + m_file.right(room - 3) + QStringLiteral(": ")
+                   + figures;
+        return (m_verb + QStringLiteral(": ") + figures).left(width);
+    }
 
     QString m_verb;
+    QString m_file;  // as the user named it
     bool m_quiet;
     bool m_tty;
     int m_total;  // records a write sends; 0 when not known
@@ -196,10 +227,10 @@ private:
 
 // The user at the command line: the file dialogs give the file named there, the other-version
 // question is answered by --accept-version, a report is acknowledged with OK so the transfer
-// ends cleanly. One for each conversation. Every text goes to standard error as "replix-cli: NAME:
-// text": NAME is the file for trouble with a file and the port's device for the rest; the window's
-// line breaks become
-// ": " and the error numbers its texts carry are left out.
+// ends cleanly. One for each conversation. Every text goes to standard error as
+// "replix-cli: NAME: text": NAME is the file for trouble with a file and the port's device for
+// the rest; the window's line breaks become ": " and the error numbers its texts carry are left
+// out.
 class ConsoleSeam final : public UserSeam {
 public:
     ConsoleSeam(const QString &file, const QString &shownFile, const QString &device,
@@ -214,6 +245,8 @@ public:
 
     void showMessage(const QString &, const QString &text) override
     {
+        if (text == TransferText::kSuccessfulWrite)
+            return;  // the closing line says so
         if (text != TransferText::kDifferentRadio)
             return say(text);
         // Said with both models once the radio's reply is handled, or already said so.
@@ -238,18 +271,22 @@ public:
             return;
         m_modelSaid = true;
         const QString head =
-            QStringLiteral("%1 is for %2, the radio is %3")
+            QStringLiteral("%1: made for %2, the radio is %3")
                 .arg(m_shownFile, escapedComment(m_fileModel), QString::fromLatin1(model));
         m_progress.clear();
         if (!m_versionAsked)
-            writeErr(errorLine(head + QStringLiteral(" (another model)")));
+            writeErr(failureLine(head + QStringLiteral(" (another model)")));
         else
-            writeErr(errorLine(
+            writeErr(failureLine(
                 head
                 + (m_acceptVersion
                        ? QStringLiteral(" (other version): writing it (--accept-version)")
                        : QStringLiteral(" (other version): --accept-version writes it"))));
     }
+
+    // The line went while the transfer ran (a server that closed the connection, a pulled
+    // cable): the time-out that follows is named for what it is.
+    void lineClosed() { m_lineClosed = true; }
 
 private:
     void say(const QString &text)
@@ -267,16 +304,17 @@ private:
                                || text.startsWith(QLatin1String("Input file"))
                                || text.contains(QLatin1String("Output File"));
         m_progress.clear();
-        const QString name = text == TransferText::kSuccessfulWrite && !nameEveryLine
-                                 ? QString()
-                                 : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
-        writeErr(errorLine(name + parts.join(QStringLiteral(": "))));
+        QString line = (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ")
+                       + parts.join(QStringLiteral(": "));
+        if (m_lineClosed && (text == kNoCable || text == kNoResponse))
+            line = m_device
+                   + (isRemoteCableName(m_device)
+                          ? QStringLiteral(": the connection closed during the transfer (")
+                          : QStringLiteral(": the device went away during the transfer ("))
+                   + text + u')';
+        writeErr(failureLine(line));
     }
 
-public:
-    bool nameEveryLine = false;  // many radios: even a success names its port's device
-
-private:
     QString m_file;
     QString m_shownFile;  // as the user wrote it
     QString m_device;
@@ -285,29 +323,19 @@ private:
     bool m_versionAsked = false;
     bool m_differentRadio = false;
     bool m_modelSaid = false;
+    bool m_lineClosed = false;
     Progress &m_progress;
+    // The window's texts for its two time-outs.
+    const QString kNoCable = QStringLiteral("Unable to locate interface cable.");
+    const QString kNoResponse = QStringLiteral("No response from radio.");
 };
 
-// The conversation log on standard error, a whole line at a time, as the conversation tells it.
-class TraceLog {
-public:
-    explicit TraceLog(Progress &progress) : m_progress(progress) {}
-    void add(const QString &text)
-    {
-        m_pending += text;
-        m_pending.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        const qsizetype last = m_pending.lastIndexOf(u'\n');
-        if (last < 0)
-            return;
-        m_progress.clear();
-        writeErr(m_pending.left(last + 1).toUtf8());
-        m_pending.remove(0, last + 1);
-    }
-
-private:
-    Progress &m_progress;
-    QString m_pending;
-};
+// Every frame as it passes: "> " before a frame sent, "< " before one received.
+void traceFrame(char direction, const QByteArray &frame, Progress &progress)
+{
+    progress.clear();
+    writeErr(QByteArray(1, direction) + ' ' + BytesToHex(frame, true).trimmed() + '\n');
+}
 
 // The exit status of a transfer that failed for this cause.
 int statusOf(TransferOutcome::Cause cause)
@@ -351,14 +379,21 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
-// The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
+// The state of a device for the port list: "free", "in use", "missing", "not openable", and why;
+// a remote cable's well-formed address is "address", "not probed".
 std::pair<QString, QString> portState(const QString &device)
 {
     if (!deviceExists(device))
         return {QStringLiteral("missing"), QStringLiteral("No such device")};
-    const CommError error = SerialControl::probeDevice(device);
+    CommError error = SerialControl::probeDevice(device);
+    // A reason that names the device again says it once.
+    if (error.description.startsWith(device + QStringLiteral(": ")))
+        error.description.remove(0, device.size() + 2);
+    // Whether a remote cable's server answers is known only by connecting to it.
     if (!error.failed())
-        return {QStringLiteral("free"), {}};
+        return isRemoteCableName(device)
+                   ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
+                   : std::pair{QStringLiteral("free"), QString()};
     if (error.description.contains(QLatin1String("ermission")))
         return {QStringLiteral("not openable"),
                 error.description + QStringLiteral("; add yourself to the dialout group")};
@@ -369,7 +404,7 @@ std::pair<QString, QString> portState(const QString &device)
 
 int trouble(const QString &text, int status = ExitStatus::kTrouble)
 {
-    writeErr(errorLine(text));
+    writeErr(failureLine(text));
     return status;
 }
 
@@ -397,6 +432,26 @@ QString keepAsBackup(const QString &made, const QString &folder, const QString &
     return {};
 }
 
+// The numbers ports looks at: every COMn a port folder holds, in order; else 1 to 16, as the
+// window numbers the system's own ports.
+QList<int> portNumbers()
+{
+    QList<int> numbers;
+    const QString folder = qEnvironmentVariable("REPLIX_PORT_DIR");
+    if (folder.isEmpty()) {
+        for (int n = 1; n <= 16; ++n)
+            numbers << n;
+        return numbers;
+    }
+    static const QRegularExpression name(QStringLiteral("^COM([1-9][0-9]{0,4})$"));
+    for (const QString &entry : QDir(folder).entryList(QDir::AllEntries | QDir::System))
+        if (const QRegularExpressionMatch m = name.match(entry);
+            m.hasMatch() && m.captured(1).toInt() <= kLargestPortNumber)
+            numbers << m.captured(1).toInt();
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 }  // namespace
 
 int portsCommand(bool json)
@@ -405,14 +460,18 @@ int portsCommand(bool json)
         return trouble(QStringLiteral("REPLIX_PORT_DIR: ") + fault);
     QByteArray out;
     QJsonArray list;
-    for (int n = 1; n <= 16; ++n) {
+    for (const int n : portNumbers()) {
         const QString device = resolvePortName(portNameOf(n));
         if (device.isEmpty())
             continue;
         const auto [state, reason] = portState(device);
+        const bool address = state == QLatin1String("address");
         out += QStringLiteral("%1 %2: %3%4\n")
                    .arg(n)
-                   .arg(device, state, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason)
+                   .arg(device, state,
+                        reason.isEmpty() ? QString()
+                        : address        ? QStringLiteral(", ") + reason
+                                         : QStringLiteral(": ") + reason)
                    .toUtf8();
         list.append(
             QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
@@ -478,18 +537,21 @@ public:
                      : QFileInfo(file).absoluteFilePath()),
           progress((fleet ? QStringLiteral("port %1: ").arg(port) : QString())
                        + verbOf(request.kind),
-                   request.quiet, reading ? 0 : int(fileImage.records.size()), board, row),
+                   request.backupDir.isEmpty() ? request.file : request.backupDir, request.quiet,
+                   reading ? 0 : int(fileImage.records.size()), board, row),
           user(target, request.file, device, fileImage.model, request.acceptVersion, progress),
-          conversation(control, dialog, user),
-          trace(progress)
+          conversation(control, dialog, user)
     {
         // The conversation's own control, pinned to the device: nothing of it is the process's.
         InitCommsControl(control);
         control.pinDevice(device);
         conversation.setFileSystem(&files);
-        if (request.trace)
-            QObject::connect(&conversation, &Conversation::logText, &conversation,
-                             [this](const QString &text) { trace.add(text); });
+        if (request.trace) {
+            QObject::connect(&conversation, &Conversation::frameSent, &conversation,
+                             [this](const QByteArray &f) { traceFrame('>', f, progress); });
+            QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
+                             [this](const QByteArray &f) { traceFrame('<', f, progress); });
+        }
         QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
                          [this](const QByteArray &frame) {
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
@@ -500,7 +562,6 @@ public:
         QObject::connect(&conversation, &Conversation::finished, &conversation,
                          [this](const TransferOutcome &o) { outcome = o; });
         outcome.cause = TransferOutcome::Port;  // unless the port opens
-        user.nameEveryLine = fleet;
     }
 
     // Starts the transfer; false when the port would not open (the user has been told).
@@ -531,7 +592,6 @@ public:
     CommonDialog dialog;
     clsICOMFiles files;
     Conversation conversation;
-    TraceLog trace;
     TransferOutcome outcome;
 };
 
@@ -559,9 +619,12 @@ bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
     g_interrupted = 0;
     std::signal(SIGINT, onInterrupt);
     QTimer interrupts;
-    QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
+    QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop, &jobs] {
         if (g_interrupted)
             loop.quit();
+        for (const auto &job : jobs)
+            if (job && job->running() && !job->control.PortOpen())
+                job->user.lineClosed();
     });
     interrupts.start(kInterruptCheck);
     for (const auto &job : jobs)
@@ -576,7 +639,7 @@ bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
             job->interrupt();
             job->progress.clear();
         }
-    trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
+    writeErr(errorLine(QStringLiteral("interrupted")));
     return false;
 }
 
@@ -621,7 +684,8 @@ QString freeDeviceOf(const QString &port, int *status, QString *why = nullptr)
     QString fault;
     if (device.isEmpty())
         fault = QStringLiteral("no such port");
-    else if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
+    else if (const auto [state, reason] = portState(device);
+             state != QLatin1String("free") && state != QLatin1String("address"))
         fault = state + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
     if (fault.isEmpty())
         return device;
@@ -677,13 +741,12 @@ int runTransfer(const TransferRequest &request)
         backup.kind = TransferRequest::Kind::Read;
         backup.file = request.backupFile;
         backup.backupFile.clear();
-        if (const int read = runTransfer(backup); read != ExitStatus::kOk)
-            return read == ExitStatus::kInterrupted
-                       ? read
-                       : trouble(
-                           request.file
-                               + QStringLiteral(": not written, the backup read did not succeed"),
-                           read);
+        g_failureNote = QStringLiteral(" (the backup read into %1; %2 not written)")
+                            .arg(request.backupFile, request.file);
+        const int read = runTransfer(backup);
+        g_failureNote.clear();
+        if (read != ExitStatus::kOk)
+            return read;
     }
 
     std::vector<std::unique_ptr<PortJob>> jobs;
@@ -730,8 +793,9 @@ int runTransfer(const TransferRequest &request)
             || radioImage.verdict == IcfImage::Verdict::Damaged)
             return trouble(QStringLiteral("the image read from the radio cannot be loaded"));
         bool differ = false;
-        const QByteArray out = diffImages(fileImage, request.file, radioImage,
-                                          QStringLiteral("the radio"), &differ, request.json);
+        const QByteArray out =
+            diffImages(fileImage, request.file, radioImage, QStringLiteral("the radio"), &differ,
+                       request.json, QStringLiteral("file"), QStringLiteral("radio"));
         if (QString reason; !writeAll(stdout, out, &reason))
             return trouble(QStringLiteral("standard output: ") + reason);
         status = differ ? ExitStatus::kFailed : ExitStatus::kOk;
@@ -876,9 +940,10 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
                 status = ExitStatus::kTrouble;
                 reason = QStringLiteral("the image read from the radio cannot be loaded");
             } else {
-                const QByteArray out = diffImages(fileImage, request.file, radioImage,
-                                                  QStringLiteral("the radio on port ") + job->port,
-                                                  &differ, request.json);
+                const QByteArray out =
+                    diffImages(fileImage, request.file, radioImage,
+                               QStringLiteral("the radio on port ") + job->port, &differ,
+                               request.json, QStringLiteral("file"), QStringLiteral("radio"));
                 if (request.json)
                     object.insert("comparison", QJsonDocument::fromJson(out).object());
                 else

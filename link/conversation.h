@@ -102,6 +102,8 @@ signals:
     void progress(int records, int total);
     // Every whole frame handed to a transfer handler.
     void frameHandled(const QByteArray &frame);
+    // Every frame SendCommand hands to the serial control.
+    void frameSent(const QByteArray &frame);
     // Every end of a transfer, emitted by EndTransfer before any message of that end.
     void finished(const TransferOutcome &outcome);
     // The user cancelled an error report of the image-file object.
