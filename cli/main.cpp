@@ -11,7 +11,11 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,6 +141,17 @@ void print(FILE *to, const QByteArray &text)
     std::fflush(to);
 }
 
+// Standard output for a command's answer: 0 when all of it went out, else 2 with the reason
+// (a full disk, a closed output) on standard error.
+int printOut(const QByteArray &text)
+{
+    QString reason;
+    if (writeAll(stdout, text, &reason))
+        return ExitStatus::kOk;
+    print(stderr, errorLine(QStringLiteral("standard output: ") + reason));
+    return ExitStatus::kTrouble;
+}
+
 QByteArray optionHelp(const Option &o)
 {
     QByteArray text = QByteArray("  --") + o.name
@@ -189,7 +204,8 @@ QByteArray programHelp()
             "       cannot be written; REPLIX_PORT_DIR names no readable folder\n"
             "  3    no such port, or it cannot be opened (in use, no permission)\n"
             "  4    the radio did not answer, or the transfer failed\n"
-            "  130  interrupted (Ctrl-C); a read saves nothing\n"
+            "  128+N  ended by signal N: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP; a read saves\n"
+            "       nothing\n"
             "\nEnvironment:\n"
             "  REPLIX_PORT_DIR\n"
             "       a folder of links COM1, COM2, ... to devices: when set, these are all the\n"
@@ -264,7 +280,7 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
         result = dumpCommand(files.at(0));
     } else if (name == QLatin1String("export")) {
         result = exportCommand(files.at(0), value("raw"),
-                               has("fill") ? value("fill") : QStringLiteral("FF"));
+                               has("fill") ? value("fill") : QStringLiteral("FF"), stdout);
     } else if (name == QLatin1String("import")) {
         ImportOptions options{value("model"), value("comment"), value("record-size"),
                               has("start") ? value("start") : QStringLiteral("0")};
@@ -296,7 +312,7 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
         return runTransfer(request);
     }
     QString reason;
-    const bool outWritten = writeAll(stdout, result.out, &reason);
+    const bool outWritten = result.out.isEmpty() || writeAll(stdout, result.out, &reason);
     print(stderr, result.err);
     if (!outWritten) {
         print(stderr, errorLine(QStringLiteral("standard output: ") + reason));
@@ -305,10 +321,26 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
     return result.status;
 }
 
+// A standard stream the caller closed would hand its number to the next file opened (a port,
+// an image), and output meant for the user would land there. Each closed one is held by
+// /dev/null opened the wrong way round, so that a write to it fails as it should.
+void holdClosedStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+            if (held >= 0 && held != fd) {
+                ::dup2(held, fd);
+                ::close(held);
+            }
+        }
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
+    holdClosedStreams();
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -318,22 +350,18 @@ int main(int argc, char *argv[])
     if (first == QLatin1String("--version") || first == QLatin1String("-V")) {
         if (!args.isEmpty())
             return usageError(first + QStringLiteral(": takes no arguments"), nullptr);
-        print(stdout, "replix-cli (Replix) " REPLIX_VERSION "\n");
-        return ExitStatus::kOk;
+        return printOut("replix-cli (Replix) " REPLIX_VERSION "\n");
     }
     if (first == QLatin1String("help") || first == QLatin1String("--help")
         || first == QLatin1String("-h")) {
         if (args.size() > 1)
             return usageError(first + QStringLiteral(": takes one command at most"), nullptr);
-        if (args.isEmpty()) {
-            print(stdout, programHelp());
-            return ExitStatus::kOk;
-        }
+        if (args.isEmpty())
+            return printOut(programHelp());
         const Command *c = findCommand(args.first());
         if (!c)
             return usageError(args.first() + QStringLiteral(": unknown command"), nullptr);
-        print(stdout, commandHelp(*c));
-        return ExitStatus::kOk;
+        return printOut(commandHelp(*c));
     }
     const Command *c = findCommand(first);
     if (!c)
@@ -353,8 +381,7 @@ int main(int argc, char *argv[])
             continue;
         }
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            print(stdout, commandHelp(*c));
-            return ExitStatus::kOk;
+            return printOut(commandHelp(*c));
         }
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);

@@ -44,10 +44,21 @@ constexpr auto kRedrawEvery = 100ms;  // on a terminal
 constexpr auto kLineEvery = 1000ms;   // in a pipe or a file
 constexpr auto kInterruptCheck = 50ms;
 
+// The signal that ends the transfer (SIGINT, SIGTERM, SIGHUP), 0 while none has come.
 volatile std::sig_atomic_t g_interrupted = 0;
-void onInterrupt(int)
+void onInterrupt(int signal)
 {
-    g_interrupted = 1;
+    g_interrupted = signal;
+}
+
+// What the user is told when a signal ends a transfer.
+QString signalText(int signal)
+{
+    switch (signal) {
+    case SIGTERM: return QStringLiteral("terminated");
+    case SIGHUP: return QStringLiteral("hung up");
+    default: return QStringLiteral("interrupted");
+    }
 }
 
 QString plural(qint64 n, const char *one, const char *many)
@@ -375,8 +386,8 @@ int portsCommand(bool json)
     }
     if (json)
         out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    std::fflush(stdout);
+    if (QString reason; !writeAll(stdout, out, &reason))
+        return trouble(QStringLiteral("standard output: ") + reason);
     if (list.isEmpty())
         return trouble(QStringLiteral("no serial ports"), ExitStatus::kFailed);
     return ExitStatus::kOk;
@@ -393,6 +404,12 @@ int runTransfer(const TransferRequest &request)
         return trouble(QStringLiteral("--speed: \"%1\" is not one of %2")
                            .arg(request.speed, speeds.join(QStringLiteral(", "))));
     }
+
+    if (const QString clash =
+            sameFileClash(request.file, request.backupFile, QStringLiteral("file to write"),
+                          QStringLiteral("backup"));
+        !request.backupFile.isEmpty() && !clash.isEmpty())
+        return trouble(clash);
 
     IcfImage fileImage;
     const bool toBackupDir = !request.backupDir.isEmpty();
@@ -433,7 +450,7 @@ int runTransfer(const TransferRequest &request)
         backup.file = request.backupFile;
         backup.backupFile.clear();
         if (const int status = runTransfer(backup); status != ExitStatus::kOk)
-            return status == ExitStatus::kInterrupted
+            return status > ExitStatus::kSignalled
                        ? status
                        : trouble(
                            request.file
@@ -467,8 +484,11 @@ int runTransfer(const TransferRequest &request)
         window.cboPort->addItem(QString::number(number));
         if (request.trace)
             traceLog(window.txtDataReceived, progress);
+        bool writeBegun = false;  // the radio has heard the tool's WriteRequest
         QObject::connect(&window, &frmReadWrite::frameHandled, &window,
-                         [&progress, &user](const QByteArray &frame) {
+                         [&progress, &user, &writeBegun](const QByteArray &frame) {
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::WriteRequest)
+                                 writeBegun = true;
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
                                  progress.record(dataBytesOf(frame));
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
@@ -481,9 +501,11 @@ int runTransfer(const TransferRequest &request)
         // Messages of an end are shown right after EndTransfer: stop once they are out.
         QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
                          Qt::QueuedConnection);
-        // Ctrl-C ends the transfer as Exit would: a read keeps no file.
+        // Ctrl-C, a closed session (SIGHUP) or a stop by the system (SIGTERM) ends the
+        // transfer as Exit would: a read keeps no file.
         g_interrupted = 0;
-        std::signal(SIGINT, onInterrupt);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, onInterrupt);
         QTimer interrupts;
         QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
             if (g_interrupted)
@@ -500,12 +522,17 @@ int runTransfer(const TransferRequest &request)
             if (!window.cmdRead->isEnabled())
                 window.EndTransfer();
             progress.clear();
-            return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
+            if (!reading && writeBegun)
+                writeErr(
+                    errorLine(request.file + QStringLiteral(": ") + TransferText::kPartWritten));
+            return trouble(signalText(g_interrupted), ExitStatus::kSignalled + g_interrupted);
         }
         // The window says how the transfer ended; the message says only which kind of failure.
         const TransferOutcome::Kind wanted =
             reading ? TransferOutcome::Saved : TransferOutcome::Written;
         status = outcome.kind == wanted ? ExitStatus::kOk : user.failure;
+        if (status != ExitStatus::kOk && !reading && writeBegun)
+            writeErr(errorLine(request.file + QStringLiteral(": ") + TransferText::kPartWritten));
     }
 
     QString saved = request.file;
@@ -515,9 +542,11 @@ int runTransfer(const TransferRequest &request)
             QFile::remove(file);
             return trouble(request.backupDir + QStringLiteral(": no free name for the backup"));
         }
-        std::fwrite(name.toUtf8().constData(), 1, size_t(name.toUtf8().size()), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        // A script learns the backup's name only here: a name it cannot be told is no backup.
+        if (QString reason; !writeAll(stdout, name.toUtf8() + '\n', &reason)) {
+            QFile::remove(name);
+            return trouble(QStringLiteral("standard output: ") + reason);
+        }
     }
     if (status == ExitStatus::kOk && request.kind != TransferRequest::Kind::Verify)
         progress.finish(saved);

@@ -139,7 +139,8 @@ void TestCli::fileCommands_data()
     QTest::newRow("info: sizes, gap, escaped empty comment")
         << QStringList{"info", "gaps.icf"} << 0
         << QByteArray("file: gaps.icf\nmodel: 5A170002\ncomment: \nrecords: 2\nrecord size: 2, 4\n"
-                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: ok\n")
+                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: damaged at line 4: "
+                      "addresses 0x0104-0x0122 missing between line 3 and line 4\n")
         << QByteArray();
     QTest::newRow("info of an empty file, then a missing one and a folder")
         << QStringList{"info", "empty.icf", "nothing.icf", "folder.icf"} << 2
@@ -168,9 +169,12 @@ void TestCli::fileCommands_data()
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
         << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
-    QTest::newRow("check of whole files")
-        << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
-        << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
+    // A radio's image is one run: a hole is a lost record, the file no whole image.
+    QTest::newRow("check: a hole in the addresses")
+        << QStringList{"check", "--", "whole.icf", "missing.icf"} << 1
+        << QByteArray("whole.icf: ok\nmissing.icf: damaged at line 5: addresses 0x0140-0x015F "
+                      "missing between line 4 and line 5\n")
+        << QByteArray();
     QTest::newRow("diff: a changed byte, two in a row")
         << QStringList{"diff", "whole.icf", "changes.icf"} << 1
         << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: "
@@ -223,7 +227,7 @@ void TestCli::fileCommands_data()
         << QStringList{"info", "--json", "gaps.icf"} << 0
         << QByteArray(
                R"([{"comment":"","data_bytes":6,"file":"gaps.icf","highest":292,"lowest":256,"model":"5A170002",)"
-               R"("record_sizes":[2,4],"records":2,"verdict":"ok"}])"
+               R"("record_sizes":[2,4],"records":2,"verdict":"damaged at line 4: addresses 0x0104-0x0122 missing between line 3 and line 4"}])"
                "\n")
         << QByteArray();
     QTest::newRow("an option given twice")
@@ -545,10 +549,9 @@ void TestCli::transfers_data()
         << radio << verify1 + QStringList{"whole.icf"} << 0
         << "(verify: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n"
         << QByteArray("summary: identical: 128 bytes\n");
-    QTest::newRow("verify, a missing record")
-        << radio << verify1 + QStringList{"--quiet", "missing.icf"} << 1 << QString()
-        << QByteArray("0x0140-0x015F: 32 bytes only in the radio\n"
-                      "summary: different: 32 bytes only in the radio\n");
+    QTest::newRow("verify, a changed byte")
+        << radio << verify1 + QStringList{"--quiet", "changed.icf"} << 1 << QString()
+        << QByteArray("0x0105: F9 -> B9\nsummary: different: 1 byte differs in 1 range\n");
     QTest::newRow("verify, radio off")
         << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
 }

@@ -230,7 +230,8 @@ private slots:
         const QList<QPair<int, QList<Cell>>> read{
             {3, {{0xE0, "", {}, 1}, {0xE1, "E2", {}, 3}}},
             {3, {{0xE2, "", {}, 1}}},
-            {1, {{0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
+            // A second record at the same addresses: a frame repeated on the line.
+            {1, {{0xE4, "", corrupted, 0}, {0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
             {2,
              {{0xE4, "", corrupted, 0},
               {0xE6, "", QStringLiteral(""), 0},
@@ -338,12 +339,18 @@ private slots:
         w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + QByteArray(16, 'c') + bytes("FD"));
         w.ProcessCommand(bytes("FE FE EE EF E2 5A 17 00 02 FD"));
         QCOMPARE(w.ProgressBar1->value(), 0);
+        quint16 at = 0;  // the records follow on, as a radio sends them
+        auto nextRecord = [&at] {
+            const RadioRecord r{at, QByteArray(4, 'x')};
+            at += 4;
+            return bytes("FE FE EF EE E4") + RadioMemory::recordFrameData(r) + bytes("FD");
+        };
         for (int i = 1; i <= 99; ++i)
-            w.ProcessCommand(kRecord);
+            w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 99);
-        w.ProcessCommand(kRecord);
+        w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 0);
-        w.ProcessCommand(kRecord);
+        w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 1);
         // A bad record is counted, then the transfer is over before its message.
         QSignalSpy values(w.ProgressBar1, &QProgressBar::valueChanged);
