@@ -282,6 +282,13 @@ void TestCli::fileCommands_data()
         << with(7, "256") << 2 << QByteArray() << refused(size.arg(256));
     QTest::newRow("import: missing input") << with(1, "gone.bin") << 2 << QByteArray()
                                            << refused("gone.bin: No such file or directory");
+    // An output that is one of the inputs, by another name too: refused, nothing touched.
+    QTest::newRow("import over its own input")
+        << (QStringList(import) << "./in.bin") << 2 << QByteArray()
+        << refused("./in.bin: is both the file to write and the raw input (in.bin)");
+    QTest::newRow("export over its own input")
+        << QStringList{"export", "whole.icf", "--raw", "whole.icf"} << 2 << QByteArray()
+        << refused("whole.icf: is both the raw file to write and the file to export");
     // A save over a device or a pipe would put a plain file in its place.
     QTest::newRow("export onto a pipe")
         << QStringList{"export", "whole.icf", "--raw", "pipe"} << 2 << QByteArray()
@@ -474,11 +481,19 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
 
 void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
 {
-    for (const char *command : {"dump", "info", "check"}) {
-        const Run run = cli({command, "whole.icf"}, {}, "/dev/full");
+    // Every answer on standard output is checked; export makes no raw file without its values.
+    for (const QStringList &args : {QStringList{"dump", "whole.icf"},
+                                    {"info", "whole.icf"},
+                                    {"check", "whole.icf"},
+                                    {"ports", "--json"},
+                                    {"--version"},
+                                    {"help"},
+                                    {"export", "whole.icf", "--raw", "e.bin"}}) {
+        const Run run = cli(args, {}, "/dev/full");
         QCOMPARE(run.err, QByteArray("replix-cli: standard output: No space left on device\n"));
         QCOMPARE(run.status, 2);
     }
+    QVERIFY(!QFile::exists(path("e.bin")));
     if (::geteuid() != 0)
         QSKIP("a small full file system is mounted only when the tests run as root");
     const QString full = path("full");
@@ -552,6 +567,23 @@ void TestCli::transfers_data()
     QTest::newRow("verify, a changed byte")
         << radio << verify1 + QStringList{"--quiet", "changed.icf"} << 1 << QString()
         << QByteArray("0x0105: F9 -> B9\nsummary: different: 1 byte differs in 1 range\n");
+    VirtualRadioOptions lossy = radio;
+    lossy.dropRecord = 3;  // a frame lost on the line: no whole image, the old file stays
+    QTest::newRow("read of a radio that loses a record")
+        << lossy << QStringList{"read", "--port", "1", "--quiet", "old.icf"} << 4
+        << QString("replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n") << QByteArray();
+    VirtualRadioOptions silent = radio;
+    silent.silentAfterRecords = 2;
+    QTest::newRow("write that fails midway: the radio may hold a mix")
+        << silent << write1 + QStringList{"--quiet", "whole.icf"} << 4
+        << noResponse
+               + "replix-cli: whole.icf: The radio may now hold part of the new image and part of "
+                 "the old: a whole write of this file, or a write of the backup, puts it right\\.\n"
+        << QByteArray();
+    QTest::newRow("write with its own file as the backup")
+        << radio << write1 + QStringList{"--backup", "./whole.icf", "whole.icf"} << 2
+        << "replix-cli: \\./whole\\.icf: is both the backup and the file to write \\(whole\\.icf\\)\n"
+        << QByteArray();
     QTest::newRow("verify, radio off")
         << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
 }
@@ -612,6 +644,12 @@ void TestCli::portsBackupsAndCtrlC()
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(),
              RadioMemory::parseIcf(fileBytes(path("changed.icf")))->records);
+    // An editor's byte-order mark and spaces around the model: check and write agree, both take it.
+    make("bom.icf", "\xEF\xBB\xBF" + fileBytes(path("whole.icf")).replace("02\r\n#", "02  \r\n#"));
+    QCOMPARE(cli({"check", "bom.icf"}).out, QByteArray("bom.icf: ok\n"));
+    QCOMPARE(cli({"write", "--port", "1", "--quiet", "bom.icf"}).status, 0);
+    QCOMPARE(m_radio->writtenRecords(),
+             RadioMemory::parseIcf(fileBytes(path("whole.icf")))->records);
 
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;  // a backup read that does not end: no write
@@ -622,9 +660,9 @@ void TestCli::portsBackupsAndCtrlC()
         cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"}, [](QProcess &p) {
             p.setReadChannel(QProcess::StandardError);
             QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read: 1 record,"), kTransferLimitMs);
-            QVERIFY(::kill(pid_t(p.processId()), SIGINT) == 0);
+            QVERIFY(::kill(pid_t(p.processId()), SIGTERM) == 0);
         });
-    QVERIFY2(stopped.status == 130 && stopped.err.endsWith("\nreplix-cli: interrupted\n"),
+    QVERIFY2(stopped.status == 128 + SIGTERM && stopped.err.endsWith("\nreplix-cli: terminated\n"),
              stopped.err.constData());
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 // A comment whose bytes cover the awkward values: NUL, ^Z, CR, LF, high bit, FF (never FD).
 const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
@@ -134,6 +136,22 @@ private slots:
                      writing ? "Write ended: no file chosen" : "Read ended: no file chosen");
         QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
         QVERIFY(filesIn(m_dir->path()).isEmpty());
+    }
+    // The chosen file is gone, or a pipe, by the time the write opens it: the end names it
+    // and says why, and is told as a write that ended, not as a read that saved.
+    void writeOfAFileThatCannotBeOpenedSaysWhy()
+    {
+        QVERIFY(::mkfifo(QFile::encodeName(path("pipe.icf")).constData(), 0600) == 0);
+        connect(radioWith(4));
+        for (const auto &[name, why] :
+             {std::pair<QString, QString>{"gone.icf", "No such file or directory"},
+              {"pipe.icf", "not a regular file"}}) {
+            transfer(true, path(name));
+            const QString message = "Unable to open input file\r\n" + path(name) + ": " + why;
+            QCOMPARE(m_user->messages().last(), message);
+            QTRY_COMPARE(m_window->cmdWrite->accessibleDescription(), "Write ended: " + message);
+        }
+        QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
     }
     void writeEndsWithTheRightMessage_data()
     {
