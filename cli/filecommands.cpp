@@ -192,6 +192,16 @@ QString sameFileClash(const QString &input, const QString &output, const QString
            + (input == output ? QString() : QStringLiteral(" (%1)").arg(input));
 }
 
+QString unsayableName(const char *argument)
+{
+    const QByteArray bytes(argument);
+    if (QFile::encodeName(QFile::decodeName(bytes)) == bytes)
+        return {};
+    return escapedComment(bytes)
+           + QStringLiteral(": bytes the system's name encoding cannot carry; rename it "
+                            "(a name in UTF-8)");
+}
+
 bool writeAll(FILE *to, const QByteArray &bytes, QString *reason)
 {
     errno = 0;

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHash>
 #include <QStringList>
 
@@ -342,8 +343,13 @@ int main(int argc, char *argv[])
 {
     holdClosedStreams();
     QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        if (const QString fault = unsayableName(argv[i]); !fault.isEmpty()) {
+            print(stderr, errorLine(fault));
+            return ExitStatus::kTrouble;
+        }
+        args << QFile::decodeName(argv[i]);
+    }
     if (args.isEmpty())
         return usageError(QStringLiteral("no command"), nullptr);
     const QString first = args.takeFirst();

@@ -494,6 +494,16 @@ void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
         QCOMPARE(run.status, 2);
     }
     QVERIFY(!QFile::exists(path("e.bin")));
+    // A name in bytes UTF-8 cannot carry would reach the system as another name: refused.
+    QProcess shell;
+    shell.setWorkingDirectory(m_dir->path());
+    shell.start("/bin/sh", {"-c", "exec \"$0\" read --port 1 \"$(printf 'out\\351.icf')\"",
+                            QCoreApplication::applicationDirPath() + "/../cli/replix-cli"});
+    QVERIFY(shell.waitForFinished(kTransferLimitMs));
+    QCOMPARE(shell.readAllStandardError(),
+             QByteArray("replix-cli: out\\xE9.icf: bytes the system's name encoding cannot carry; "
+                        "rename it (a name in UTF-8)\n"));
+    QCOMPARE(shell.exitCode(), 2);
     if (::geteuid() != 0)
         QSKIP("a small full file system is mounted only when the tests run as root");
     const QString full = path("full");
@@ -582,7 +592,8 @@ void TestCli::transfers_data()
         << QByteArray();
     QTest::newRow("write with its own file as the backup")
         << radio << write1 + QStringList{"--backup", "./whole.icf", "whole.icf"} << 2
-        << "replix-cli: \\./whole\\.icf: is both the backup and the file to write \\(whole\\.icf\\)\n"
+        << "replix-cli: \\./whole\\.icf: is both the backup and the file to write "
+           "\\(whole\\.icf\\)\n"
         << QByteArray();
     QTest::newRow("verify, radio off")
         << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
