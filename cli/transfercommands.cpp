@@ -34,7 +34,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -228,6 +231,8 @@ public:
 
     QStringList said;
     int failure = ExitStatus::kRadio;  // the status of the first failure said
+    // The system's reason when the image cannot be written ("No space left on device").
+    std::function<QString()> outputReason;
 
 private:
     void say(const QString &text)
@@ -235,6 +240,8 @@ private:
         static const QRegularExpression lineBreaks(QStringLiteral("\\s*(\r\n)+\\s*"));
         static const QRegularExpression errorNumber(QStringLiteral("^-?[0-9]+\\s+"));
         QStringList parts = text.trimmed().split(lineBreaks, Qt::SkipEmptyParts);
+        if (text == TransferText::kUnableToWrite && outputReason && !outputReason().isEmpty())
+            parts = QStringList{outputReason()};
         for (QString &part : parts) {
             part.remove(errorNumber);
             if (part.endsWith(u':'))
@@ -318,6 +325,20 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
+// For a device the user may not open: the group to join when its group may read and write
+// it, as a serial port's group (dialout) may; nothing when only its owner may (root's own).
+QString groupHint(const QString &device)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0 || info.st_gid == 0
+        || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    const group *g = ::getgrgid(info.st_gid);
+    return g ? QStringLiteral("; add yourself to the %1 group")
+                   .arg(QString::fromLocal8Bit(g->gr_name))
+             : QString();
+}
+
 // The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
 std::pair<QString, QString> portState(const QString &device)
 {
@@ -327,8 +348,7 @@ std::pair<QString, QString> portState(const QString &device)
     if (!error.failed())
         return {QStringLiteral("free"), {}};
     if (error.description.contains(QLatin1String("ermission")))
-        return {QStringLiteral("not openable"),
-                error.description + QStringLiteral("; add yourself to the dialout group")};
+        return {QStringLiteral("not openable"), error.description + groupHint(device)};
     if (error.number == CommErrorNumber::PortInUse)
         return {QStringLiteral("in use"), error.description};
     return {QStringLiteral("not openable"), error.description};
@@ -419,6 +439,9 @@ int runTransfer(const TransferRequest &request)
                           .filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
                     : request.file;
     if (request.kind == TransferRequest::Kind::Read) {
+        if (const QFileInfo folder(request.backupDir);
+            toBackupDir && folder.exists() && !folder.isDir())
+            return trouble(request.backupDir + QStringLiteral(": Not a directory"));
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
         const QString folder = QFileInfo(file).absolutePath();
@@ -472,13 +495,14 @@ int runTransfer(const TransferRequest &request)
                          : request.kind == TransferRequest::Kind::Write ? QStringLiteral("write")
                                                                         : QStringLiteral("verify");
     Progress progress(verb, request.quiet, reading ? 0 : int(fileImage.records.size()));
-    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion,
-                     progress);
+    ConsoleSeam user(target, toBackupDir ? request.backupDir : request.file, device,
+                     fileImage.model, request.acceptVersion, progress);
 
     int status = ExitStatus::kFailed;
     {
         frmReadWrite window;
         window.ICOMFileSystem = std::make_unique<clsICOMFiles>();
+        user.outputReason = [files = window.ICOMFileSystem.get()] { return files->outputError(); };
         InitCommsControl(window.MSComm1);
         window.cboSpeed->addItem(QString::number(speed));
         window.cboPort->addItem(QString::number(number));

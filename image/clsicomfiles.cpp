@@ -352,6 +352,7 @@ bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
     // QSaveFile will not fall back to writing over the file in place when it cannot create
     // its temporary file (a read-only folder), so that case lands here too.
     if (!output->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        m_outputError = output->file.errorString();
         ReportError(QStringLiteral("Unable to Open Output File"));
         return false;
     }

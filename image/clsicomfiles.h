@@ -75,8 +75,8 @@ public:
     // name is untouched. Shows nothing (the caller tells the user once its transfer has ended);
     // false when no output is open. The output side is closed after.
     bool CommitOutputFile();
-    // The system's reason for the last failed line write or commit ("No space left on
-    // device"); empty when none failed.
+    // The system's reason for the last failed open, line write or commit of the output ("No
+    // space left on device"); empty when none failed.
     QString outputError() const { return m_outputError; }
 
     // Closes both sides; an uncommitted output is discarded. Harmless when repeated.

@@ -286,6 +286,12 @@ void TestCli::fileCommands_data()
     QTest::newRow("import over its own input")
         << (QStringList(import) << "./in.bin") << 2 << QByteArray()
         << refused("./in.bin: is both the file to write and the raw input (in.bin)");
+    QTest::newRow("import into a missing folder: the system's reason, as export gives it")
+        << (QStringList(import) << "no/out.icf") << 2 << QByteArray()
+        << refused("no/out.icf: No such file or directory");
+    QTest::newRow("a backup folder that is a file")
+        << QStringList{"read", "--port", "1", "--backup-dir", "whole.icf"} << 2 << QByteArray()
+        << refused("whole.icf: Not a directory");
     QTest::newRow("export over its own input")
         << QStringList{"export", "whole.icf", "--raw", "whole.icf"} << 2 << QByteArray()
         << refused("whole.icf: is both the raw file to write and the file to export");
@@ -525,6 +531,10 @@ void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
                               "--record-size", "32", "full/old.icf"});
     QCOMPARE(imported.err, QByteArray("replix-cli: full/old.icf: No space left on device\n"));
     QCOMPARE(imported.status, 2);
+    m_radio = std::make_unique<VirtualRadio>(radioWith(40));
+    QVERIFY(m_radio->publishAs(*m_ports, 1));
+    QCOMPARE(cli({"read", "--port", "1", "--quiet", "--backup-dir", "full"}).err,
+             QByteArray("replix-cli: full: No space left on device\n"));
     // The window's read, saved through the same kind of temporary file.
     connect(radioWith(40));
     transfer(false, full + "/old.icf");
