@@ -176,6 +176,8 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     // After the click has run StartTransfer.
     connect(cmdRead, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
     connect(cmdWrite, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
+    connect(this, &frmReadWrite::transferFinished, this,
+            [this](const TransferOutcome &outcome) { m_lastEnd = outcome.kind; });
     connect(this, &frmReadWrite::transferEnded, this, &frmReadWrite::announceEnd);
     connect(cboPort, &QComboBox::currentIndexChanged, this, [this] {
         cboPort->setAccessibleDescription(cboPort->currentData(Qt::ToolTipRole).toString());
@@ -423,12 +425,16 @@ void frmReadWrite::announceEnd()
     const QString direction = WritingToRadio ? QStringLiteral("Write") : QStringLiteral("Read");
     const int records = m_recordsCounted;
     const int messagesBefore = m_messagesBeforeStart;
+    const bool saved = m_lastEnd == TransferOutcome::Saved;
     QTimer::singleShot(0, starter, [=, this] {
-        if (MessagesShown() != messagesBefore)
+        // What is said follows how the transfer ended, not how many boxes were shown.
+        if (!saved && MessagesShown() != messagesBefore)
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
                                               + LastMessage());
-        else if (sFileName.isEmpty())
+        else if (!saved && sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
+        else if (!saved)
+            starter->setAccessibleDescription(direction + QStringLiteral(" failed"));
         else  // only a read ends well without a box: a write's end always has one
             starter->setAccessibleDescription(
                 QStringLiteral("Read finished: %1 %2 saved to %3")

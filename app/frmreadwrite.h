@@ -144,6 +144,10 @@ private:
     // still sending an earlier image (records or an end frame before the model reply).
     int m_recordsStored = 0;
     bool m_earlierImageSeen = false;
+    // Of a read: the address the radio's next record should start at (-1 before the first).
+    int m_nextAddress = -1;
     // Set by FinishTransfer for the EndTransfer it calls; any other end is a failure.
     TransferOutcome m_outcome;
+    // How the last transfer ended, for what the window says of it.
+    TransferOutcome::Kind m_lastEnd = TransferOutcome::Failed;
 };
