@@ -38,7 +38,7 @@ namespace {
 
 constexpr int kBitsPerSecond = 38400;
 constexpr int kRecordSize = 32;
-constexpr qint64 kGiveUpMs = 10 * 60 * 1000;
+constexpr qint64 kGiveUpMs = qint64{10} * 60 * 1000;
 constexpr int kRounds = 3;
 
 // Listens on 127.0.0.1 and joins each connection to the target port; every chunk read on one
@@ -67,7 +67,7 @@ public:
     {
         double ms = 0;
         for (int up : {0, 1})
-            ms += m_chunks[up] ? m_heldNs[up] / 1e6 / double(m_chunks[up]) : 0;
+            ms += m_chunks[up] ? double(m_heldNs[up]) / 1e6 / double(m_chunks[up]) : 0;
         return ms;
     }
 

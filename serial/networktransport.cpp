@@ -161,7 +161,7 @@ CommError NetworkTransport::waitUntilSettled(std::chrono::milliseconds limit,
         return *wait.result;
     // QCoreApplication::exit stops every event loop, this one too: the program is ending, and
     // the line, set or not, is not left behind as if it were ready.
-    const CommError ending =
+    CommError ending =
         failure(CommErrorNumber::Interrupted, QStringLiteral("the program is ending"));
     const bool wasOpen = m_step == Step::Open;
     dropConnection();
