@@ -373,8 +373,9 @@ void frmReadWrite::drawProgress(int records, int)
     ProgressBar1->setValue(counted % 100);
 }
 
-void frmReadWrite::transferOver()
+void frmReadWrite::transferOver(const TransferOutcome &outcome)
 {
+    m_lastEnd = outcome.kind;
     ProgressBar1->setValue(0);
     cmdRead->setEnabled(true);
     cmdWrite->setEnabled(true);
@@ -480,12 +481,16 @@ void frmReadWrite::announceEnd()
     const QString direction = WritingToRadio ? QStringLiteral("Write") : QStringLiteral("Read");
     const int records = m_recordsCounted;
     const int messagesBefore = m_messagesBeforeStart;
+    const bool saved = m_lastEnd == TransferOutcome::Saved;
     QTimer::singleShot(0, starter, [=, this] {
-        if (m_conversation.messagesShown() != messagesBefore)
+        // What is said follows how the transfer ended, not how many boxes were shown.
+        if (!saved && m_conversation.messagesShown() != messagesBefore)
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
                                               + m_conversation.lastMessage());
-        else if (sFileName.isEmpty())
+        else if (!saved && sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
+        else if (!saved)
+            starter->setAccessibleDescription(direction + QStringLiteral(" failed"));
         else  // only a read ends well without a box: a write's end always has one
             starter->setAccessibleDescription(
                 QStringLiteral("Read finished: %1 %2 saved to %3")

@@ -102,7 +102,7 @@ private:
     // What the conversation says, drawn.
     void transferBegun();
     void drawProgress(int records, int total);
-    void transferOver();
+    void transferOver(const TransferOutcome &outcome);
 
     void buildControls();
     void placeControls();
@@ -124,4 +124,6 @@ private:
     bool m_unloaded = false;
     // Sized and centred at the first show; later shows keep the user's position.
     bool m_placed = false;
+    // How the last transfer ended, for what the window says of it.
+    TransferOutcome::Kind m_lastEnd = TransferOutcome::Failed;
 };

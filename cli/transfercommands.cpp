@@ -32,7 +32,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -45,10 +48,21 @@ constexpr auto kRedrawEvery = 100ms;  // on a terminal
 constexpr auto kLineEvery = 1000ms;   // in a pipe or a file
 constexpr auto kInterruptCheck = 50ms;
 
+// The signal that ends the transfer (SIGINT, SIGTERM, SIGHUP), 0 while none has come.
 volatile std::sig_atomic_t g_interrupted = 0;
-void onInterrupt(int)
+void onInterrupt(int signal)
 {
-    g_interrupted = 1;
+    g_interrupted = signal;
+}
+
+// What the user is told when a signal ends a transfer.
+QString signalText(int signal)
+{
+    switch (signal) {
+    case SIGTERM: return QStringLiteral("terminated");
+    case SIGHUP: return QStringLiteral("hung up");
+    default: return QStringLiteral("interrupted");
+    }
 }
 
 QString plural(qint64 n, const char *one, const char *many)
@@ -284,6 +298,9 @@ public:
                        : QStringLiteral(" (other version): --accept-version writes it"))));
     }
 
+    // The system's reason when the image cannot be written ("No space left on device").
+    std::function<QString()> outputReason;
+
     // The line went while the transfer ran (a server that closed the connection, a pulled
     // cable): the time-out that follows is named for what it is.
     void lineClosed() { m_lineClosed = true; }
@@ -294,6 +311,8 @@ private:
         static const QRegularExpression lineBreaks(QStringLiteral("\\s*(\r\n)+\\s*"));
         static const QRegularExpression errorNumber(QStringLiteral("^-?[0-9]+\\s+"));
         QStringList parts = text.trimmed().split(lineBreaks, Qt::SkipEmptyParts);
+        if (text == TransferText::kUnableToWrite && outputReason && !outputReason().isEmpty())
+            parts = QStringList{outputReason()};
         for (QString &part : parts) {
             part.remove(errorNumber);
             if (part.endsWith(u':'))
@@ -345,7 +364,7 @@ int statusOf(TransferOutcome::Cause cause)
     case TransferOutcome::File: return ExitStatus::kTrouble;
     case TransferOutcome::DifferentRadio: return ExitStatus::kFailed;
     case TransferOutcome::Port: return ExitStatus::kPort;
-    case TransferOutcome::Interrupted: return ExitStatus::kInterrupted;
+    case TransferOutcome::Interrupted: return ExitStatus::kSignalled + SIGINT;
     case TransferOutcome::NoCause:
     case TransferOutcome::Cable:
     case TransferOutcome::Radio: break;
@@ -379,6 +398,20 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
+// For a device the user may not open: the group to join when its group may read and write
+// it, as a serial port's group (dialout) may; nothing when only its owner may (root's own).
+QString groupHint(const QString &device)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0 || info.st_gid == 0
+        || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    const group *g = ::getgrgid(info.st_gid);
+    return g ? QStringLiteral("; add yourself to the %1 group")
+                   .arg(QString::fromLocal8Bit(g->gr_name))
+             : QString();
+}
+
 // The state of a device for the port list: "free", "in use", "missing", "not openable", and why;
 // a remote cable's well-formed address is "address", "not probed".
 std::pair<QString, QString> portState(const QString &device)
@@ -395,8 +428,7 @@ std::pair<QString, QString> portState(const QString &device)
                    ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
                    : std::pair{QStringLiteral("free"), QString()};
     if (error.description.contains(QLatin1String("ermission")))
-        return {QStringLiteral("not openable"),
-                error.description + QStringLiteral("; add yourself to the dialout group")};
+        return {QStringLiteral("not openable"), error.description + groupHint(device)};
     if (error.number == CommErrorNumber::PortInUse)
         return {QStringLiteral("in use"), error.description};
     return {QStringLiteral("not openable"), error.description};
@@ -478,8 +510,8 @@ int portsCommand(bool json)
     }
     if (json)
         out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    std::fflush(stdout);
+    if (QString reason; !writeAll(stdout, out, &reason))
+        return trouble(QStringLiteral("standard output: ") + reason);
     if (list.isEmpty())
         return trouble(QStringLiteral("no serial ports"), ExitStatus::kFailed);
     return ExitStatus::kOk;
@@ -539,13 +571,15 @@ public:
                        + verbOf(request.kind),
                    request.backupDir.isEmpty() ? request.file : request.backupDir, request.quiet,
                    reading ? 0 : int(fileImage.records.size()), board, row),
-          user(target, request.file, device, fileImage.model, request.acceptVersion, progress),
+          user(target, request.backupDir.isEmpty() ? request.file : request.backupDir, device,
+               fileImage.model, request.acceptVersion, progress),
           conversation(control, dialog, user)
     {
         // The conversation's own control, pinned to the device: nothing of it is the process's.
         InitCommsControl(control);
         control.pinDevice(device);
         conversation.setFileSystem(&files);
+        user.outputReason = [this] { return files.outputError(); };
         if (request.trace) {
             QObject::connect(&conversation, &Conversation::frameSent, &conversation,
                              [this](const QByteArray &f) { traceFrame('>', f, progress); });
@@ -554,6 +588,8 @@ public:
         }
         QObject::connect(&conversation, &Conversation::frameHandled, &conversation,
                          [this](const QByteArray &frame) {
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::WriteRequest)
+                                 writeBegun = true;
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
                                  progress.record(dataBytesOf(frame));
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
@@ -593,10 +629,12 @@ public:
     clsICOMFiles files;
     Conversation conversation;
     TransferOutcome outcome;
+    bool writeBegun = false;  // the radio has heard the tool's WriteRequest
 };
 
-// Runs the jobs at once until each has ended or Ctrl-C ends them all; false when interrupted.
-bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
+// Runs the jobs at once until each has ended, or a signal (Ctrl-C, SIGTERM, SIGHUP) ends them
+// all as Exit would: a read keeps no file. kOk, or the status of the signal.
+int runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
 {
     QEventLoop loop;
     const auto allEnded = [&jobs] {
@@ -615,9 +653,9 @@ bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
                     },
                     Qt::QueuedConnection);
             });
-    // Ctrl-C ends every transfer as Exit would: a read keeps no file.
     g_interrupted = 0;
-    std::signal(SIGINT, onInterrupt);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, onInterrupt);
     QTimer interrupts;
     QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop, &jobs] {
         if (g_interrupted)
@@ -633,14 +671,18 @@ bool runJobs(const std::vector<std::unique_ptr<PortJob>> &jobs, int speed)
     if (!allEnded())
         loop.exec();
     if (!g_interrupted)
-        return true;
+        return ExitStatus::kOk;
     for (const auto &job : jobs)
         if (job) {
             job->interrupt();
             job->progress.clear();
+            if (!job->reading && job->writeBegun)
+                writeErr(errorLine(job->request.file + QStringLiteral(": ")
+                                   + TransferText::kPartWritten));
         }
-    writeErr(errorLine(QStringLiteral("interrupted")));
-    return false;
+    // The signal's own line, with no note: what was asked of the run ended here.
+    writeErr(errorLine(signalText(g_interrupted)));
+    return ExitStatus::kSignalled + g_interrupted;
 }
 
 // Checks what every transfer needs before a port is touched: the speed, the input file (write,
@@ -657,7 +699,15 @@ int checkRequest(const TransferRequest &request, const QString &file, int *speed
         return trouble(QStringLiteral("--speed: \"%1\" is not one of %2")
                            .arg(request.speed, speeds.join(QStringLiteral(", "))));
     }
+    if (const QString clash =
+            sameFileClash(request.file, request.backupFile, QStringLiteral("file to write"),
+                          QStringLiteral("backup"));
+        !request.backupFile.isEmpty() && !clash.isEmpty())
+        return trouble(clash);
     if (request.kind == TransferRequest::Kind::Read) {
+        if (const QFileInfo folder(request.backupDir);
+            !request.backupDir.isEmpty() && folder.exists() && !folder.isDir())
+            return trouble(request.backupDir + QStringLiteral(": Not a directory"));
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
         const QString folder = QFileInfo(file).absolutePath();
@@ -755,9 +805,11 @@ int runTransfer(const TransferRequest &request)
     PortJob &job = *jobs.front();
     if (request.kind == TransferRequest::Kind::Verify && !job.scratch.isValid())
         return trouble(QStringLiteral("no temporary folder: ") + job.scratch.errorString());
-    if (!runJobs(jobs, speed))
-        return ExitStatus::kInterrupted;
+    if (const int signalled = runJobs(jobs, speed); signalled != ExitStatus::kOk)
+        return signalled;
     status = job.status();
+    if (status != ExitStatus::kOk && !job.reading && job.writeBegun)
+        writeErr(errorLine(request.file + QStringLiteral(": ") + TransferText::kPartWritten));
 
     QString saved = request.file;
     if (status == ExitStatus::kOk && toBackupDir) {
@@ -766,9 +818,11 @@ int runTransfer(const TransferRequest &request)
             QFile::remove(file);
             return trouble(request.backupDir + QStringLiteral(": no free name for the backup"));
         }
-        std::fwrite(name.toUtf8().constData(), 1, size_t(name.toUtf8().size()), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        // A script learns the backup's name only here: a name it cannot be told is no backup.
+        if (QString reason; !request.json && !writeAll(stdout, name.toUtf8() + '\n', &reason)) {
+            QFile::remove(name);
+            return trouble(QStringLiteral("standard output: ") + reason);
+        }
     }
     if (status == ExitStatus::kOk && request.kind != TransferRequest::Kind::Verify)
         job.progress.finish(saved);
@@ -881,11 +935,11 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
             return trouble(QStringLiteral("no temporary folder: ")
                            + jobs.back()->scratch.errorString());
     }
-    if (!runJobs(jobs, speed)) {
+    if (const int signalled = runJobs(jobs, speed); signalled != ExitStatus::kOk) {
         for (const auto &job : jobs)
             if (job && request.kind == TransferRequest::Kind::Read)
                 QFile::remove(job->target);
-        return ExitStatus::kInterrupted;
+        return signalled;
     }
     board.clear();
 
@@ -923,8 +977,12 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
                 QFile::remove(job->target);
                 status = ExitStatus::kTrouble;
                 reason = request.backupDir + QStringLiteral(": no free name for the backup");
+            } else if (!request.json && !writeAll(stdout, name.toUtf8() + '\n', &outFault)) {
+                // A script learns the backup's name only here: one it cannot be told is none.
+                QFile::remove(name);
+                status = ExitStatus::kTrouble;
+                reason = QStringLiteral("standard output: ") + outFault;
             } else {
-                writeAll(stdout, name.toUtf8() + '\n', &outFault);
                 job->progress.finish(name);
                 object.insert("file", name);
             }
@@ -954,6 +1012,9 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
                 }
             }
         }
+        if (status != ExitStatus::kOk && job && !job->reading && job->writeBegun)
+            writeErr(errorLine(QStringLiteral("port %1: ").arg(ports[i]) + request.file
+                               + QStringLiteral(": ") + TransferText::kPartWritten));
         if (status != ExitStatus::kOk) {
             writeErr(
                 QStringLiteral("port %1: %2 failed: %3\n").arg(ports[i], verb, reason).toUtf8());

@@ -150,6 +150,8 @@ private:
     int m_progressRecords = 0;
     int m_total = 0;
     bool m_earlierImageSeen = false;
+    // Of a read: the address the radio's next record should start at (-1 before the first).
+    int m_nextAddress = -1;
     // Set by FinishTransfer for the EndTransfer it calls; any other end is a failure.
     TransferOutcome m_outcome;
 };

@@ -105,10 +105,12 @@ void Conversation::tmrCableTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrCableTimer.stop();
     log(QStringLiteral(" Computer: No Cable Detected\r\n"));
-    // Records of an earlier read queued on the line hold back the echo: say so.
-    const QString message = QStringLiteral("Unable to locate interface cable.");
-    FinishTransfer(TransferOutcome::Failed, TransferOutcome::Cable,
-                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
+    // Records of an earlier read queued on the line hold back the echo: the cable is there,
+    // the radio is still sending.
+    FinishTransfer(TransferOutcome::Failed,
+                   m_earlierImageSeen ? TransferOutcome::Radio : TransferOutcome::Cable,
+                   m_earlierImageSeen ? TransferText::kStillSending
+                                      : QStringLiteral("Unable to locate interface cable."));
 }
 
 void Conversation::tmrResponseTimer_Timer()

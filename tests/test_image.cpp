@@ -240,8 +240,12 @@ private slots:
         QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n"
                                << int(Check::Sound) << 0 << QString();
         QTest::newRow("LF only, comment longer than the buffer")
-            << longHead + b + "\n" + a + "\n"
+            << longHead + a + "\n" + b + "\n"
             << int(Check::Sound) << 0 << QString();
+        QTest::newRow("records out of order")
+            << head + b + "\r\n" + a + "\r\n"
+            << int(Check::Damaged) << 4
+            << "line 4: addresses 0x0000-0x0001 go back before those of line 3";
         QTest::newRow("last line without line end")
             << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
         QTest::newRow("first data line bad")
