@@ -10,22 +10,26 @@
 #                    A fragment found more than 20 lines after its anchor is marked "far": the
 #                    code it was written for has likely moved, and it may mutate something else
 #   -t SECONDS       time limit of the suite's run for one mutation (default 180); a run cut
-#                    off by it counts as caught, since the suite's own time-outs would fail it
+#                    off by it, or a test ctest stops at its own time-out, is "timed out":
+#                    counted apart, never as caught (under load a slow run is no failing test)
 #   -j N             tests run at once (default 2)
 #   -w FOLDER        scratch folder: source copy and build, kept between runs for speed
 #                    (default /tmp/replix-mutate-<user>)
 #   -m FILE          the mutation list (default scripts/mutations.txt)
 #   --no-baseline    skip the run of the unchanged suite (it must pass, or every mutation
 #                    would look caught)
+#   -r FILE          also write one line per mutation to FILE: number, verdict (caught,
+#                    survived, timed-out, stillborn, n/a), test, test function, seconds (tabs)
 #
 # The tree itself is never touched: the scratch copy is refreshed from it (tracked and
 # untracked files, .gitignore respected) at every start. Each mutation is undone in the copy
 # before the next one and when the script is interrupted.
 #
-# Per mutation it prints one line: caught (by the first failing test, and the failing test
-# function), SURVIVED, n/a (fragment not found, or found more than once), or does not build;
-# then "N caught, N survived, N n/a" and exits non-zero when anything survived, was n/a or
-# did not build. The package check is not run (REPLIX_MUTATE_EXCLUDE, a ctest regular
+# Per mutation it prints one line: caught (a test failed or crashed: the first failing test and
+# its failing function), SURVIVED (every test passed), TIMED OUT (cut off by the time limit
+# before any test failed), n/a (fragment not found, or found more than once), or stillborn
+# (does not build; not counted); then "N caught, N survived, N timed out, N n/a, N stillborn"
+# and exits non-zero when anything survived, timed out, was n/a or did not build. The package check is not run (REPLIX_MUTATE_EXCLUDE, a ctest regular
 # expression, default ^package$).
 #
 # Speed: the copy keeps its build folder, so a mutation recompiles one file (ccache when
@@ -46,6 +50,7 @@ jobs=2
 far_lines=20   # an anchored fragment further down than this is reported by --list
 baseline=1
 list_only=0
+results=''
 selectors=()
 exclude=${REPLIX_MUTATE_EXCLUDE:-^package\$}
 
@@ -56,6 +61,7 @@ while (($#)); do
     -j) jobs=$2; shift ;;
     -w) work=$2; shift ;;
     -m) list_file=$(realpath "$2"); shift ;;
+    -r) results=$(realpath "$2"); : >"$results"; shift ;;
     --no-baseline) baseline=0 ;;
     -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
@@ -70,15 +76,18 @@ done
 #   after: (optional) a unique fragment; find matches its first occurrence after this one
 #   find:  the exact text to replace (one line or part of one); unique in the file, or after
 #          the anchor
+#   line:  (optional) N or N-M: then find is the whole of line N (less leading and trailing
+#          white space), and lines N to M are replaced by into, indented as line N was; no
+#          fragment need be unique (the generated mutants of scripts/mutants.py use it)
 #   into:  the replacement (may be empty: the fragment is deleted)
 #   fault: what the mutation stands for
-m_file=() m_after=() m_find=() m_into=() m_fault=()
+m_file=() m_after=() m_find=() m_into=() m_fault=() m_line=()
 parse_list() {
   local line key value n=-1 in_block=0
   while IFS= read -r line || [[ -n $line ]]; do
     [[ $line =~ ^[[:space:]]*# ]] && continue
     if [[ $line =~ ^[[:space:]]*$ ]]; then in_block=0; continue; fi
-    if [[ ! $line =~ ^(file|after|find|into|fault):(.*)$ ]]; then
+    if [[ ! $line =~ ^(file|after|find|into|fault|line):(.*)$ ]]; then
       echo "mutations.txt: cannot read line: $line" >&2; exit 2
     fi
     key=${BASH_REMATCH[1]}
@@ -87,17 +96,20 @@ parse_list() {
     value=${value%"${value##*[![:space:]]}"}   # trailing white space
     if ((!in_block)); then
       in_block=1; n=$((n + 1))
-      m_file[n]='' m_after[n]='' m_find[n]='' m_into[n]='' m_fault[n]=''
+      m_file[n]='' m_after[n]='' m_find[n]='' m_into[n]='' m_fault[n]='' m_line[n]=''
     fi
     case $key in
       file) m_file[n]=$value ;; after) m_after[n]=$value ;; find) m_find[n]=$value ;;
-      into) m_into[n]=$value ;; fault) m_fault[n]=$value ;;
+      into) m_into[n]=$value ;; fault) m_fault[n]=$value ;; line) m_line[n]=$value ;;
     esac
   done < "$list_file"
   local i
   for i in "${!m_file[@]}"; do
     if [[ -z ${m_file[i]} || -z ${m_find[i]} ]]; then
       echo "mutations.txt: entry $((i + 1)) lacks file: or find:" >&2; exit 2
+    fi
+    if [[ -n ${m_line[i]} && ! ${m_line[i]} =~ ^[0-9]+(-[0-9]+)?$ ]]; then
+      echo "mutations.txt: entry $((i + 1)): line: must be N or N-M" >&2; exit 2
     fi
   done
 }
@@ -118,10 +130,33 @@ selected() {
   return 1
 }
 
+# mutate_lines i SOURCE-FILE: mutate_text for an entry with line: N or N-M.
+mutate_lines() {
+  local i=$1 path=$2 first last have indent k
+  local -a lines
+  first=${m_line[i]%-*} last=${m_line[i]#*-}
+  mapfile -t lines <"$path"
+  ((first >= 1 && last >= first && last <= ${#lines[@]})) || { echo "line ${m_line[i]} is not in the file"; return 1; }
+  have=${lines[first - 1]}
+  indent=${have%%[![:space:]]*}
+  have=${have#"$indent"}
+  have=${have%"${have##*[![:space:]]}"}
+  [[ $have == "${m_find[i]}" ]] || { echo "line $first no longer reads as written"; return 1; }
+  mutated=''
+  for ((k = 0; k < first - 1; k++)); do mutated+=${lines[k]}$'\n'; done
+  mutated+=$indent${m_into[i]}$'\n'
+  for ((k = last; k < ${#lines[@]}; k++)); do mutated+=${lines[k]}$'\n'; done
+  return 0
+}
+
 # mutate i SOURCE-FILE OUT-VARIABLE: the mutated text in OUT, or a reason on stdout and false.
 mutate_text() {
   local i=$1 path=$2 text head rest count
   if [[ ! -f $path ]]; then echo "file not found"; return 1; fi
+  distance=0
+  if [[ -n ${m_line[i]} ]]; then
+    mutate_lines "$i" "$path"; return
+  fi
   text=$(cat "$path"; printf x); text=${text%x}
   head='' rest=$text
   if [[ -n ${m_after[i]} ]]; then
@@ -298,6 +333,7 @@ first_failure() {   # the failing test function in a log
 run_one() {
   local logf=$1 deadline=$2 t=$3 status
   local -a environment command
+  run_verdict=caught
   eval "environment=(${env_of[$t]})"
   eval "command=(${command_of[$t]})"
   (cd "${dir_of[$t]}" && ulimit -v "$memory" && exec setsid nice -n 10 env "${environment[@]}" "${command[@]}") \
@@ -307,6 +343,7 @@ run_one() {
   failed_test=$t
   failed_function=$(first_failure "$logf")
   if ((status == 124)); then
+    run_verdict=timedout
     failed_function="time limit${failed_function:+, $failed_function}"
   elif [[ -z $failed_function ]] && ((status > 128)); then
     failed_function="killed by signal $((status - 128))"
@@ -318,6 +355,7 @@ run_one() {
 run_tests() {
   local logf=$1 deadline=$2; shift 2
   local regex status
+  run_verdict=caught
   regex="^($(IFS='|'; echo "$*"))\$"
   (ulimit -v "$memory" && exec setsid nice -n 10 ctest --test-dir "$build" -R "$regex" -j "$jobs" \
      --stop-on-failure --output-on-failure) >"$logf" 2>&1 &
@@ -327,7 +365,10 @@ run_tests() {
                   "$logf" | sed -E 's/Test +#[0-9]+: ([^ ]+) .*/\1/')
   failed_function=$(first_failure "$logf")
   if ((status == 124)); then
+    run_verdict=timedout
     failed_test='(time limit)'
+  elif grep -qE 'Test +#[0-9]+: [^ ]+ \.+\**Timeout' "$logf"; then
+    run_verdict=timedout   # ctest's own time-out of one test: a hang, not a failing test
   elif [[ -z $failed_test ]]; then
     failed_test='(ctest failed)'
   fi
@@ -367,8 +408,12 @@ if ((baseline)); then
   echo "unchanged suite passes ($((SECONDS - start)) s)"
 fi
 
-caught=0 survived=0 na=0 broken=0
-survivors=()
+caught=0 survived=0 timedout=0 na=0 broken=0
+record() {   # record NUMBER VERDICT TEST FUNCTION SECONDS: a line of the results file
+  [[ -n $results ]] && printf '%s\t%s\t%s\t%s\t%s\n' "$@" >>"$results"
+  return 0
+}
+survivors=() timeouts=()
 for ((i = 0; i < count; i++)); do
   selected "$i" || continue
   number=$((i + 1))
@@ -376,7 +421,7 @@ for ((i = 0; i < count; i++)); do
   label=$(printf '%3d %-28s %s' "$number" "$file" "${m_fault[i]}")
   t0=$SECONDS
   if ! reason=$(mutate_text "$i" "$src/$file"); then
-    echo "$label: n/a ($reason)"; na=$((na + 1)); continue
+    echo "$label: n/a ($reason)"; na=$((na + 1)); record "$number" n/a '' '' 0; continue
   fi
   mutate_text "$i" "$src/$file" >/dev/null
   cp "$src/$file" "$work/unmutated"
@@ -397,10 +442,10 @@ for ((i = 0; i < count; i++)); do
     if ! build_tests "$log/$number-build" "${names[@]}"; then verdict=broken; break; fi
     if [[ $group == first ]]; then
       for t in "${names[@]}"; do
-        if ! run_one "$log/$number-$t" "$deadline" "$t"; then verdict=caught; break 2; fi
+        if ! run_one "$log/$number-$t" "$deadline" "$t"; then verdict=$run_verdict; break 2; fi
       done
     elif ! run_tests "$log/$number-rest" "$deadline" "${names[@]}"; then
-      verdict=caught; break
+      verdict=$run_verdict; break
     fi
   done
   restore
@@ -410,18 +455,25 @@ for ((i = 0; i < count; i++)); do
       caught=$((caught + 1))
       how=$failed_test${failed_function:+ ($failed_function)}
       echo "$label: caught by $how [${took}s]"
+      record "$number" caught "$failed_test" "$failed_function" "$took"
       [[ $failed_test == \(* ]] || printf '%s\t%s\n' "$key" "$failed_test" >>"$cache" ;;
+    timedout)
+      timedout=$((timedout + 1)); timeouts+=("$number")
+      echo "$label: TIMED OUT in $failed_test${failed_function:+ ($failed_function)} [${took}s]"
+      record "$number" timed-out "$failed_test" "$failed_function" "$took" ;;
     survived)
       survived=$((survived + 1)); survivors+=("$number")
-      echo "$label: SURVIVED [${took}s]" ;;
+      echo "$label: SURVIVED [${took}s]"
+      record "$number" survived '' '' "$took" ;;
     broken)
       broken=$((broken + 1))
-      echo "$label: does not build (see $log/$number-build)" ;;
+      echo "$label: stillborn, does not build (see $log/$number-build)"
+      record "$number" stillborn '' '' "$took" ;;
   esac
 done
 
-echo "$caught caught, $survived survived, $na n/a, $broken did not build" \
-     "($((SECONDS - start)) s)${survivors[*]:+; survived: ${survivors[*]}}"
-((survived == 0 && na == 0 && broken == 0))
+echo "$caught caught, $survived survived, $timedout timed out, $na n/a, $broken stillborn" \
+     "($((SECONDS - start)) s)${survivors[*]:+; survived: ${survivors[*]}}${timeouts[*]:+; timed out: ${timeouts[*]}}"
+((survived == 0 && timedout == 0 && na == 0 && broken == 0))
 exit
 }

@@ -1,0 +1,766 @@
+#!/usr/bin/env python3
+"""Machine-made mutants of the program: every line of app/ link/ transfer/ image/ serial/ cli/.
+
+Usage: scripts/mutants.py [options] [NUMBER|RANGE ...]
+
+Each mutation operator is applied wherever it fits:
+  ror     a relational operator replaced (< and <=, > and >=, == and != exchanged)
+  lcr     && and || exchanged
+  neg     the condition of an if or a while negated
+  const   a constant changed (0 to 1, 1 to 0, n to n+1 and n-1, true and false exchanged)
+  aor     + and - exchanged (also += and -=)
+  del     a statement deleted: a call, an assignment, a return of a status inside a branch
+  ret     a returned value replaced by an empty one (return {}: false, 0, "", empty list)
+  str     a user-facing string literal changed (its first letter's case turned)
+Comments, string contents (but for str), include and other preprocessor lines, lines of Qt's
+and other macros, capacity hints (reserve) and code the build leaves out on this system
+(#ifdef Q_OS_WIN ...) are skipped, and so are forms that would plainly not build (+ and -
+between texts, return {} in a lambda of deduced type).
+
+The same tree gives the same numbered mutants: files in path order, then line, column and
+operator. Each mutant also has an id (file@hash of the line before and after) that stays while
+the line reads the same; scripts/equivalent-mutants.txt lists by id the mutants no test can
+tell from the program (one a line: the id, then the reason), and these are left out.
+
+Options:
+  -l, --list          print the chosen mutants (number, id, place, operator, the line after);
+                      run nothing
+  --file PATH         only mutants of this file (repeatable; a folder takes all its files)
+  --changed BASE      only mutants of lines changed since the commit BASE (git diff BASE)
+  --sample N          a sample of N mutants spread over the files in proportion to their
+                      mutants (every file with mutants gets at least one while N allows)
+  --seed S            the seed of the sample (default 1): the same seed, the same sample
+  -t SECONDS          time limit of one mutant's run (mutate.sh -t, default 180)
+  -j N                tests run at once (mutate.sh -j, default 2)
+  -w FOLDER           scratch folder (mutate.sh -w)
+  --no-baseline       skip the run of the unchanged suite (mutate.sh --no-baseline)
+  --keep FILE         keep the generated mutation list in FILE (default: a temporary file)
+  NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
+
+Running: the chosen mutants are written as a mutation list with exact line numbers and handed
+to scripts/mutate.sh, which applies each to its scratch copy of the tree, rebuilds once, runs
+the likely tests first and the rest only when they pass. A mutant is killed only when a test
+fails; one cut off by the time limit is "timed out" and counted apart; one that does not build
+is "stillborn" and not counted. At the end: a table per folder (killed, survived, timed out,
+stillborn, equivalent left out, score = killed / (killed + survived + timed out)) and every
+survivor with its id, place and line. Exit status 0 only when nothing survived or timed out.
+"""
+
+import argparse
+import hashlib
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from collections import OrderedDict, defaultdict
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FOLDERS = ("app", "link", "transfer", "image", "serial", "cli")
+EQUIVALENTS = os.path.join(ROOT, "scripts", "equivalent-mutants.txt")
+
+# Macros this system's build defines, and those it does not: code under the others is not
+# compiled here, so a mutant of it could never be told apart.
+DEFINED = {"Q_OS_UNIX", "Q_OS_LINUX"}
+UNDEFINED = {"Q_OS_WIN", "Q_OS_WINDOWS", "_WIN32", "Q_OS_MACOS", "Q_OS_DARWIN", "__APPLE__"}
+
+
+class Mutant:
+    __slots__ = ("path", "first", "last", "col", "op", "before", "after", "number", "ident")
+
+    def __init__(self, path, first, last, col, op, before, after):
+        self.path, self.first, self.last, self.col = path, first, last, col
+        self.op, self.before, self.after = op, before, after
+        digest = hashlib.sha1(f"{path}\0{op}\0{before}\0{after}".encode()).hexdigest()[:10]
+        self.ident = f"{path}@{digest}"
+        self.number = 0
+
+    def place(self):
+        lines = f"{self.first}" if self.first == self.last else f"{self.first}-{self.last}"
+        return f"{self.path}:{lines}"
+
+
+# ---- reading C++: which characters are code ---------------------------------------------------
+
+def mask_source(text):
+    """Per character: 'c' code, 's' inside a string or character literal, 'x' comment.
+    The quotes of a literal count as code."""
+    kinds = []
+    i, n = 0, len(text)
+    while i < n:
+        ch = text[i]
+        if text.startswith("//", i):
+            j = text.find("\n", i)
+            j = n if j < 0 else j
+            kinds.append("x" * (j - i))
+            i = j
+        elif text.startswith("/*", i):
+            j = text.find("*/", i + 2)
+            j = n if j < 0 else j + 2
+            kinds.append("".join("\n" if c == "\n" else "x" for c in text[i:j]))
+            i = j
+        elif ch == "R" and text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+            m = re.match(r'R"([^(\s]*)\(', text[i:])
+            if not m:
+                kinds.append("c"); i += 1; continue
+            end = text.find(")" + m.group(1) + '"', i)
+            end = n if end < 0 else end + len(m.group(1)) + 2
+            kinds.append("c" + "s" * (end - i - 2) + "c")
+            i = end
+        elif ch in "\"'":
+            if ch == "'" and i > 0 and text[i - 1].isalnum() and (i + 1 < n and text[i + 1].isalnum()):
+                kinds.append("c"); i += 1; continue   # a digit separator: 1'000
+            j = i + 1
+            while j < n and text[j] != ch and text[j] != "\n":
+                j += 2 if text[j] == "\\" else 1
+            j = min(j, n - 1)
+            kinds.append("c" + "s" * (j - i - 1) + "c")
+            i = j + 1
+        else:
+            kinds.append("\n" if ch == "\n" else "c")
+            i += 1
+    return "".join(kinds)
+
+
+def active_lines(lines):
+    """Whether each line is compiled on this system, by the #if nesting."""
+    stack = []          # per open #if: (parent active, this branch active, a branch taken)
+    active = True
+    out = []
+    for line in lines:
+        s = line.strip()
+        m = re.match(r"#\s*(ifdef|ifndef|if|elif|else|endif)\b(.*)", s)
+        if not m:
+            out.append(active)
+            continue
+        out.append(False)
+        word, rest = m.group(1), m.group(2).strip()
+        if word in ("ifdef", "ifndef", "if"):
+            value = evaluate(word, rest)
+            stack.append((active, value, value is not False))
+            active = active and value is not False
+        elif word == "elif" and stack:
+            parent, _, taken = stack[-1]
+            value = False if taken else evaluate("if", rest)
+            stack[-1] = (parent, value, taken or value is not False)
+            active = parent and value is not False
+        elif word == "else" and stack:
+            parent, value, taken = stack[-1]
+            value = None if value is None else not taken
+            stack[-1] = (parent, value, True)
+            active = parent and value is not False
+        elif word == "endif" and stack:
+            active = stack.pop()[0]
+    return out
+
+
+def evaluate(word, rest):
+    """True, False, or None when unknown (taken as compiled)."""
+    name = rest.split()[0] if rest.split() else ""
+    if word in ("ifdef", "ifndef"):
+        known = True if name in DEFINED else False if name in UNDEFINED else None
+        if known is None:
+            return None
+        return known if word == "ifdef" else not known
+    expr = rest
+    for macro in DEFINED | UNDEFINED:
+        expr = re.sub(r"defined\s*\(?\s*" + macro + r"\s*\)?",
+                      "1" if macro in DEFINED else "0", expr)
+    expr = expr.replace("&&", " and ").replace("||", " or ").replace("!", " not ")
+    if re.fullmatch(r"[\s01()andortn]*", expr):
+        try:
+            return bool(eval(expr))  # only 0, 1, and, or, not, parentheses
+        except Exception:
+            return None
+    return None
+
+
+MACRO_LINE = re.compile(r"^\s*(Q_[A-Z_]+|[A-Z][A-Z0-9_]{2,})\s*(\(|$)")
+SKIP_WORDS = re.compile(r"\b(Q_OBJECT|Q_PROPERTY|Q_ENUM|Q_DECLARE_\w+|Q_ASSERT\w*|Q_UNUSED|"
+                        r"Q_DISABLE_COPY\w*|static_assert|assert|signals|slots|Q_SIGNALS|Q_SLOTS|"
+                        r"template|using|namespace|extern|typedef)\b")
+STRINGY = re.compile(r'"|\bQString|\bQByteArray|\bQLatin1|\bQChar\b|\btr\(|\.arg\(|\bQStringLiteral|'
+                     r"\bu'|'")
+STRING_OPERAND = re.compile(r"^(s[A-Z]\w*|\w*(?:[Tt]ext|[Nn]ame|[Pp]ath|[Ll]ine|[Ff]older|"
+                            r"[Mm]essage|[Cc]aption|[Tt]itle|[Ss]tem|[Pp]refix|[Ss]uffix|[Ff]ile|"
+                            r"Chars|Hex|[Cc]omment|[Mm]odel|[Ll]abel|[Dd]ir|[Ss]tr|[Ll]og|"
+                            r"[Nn]ote|[Bb]ytes|[Dd]ata|[Ff]rame))$")
+DECLARATION = re.compile(r"^(const\s+)?[\w:<>]+\s*[*&]*\s*\w+\s*(=|\{)")
+KEYWORDS = {"if", "for", "while", "switch", "return", "sizeof", "catch", "delete", "new", "else",
+            "do", "case", "default", "throw", "co_return", "alignof", "decltype", "static_cast",
+            "const_cast", "reinterpret_cast", "dynamic_cast", "operator", "const", "static",
+            "auto", "void", "int", "bool", "struct", "class", "enum", "explicit", "virtual",
+            "inline", "constexpr", "public", "private", "protected", "friend", "goto", "break",
+            "continue", "emit", "Q_EMIT"}
+
+
+class Source:
+    def __init__(self, path):
+        self.path = path
+        with open(os.path.join(ROOT, path), encoding="utf-8", errors="surrogateescape") as f:
+            self.text = f.read()
+        self.lines = self.text.split("\n")
+        if self.lines and self.lines[-1] == "":
+            self.lines.pop()
+        mask = mask_source(self.text)
+        self.masks = []
+        pos = 0
+        for line in self.lines:
+            self.masks.append(mask[pos:pos + len(line)])
+            pos += len(line) + 1
+        self.active = active_lines(self.lines)
+
+    def code(self, k):
+        """Line k (0-based) with string contents replaced by 's' and comments removed."""
+        line, mask = self.lines[k], self.masks[k]
+        out = []
+        for ch, kind in zip(line, mask):
+            out.append(ch if kind == "c" else "s" if kind == "s" else " ")
+        return "".join(out).rstrip()
+
+    def skipped(self, k):
+        line = self.lines[k]
+        stripped = line.strip()
+        code = self.code(k).strip()
+        if not self.active[k] or not code or stripped.startswith("#"):
+            return True
+        if MACRO_LINE.match(code) or SKIP_WORDS.search(code):
+            return True
+        if re.search(r"(\.|->)(reserve|squeeze|shrink_to_fit)\(", code):
+            return True   # a capacity hint: no change of it shows
+
+        return False
+
+
+def matching(code_lines, k, col, open_ch="(", close_ch=")"):
+    """The line and column of the bracket that closes the one at (k, col), or None."""
+    depth = 0
+    for kk in range(k, min(k + 12, len(code_lines))):
+        text = code_lines[kk]
+        start = col if kk == k else 0
+        for c in range(start, len(text)):
+            if text[c] == open_ch:
+                depth += 1
+            elif text[c] == close_ch:
+                depth -= 1
+                if depth == 0:
+                    return kk, c
+    return None
+
+
+# ---- the operators ----------------------------------------------------------------------------
+
+def generate(path):
+    src = Source(path)
+    code = [src.code(k) for k in range(len(src.lines))]
+    out = []
+
+    def add(first, last, col, op, after_text):
+        before = src.lines[first].strip()
+        after_text = after_text.strip()
+        if after_text == joined(first, last).strip():
+            return
+        out.append(Mutant(path, first + 1, last + 1, col, op, before, after_text))
+
+    def joined(first, last):
+        """Lines first..last as one line, comments dropped, for a replacement of the span."""
+        parts = []
+        for k in range(first, last + 1):
+            line, mask = src.lines[k], src.masks[k]
+            text = "".join(ch for ch, kind in zip(line, mask) if kind != "x").strip()
+            if text:
+                parts.append(text)
+        return " ".join(parts)
+
+    def line_replace(k, start, end, new):
+        line = src.lines[k]
+        return line[:start] + new + line[end:]
+
+    # State for statement deletion: brace openers and the end of the previous code line.
+    openers = []            # per open brace: the code before it on its line
+    prev_end = ";"
+    prev_code = ""
+    header_pending = False  # the previous code line was a braceless if/else/for/while header
+    header_depth = 0
+    in_header = False       # inside a multi-line if/for/while condition
+    k = 0
+    while k < len(src.lines):
+        text = code[k]
+        stripped = text.strip()
+        skip = src.skipped(k)
+        braceless_body = header_pending
+        at_boundary = prev_end in (";", "{", "}", ":") or header_pending
+
+        if not skip:
+            mutate_line(src, k, text, add, line_replace, joined, code, openers,
+                        at_boundary and not in_header, braceless_body)
+
+        # update the state after this line
+        if stripped:
+            if in_header:
+                header_depth += stripped.count("(") - stripped.count(")")
+                if header_depth <= 0:
+                    in_header = False
+                    header_pending = not stripped.endswith("{") and not stripped.endswith(";")
+            elif re.match(r"^(\}\s*)?(else\s+)?(if|for|while)\s*\(", stripped) or \
+                    re.match(r"^(\}\s*)?else$", stripped):
+                depth = stripped.count("(") - stripped.count(")")
+                if depth > 0:
+                    in_header, header_depth = True, depth
+                    header_pending = False
+                else:
+                    header_pending = not stripped.endswith("{") and not stripped.endswith(";")
+            else:
+                header_pending = False
+            for c, ch in enumerate(text):
+                if ch == "{":
+                    # a brace alone on its line (a function's) belongs to the line before
+                    openers.append(text[:c].strip() or prev_code)
+                elif ch == "}" and openers:
+                    openers.pop()
+            prev_end = stripped[-1]
+            prev_code = stripped
+        k += 1
+    return out
+
+
+def in_lambda_or_class(openers):
+    for opener in reversed(openers):
+        if re.search(r"\]\s*(\([^)]*\))?\s*(mutable\s*)?(->\s*[\w:<>, *&]+)?\s*$", opener):
+            return "lambda-deduced" if "->" not in opener else "lambda"
+        if re.search(r"\b(if|else|for|while|switch|do|case|try)\b", opener) or opener == "":
+            continue
+        return "function" if ")" in opener else "other"
+    return "other"
+
+
+def in_branch(openers, braceless_body):
+    if braceless_body:
+        return True
+    if not openers:
+        return False
+    return bool(re.search(r"\b(if|else|for|while|case)\b|:$", openers[-1]))
+
+
+def statement_end(code, k, start):
+    """The line of the ; that ends the statement starting at (k, start), or None."""
+    depth = 0
+    for kk in range(k, min(k + 15, len(code))):
+        text = code[kk]
+        for c in range((start if kk == k else 0), len(text)):
+            ch = text[c]
+            if ch in "({[":
+                depth += 1
+            elif ch in ")}]":
+                depth -= 1
+                if depth < 0:
+                    return None
+            elif ch == ";" and depth == 0:
+                return kk, c
+    return None
+
+
+def mutate_line(src, k, text, add, line_replace, joined, code, openers, at_boundary, braceless):
+    line = src.lines[k]
+    indent = len(line) - len(line.lstrip())
+    context = in_lambda_or_class(openers)
+    in_body = context in ("function", "lambda", "lambda-deduced")
+
+    # ror: relational operators with a space either side (template brackets have none)
+    for m in re.finditer(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)", text):
+        op = m.group(1)
+        before_tok = text[:m.start()].rstrip()
+        if before_tok.endswith("template") or before_tok.endswith("operator"):
+            continue
+        swap = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}[op]
+        add(k, k, m.start(), "ror", line_replace(k, m.start(), m.end(), swap))
+
+    # lcr: && and || between conditions
+    for m in re.finditer(r"(?:(?<=\s)|^)(&&|\|\|)(?=\s)", text):
+        add(k, k, m.start(), "lcr", line_replace(k, m.start(), m.end(),
+                                                 "||" if m.group(1) == "&&" else "&&"))
+
+    # neg: the condition of an if or a while
+    for m in re.finditer(r"\b(if|while)\s*\(", text):
+        if re.search(r"\bconstexpr\s*$", text[:m.end() - 1]) or re.match(r"\s*constexpr", text[m.end():]):
+            continue
+        if m.group(1) == "while" and text.strip().startswith("}") and text.strip().endswith(";"):
+            pass
+        open_col = m.end() - 1
+        end = matching(code, k, open_col)
+        if not end:
+            continue
+        ek, ec = end
+        # the condition: after an init statement's ; when there is one
+        cond_start = open_col + 1
+        if ek == k:
+            inner = text[cond_start:ec]
+            depth = 0
+            for c, ch in enumerate(inner):
+                if ch in "([{":
+                    depth += 1
+                elif ch in ")]}":
+                    depth -= 1
+                elif ch == ";" and depth == 0:
+                    cond_start = open_col + 1 + c + 1
+            cond = line[cond_start:ec].strip()
+            if not cond or DECLARATION.match(cond):
+                continue
+            lead = line[open_col + 1:cond_start]
+            if lead and not lead.endswith(" "):
+                lead += " "
+            new = line[:open_col + 1] + lead + "!(" + cond + ")" + line[ec:]
+            add(k, k, m.start(), "neg", new)
+        else:
+            if ";" in "".join(code[kk] for kk in range(k, ek + 1)).replace("for (", ""):
+                continue
+            whole = joined(k, ek)
+            mm = re.search(r"\b(if|while)\s*\(", whole)
+            if not mm:
+                continue
+            stop = matching([whole], 0, mm.end() - 1)
+            if not stop:
+                continue
+            cond = whole[mm.end():stop[1]].strip()
+            if DECLARATION.match(cond):
+                continue
+            new = whole[:mm.end()] + "!(" + cond + ")" + whole[stop[1]:]
+            add(k, ek, m.start(), "neg", new)
+
+    # const: numbers, true and false
+    is_pure = re.search(r"\)\s*(const\s*)?(override\s*)?=\s*0\s*;", text)
+    for m in re.finditer(r"(?<![\w.'])(0[xX][0-9a-fA-F']+|\d[\d']*)([uUlL]*)(?![\w.'])", text):
+        if is_pure and m.group(1) == "0":
+            continue
+        before_c = text[:m.start()].rstrip()[-1:]
+        after_c = text[m.end():].lstrip()[:1]
+        if before_c == "<" and after_c in (">", ","):
+            continue
+        if re.search(r"\bcase\s*$", text[:m.start()]) or before_c == "[" and "]" in after_c and "{" in text:
+            continue
+        digits = m.group(1).replace("'", "")
+        value = int(digits, 16) if digits.lower().startswith("0x") else int(digits, 8) \
+            if len(digits) > 1 and digits.startswith("0") else int(digits)
+        news = [1] if value == 0 else [0] if value == 1 else [value + 1, value - 1]
+        for new_value in news:
+            if digits.lower().startswith("0x"):
+                width = len(digits) - 2
+                new_text = "0x%0*X" % (width, new_value)
+            else:
+                new_text = str(new_value)
+            add(k, k, m.start(), "const", line_replace(k, m.start(), m.start() + len(m.group(1)), new_text))
+    for m in re.finditer(r"\b(true|false)\b", text):
+        add(k, k, m.start(), "const", line_replace(k, m.start(), m.end(),
+                                                   "false" if m.group(1) == "true" else "true"))
+
+    # aor: + and - between numbers (not between texts, which would not build)
+    stringy = STRINGY.search(line[:])
+    if not stringy:
+        for m in re.finditer(r"(?:(?<=\s)|^)(\+=|-=|\+|-)(?=\s)", text):
+            left = re.search(r"([\w.>\-\]\)]+)\s*$", text[:m.start()])
+            right = re.match(r"\s*([\w]+)", text[m.end():])
+            names = [re.split(r"\.|->", left.group(1))[-1] if left else "",
+                     right.group(1) if right else ""]
+            if any(STRING_OPERAND.match(n) for n in names if n):
+                continue
+            swap = {"+": "-", "-": "+", "+=": "-=", "-=": "+="}[m.group(1)]
+            add(k, k, m.start(), "aor", line_replace(k, m.start(), m.end(), swap))
+
+    stripped = text.strip()
+    # del and ret: statements that start on this line
+    if in_body and at_boundary:
+        body = stripped
+        offset = 0
+        cm = re.match(r"^(case\s[^:]*:|default:)\s*", body)
+        if cm and not body.startswith("case") or cm is None:
+            pass
+        if cm:
+            offset = cm.end()
+            body = body[offset:]
+        start_col = indent + offset
+        is_call = re.match(r"^(emit\s+|Q_EMIT\s+)?(::)?[A-Za-z_]\w*(::\w+)*(\s*(\.|->)\s*\w+)*\s*(<[^;()]*>)?\s*\(",
+                           body)
+        if is_call:
+            first_word = re.match(r"^(?:emit\s+|Q_EMIT\s+)?:*(\w+)", body).group(1)
+            if first_word in KEYWORDS - {"emit", "Q_EMIT"}:
+                is_call = None
+        is_assign = re.match(r"^[\w.\->\[\]*:()]+\s*(=|\+=|-=|\|=|&=|\^=|<<=|>>=)\s", body) and \
+            not re.match(r"^(\w+)\s*\(", body) or re.match(r"^(\+\+|--)?[\w.\->\[\]]+(\+\+|--)?;$", body) \
+            and ("++" in body or "--" in body)
+        is_return = re.match(r"^return\b", body)
+        if (is_call or is_assign or (is_return and in_branch(openers, braceless))) and body:
+            end = statement_end(code, k, start_col)
+            if end:
+                ek, ec = end
+                rest_after = code[ek][ec + 1:].strip()
+                if not rest_after or rest_after.startswith("//"):
+                    if ek == k:
+                        new = line[:start_col] + ";"
+                    else:
+                        new = line[:start_col].strip() + (" " if offset else "") + ";"
+                    add(k, ek, start_col, "del", new if ek == k else new)
+        if is_return and context != "lambda-deduced":
+            end = statement_end(code, k, start_col)
+            m = re.match(r"^return\s+(.+);$", body) if end and end[0] == k else None
+            value = m.group(1).strip() if m else ""
+            if value and value not in ("{}", "true", "false", "nullptr", "*this", "QString()",
+                                       "QByteArray()") \
+                    and not re.fullmatch(r"-?\d+[uUlL]*|0[xX][0-9a-fA-F]+", value) \
+                    and not re.match(r"^(std::move\()?\*?this\b", value):
+                new = line[:start_col] + "return {};"
+                add(k, k, start_col, "ret", new)
+
+    # str: user-facing texts (a letter, a space or end punctuation, four characters at least)
+    mask = src.masks[k]
+    for m in re.finditer(r"s+", "".join("s" if kind == "s" else "." for kind in mask)):
+        content = line[m.start():m.end()]
+        if len(content) < 4 or not re.search(r"[A-Za-z]", content):
+            continue
+        if not (" " in content or content.rstrip().endswith((".", "!", "?", ":"))):
+            continue
+        if "\\" in content and not re.search(r"[A-Za-z]{3}", content.replace("\\n", "").replace("\\r", "")):
+            continue
+        prefix = line[:m.start()]
+        if re.search(r"(qEnvironmentVariable|getenv|setObjectName|property|QRegularExpression)\s*\(\s*\w*\"?$",
+                     prefix):
+            continue
+        lm = re.search(r"[A-Za-z]", content)
+        c = lm.start()
+        new_content = content[:c] + content[c].swapcase() + content[c + 1:]
+        add(k, k, m.start(), "str", line[:m.start()] + new_content + line[m.end():])
+
+
+# ---- choosing ---------------------------------------------------------------------------------
+
+def program_files():
+    listed = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard",
+                             "--", *FOLDERS], cwd=ROOT, capture_output=True, text=True,
+                            check=True).stdout.split("\n")
+    return sorted(f for f in listed
+                  if f.endswith((".cpp", ".h")) and os.path.isfile(os.path.join(ROOT, f)))
+
+
+def all_mutants(files):
+    mutants = []
+    for path in files:
+        found = generate(path)
+        found.sort(key=lambda m: (m.first, m.col, m.op, m.after))
+        seen = set()
+        occurrences = defaultdict(int)
+        for m in found:
+            key = (m.first, m.last, m.after)
+            if key in seen:
+                continue
+            seen.add(key)
+            # the same change of the same line text elsewhere in the file: a second id
+            occurrences[m.ident] += 1
+            if occurrences[m.ident] > 1:
+                m.ident += f"-{occurrences[m.ident]}"
+            mutants.append(m)
+    for number, m in enumerate(mutants, 1):
+        m.number = number
+    return mutants
+
+
+def changed_lines(base):
+    diff = subprocess.run(["git", "diff", "-U0", base, "--", *FOLDERS], cwd=ROOT,
+                          capture_output=True, text=True)
+    if diff.returncode != 0:
+        sys.exit(f"mutants.py: git diff {base} failed: {diff.stderr.strip()}")
+    lines, path = defaultdict(set), None
+    for row in diff.stdout.split("\n"):
+        if row.startswith("+++ "):
+            path = row[6:] if row.startswith("+++ b/") else None
+        elif row.startswith("@@") and path:
+            m = re.search(r"\+(\d+)(?:,(\d+))?", row)
+            start, count = int(m.group(1)), int(m.group(2) or 1)
+            lines[path].update(range(start, start + count))
+    return lines
+
+
+def read_equivalents():
+    known = OrderedDict()
+    if os.path.exists(EQUIVALENTS):
+        for row in open(EQUIVALENTS, encoding="utf-8"):
+            row = row.strip()
+            if not row or row.startswith("#"):
+                continue
+            ident, _, reason = row.partition(" ")
+            if not reason.strip():
+                sys.exit(f"mutants.py: {EQUIVALENTS}: {ident} gives no reason")
+            known[ident] = reason.strip()
+    return known
+
+
+def sample(mutants, n, seed):
+    if n >= len(mutants):
+        return list(mutants)
+    by_file = OrderedDict()
+    for m in mutants:
+        by_file.setdefault(m.path, []).append(m)
+    total = len(mutants)
+    quota = {}
+    # every file at least one while n allows, the rest in proportion (largest remainder)
+    files = list(by_file)
+    base = {f: 1 if n >= len(files) else 0 for f in files}
+    left = n - sum(base.values())
+    shares = {f: left * (len(by_file[f]) - base[f]) / max(1, total - sum(base.values()))
+              for f in files}
+    for f in files:
+        quota[f] = base[f] + int(shares[f])
+    remainder = n - sum(quota.values())
+    for f in sorted(files, key=lambda f: (-(shares[f] - int(shares[f])), f))[:remainder]:
+        quota[f] += 1
+    rng = random.Random(seed)
+    chosen = []
+    for f in files:
+        chosen.extend(rng.sample(by_file[f], min(quota[f], len(by_file[f]))))
+    return sorted(chosen, key=lambda m: m.number)
+
+
+def folder_of(path):
+    return path.split("/", 1)[0]
+
+
+def main():
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)   # a listing piped into head ends quietly
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("-h", "--help", action="store_true")
+    parser.add_argument("-l", "--list", action="store_true")
+    parser.add_argument("--file", action="append", default=[])
+    parser.add_argument("--changed")
+    parser.add_argument("--sample", type=int)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("-t", dest="limit")
+    parser.add_argument("-j", dest="jobs")
+    parser.add_argument("-w", dest="work")
+    parser.add_argument("--no-baseline", action="store_true")
+    parser.add_argument("--keep")
+    parser.add_argument("numbers", nargs="*")
+    args = parser.parse_args()
+    if args.help:
+        print(__doc__.strip())
+        return 0
+
+    files = program_files()
+    if args.file:
+        wanted = [os.path.relpath(os.path.abspath(f), ROOT) for f in args.file]
+        files = [f for f in files if any(f == w or f.startswith(w.rstrip("/") + "/") for w in wanted)]
+        if not files:
+            sys.exit("mutants.py: no program file matches " + " ".join(args.file))
+    mutants = all_mutants(program_files())
+    mutants = [m for m in mutants if m.path in files]
+    if args.changed:
+        changed = changed_lines(args.changed)
+        mutants = [m for m in mutants
+                   if any(line in changed.get(m.path, ()) for line in range(m.first, m.last + 1))]
+    if args.numbers:
+        picked = set()
+        for s in args.numbers:
+            a, _, b = s.partition("-")
+            picked.update(range(int(a), int(b or a) + 1))
+        mutants = [m for m in mutants if m.number in picked]
+
+    equivalents = read_equivalents()
+    if not (args.file or args.changed or args.numbers):
+        idents = {m.ident for m in mutants}
+        for ident in equivalents:
+            if ident not in idents:
+                print(f"note: {ident} of {os.path.basename(EQUIVALENTS)} matches no mutant: "
+                      "its line changed; look at it again", file=sys.stderr)
+    equivalent = [m for m in mutants if m.ident in equivalents]
+    mutants = [m for m in mutants if m.ident not in equivalents]
+    if args.sample is not None:
+        mutants = sample(mutants, args.sample, args.seed)
+
+    if args.list:
+        for m in mutants:
+            print(f"{m.number:5d}  {m.ident}  {m.place()}  {m.op:5s}  {m.after}")
+        per = defaultdict(int)
+        for m in mutants:
+            per[folder_of(m.path)] += 1
+        print(f"{len(mutants)} mutants (" + ", ".join(f"{f} {per[f]}" for f in FOLDERS if per[f])
+              + f"); {len(equivalent)} listed as equivalent left out"
+              + (f" ({100.0 * len(equivalent) / (len(equivalent) + len(mutants)):.1f}%)"
+                 if equivalent else ""))
+        return 0
+
+    if not mutants:
+        print("no mutants chosen")
+        return 0
+    return run(mutants, equivalent, args)
+
+
+def run(mutants, equivalent, args):
+    keep = args.keep
+    handle = open(keep, "w") if keep else tempfile.NamedTemporaryFile(
+        "w", prefix="replix-mutants-", suffix=".txt", delete=False)
+    with handle as f:
+        f.write("# generated by scripts/mutants.py\n")
+        for m in mutants:
+            lines = f"{m.first}" if m.first == m.last else f"{m.first}-{m.last}"
+            f.write(f"\nfile:  {m.path}\nline:  {lines}\nfind:  {m.before}\ninto:  {m.after}\n"
+                    f"fault: #{m.number} {m.op} {m.ident}\n")
+        list_path = f.name
+    results = list_path + ".results"
+    command = [os.path.join(ROOT, "scripts", "mutate.sh"), "-m", list_path, "-r", results]
+    for flag, value in (("-t", args.limit), ("-j", args.jobs), ("-w", args.work)):
+        if value:
+            command += [flag, value]
+    if args.no_baseline:
+        command.append("--no-baseline")
+    started = time.time()
+    print(f"{len(mutants)} mutants through scripts/mutate.sh (list: {list_path})", flush=True)
+    subprocess.run(command, cwd=ROOT)
+    took = time.time() - started
+
+    verdicts = {}
+    if os.path.exists(results):
+        for row in open(results):
+            parts = row.rstrip("\n").split("\t")
+            if len(parts) >= 2:
+                verdicts[int(parts[0])] = parts
+    counts = defaultdict(lambda: defaultdict(int))
+    survivors, timeouts = [], []
+    for index, m in enumerate(mutants, 1):
+        verdict = verdicts.get(index, ["", "not run"])[1]
+        counts[folder_of(m.path)][verdict] += 1
+        if verdict == "survived":
+            survivors.append(m)
+        elif verdict == "timed-out":
+            timeouts.append(m)
+    for m in equivalent:
+        counts[folder_of(m.path)]["equivalent"] += 1
+    print()
+    print(f"{'folder':10s} {'killed':>7s} {'survived':>9s} {'timed out':>10s} {'stillborn':>10s} "
+          f"{'n/a':>4s} {'equivalent':>11s} {'score':>7s}")
+    total = defaultdict(int)
+    for folder in FOLDERS + ("all",):
+        c = total if folder == "all" else counts.get(folder)
+        if not c:
+            continue
+        if folder != "all":
+            for key, value in c.items():
+                total[key] += value
+        scored = c["caught"] + c["survived"] + c["timed-out"]
+        score = f"{100.0 * c['caught'] / scored:.1f}%" if scored else "-"
+        print(f"{folder:10s} {c['caught']:7d} {c['survived']:9d} {c['timed-out']:10d} "
+              f"{c['stillborn']:10d} {c['n/a'] + c['not run']:4d} {c['equivalent']:11d} {score:>7s}")
+    share = len(equivalent) / max(1, len(equivalent) + len(mutants))
+    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of those chosen; "
+          f"{took / 60:.1f} minutes")
+    for title, group in (("survived", survivors), ("timed out", timeouts)):
+        if group:
+            print(f"\n{title}:")
+            for m in group:
+                print(f"  #{m.number} {m.ident} {m.place()} {m.op}\n      {m.before}\n    ->{m.after}")
+    if not keep:
+        os.unlink(list_path)
+    return 0 if not survivors and not timeouts else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
