@@ -90,6 +90,35 @@ await()
 sleep 4
 step "the window opens"
 heard
+# ONLY_EXIT=1: a read, then only the Exit question during a write (a shorter run).
+if [ -n "${ONLY_EXIT:-}" ]; then
+    step "Read into a new file"
+    xdotool key Return
+    sleep 2
+    xdotool type --delay 60 "$work/files/new.icf"
+    sleep 0.5
+    key Return
+    await "Read finished\|Read ended" 60
+    heard
+    step "A write of that file, and Enter on Exit (one Tab from the progress bar) while it runs"
+    key shift+Tab
+    xdotool key Return
+    sleep 2
+    xdotool type --delay 60 "$work/files/new.icf"
+    sleep 0.5
+    key Return
+    sleep 2
+    key Tab
+    key Return
+    await "Stop it" 60
+    heard
+    step "Enter (No, the default): the write goes on to its end"
+    key Return
+    await "Successful Write\|Write failure\|Write ended" 90
+    key Return
+    heard
+    exit 0
+fi
 step "Tab round (six stops)"
 key Tab Tab Tab Tab Tab Tab
 heard
