@@ -28,6 +28,10 @@ class frmReadWrite : public QWidget {
 public:
     using Phase = Conversation::Phase;
     Phase phase() const { return m_conversation.phase(); }
+    // What the progress bar tells assistive technology: records sent of the file's records
+    // (a write with its records going out; {0, 0} otherwise), and the passing record as text.
+    std::pair<int, int> progressOfRecords() const;
+    QString progressText() const;
 
     explicit frmReadWrite(QWidget *parent = nullptr);
     ~frmReadWrite() override;
@@ -110,6 +114,8 @@ private:
     void setOuterHeightTwips(int twips);
     void fitToPane();
     void describePorts();
+    void announceChoices(QComboBox *list);
+    bool askToStopWrite();
     void transferStarted();
     void announceEnd();
 
@@ -122,6 +128,7 @@ private:
     int m_messagesBeforeStart = 0;
 
     bool m_unloaded = false;
+    bool m_asking = false;  // the question before stopping a write is up
     // Sized and centred at the first show; later shows keep the user's position.
     bool m_placed = false;
     // How the last transfer ended, for what the window says of it.

@@ -28,4 +28,8 @@ public:
     {
         return userSeam().saveFileName(request);
     }
+    bool askYesNo(const QString &title, const QString &text) override
+    {
+        return userSeam().askYesNo(title, text);
+    }
 };

@@ -103,6 +103,7 @@ struct clsICOMFiles::Input {
     qint64 dataStart = 0;    // file offset of the first data line
     int lineNumber = 0;      // of the last line read, from 1
     int lastRecordLine = 0;  // where the whole-file check saw the last record; 0: unchecked
+    int records = 0;         // the records the whole-file check counted
     int damagedLine = 0;     // see clsICOMFiles::damagedLine
 
     qint64 offset() const { return bufferStart + pos; }
@@ -246,6 +247,11 @@ int clsICOMFiles::damagedLine() const
     return m_input ? m_input->damagedLine : 0;
 }
 
+int clsICOMFiles::checkedRecords() const
+{
+    return m_input ? m_input->records : 0;
+}
+
 clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
 {
     DataCheck check;
@@ -262,6 +268,7 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
         return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(4, u'0');
     };
 
+    m_input->records = 0;
     if (m_input->rewindToData()) {
         int lineNumber = kFirstDataLine;
         int firstEmpty = 0;  // of the empty lines since the last record
@@ -313,6 +320,7 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
             std::fill_n(owner.begin() + first, count, lineNumber);
             run.take(first, count, lineNumber);
             lastRecord = lineNumber;
+            ++m_input->records;
             check.outcome = DataCheck::Sound;
             ++lineNumber;
         }

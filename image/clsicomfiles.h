@@ -58,6 +58,8 @@ public:
     // line end) are no damage. A last line without its line end is judged by its content. Needs an
     // input file opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
+    // The records the last whole-file check counted in the input file; 0 without a check.
+    int checkedRecords() const;
 
     // Opens the output side for the image that will replace sFileName (spaces kept). Reports
     // "Unable to Open Output File" through ReportError when it cannot be created (the folder

@@ -117,6 +117,10 @@ private:
         Told(UserSeam &user, Conversation &conversation) : m_user(user), m_conv(conversation) {}
         void showMessage(const QString &title, const QString &text) override;
         bool askOkCancel(const QString &title, const QString &text, bool warningIcon) override;
+        bool askYesNo(const QString &title, const QString &text) override
+        {
+            return m_user.askYesNo(title, text);
+        }
         QString openFileName(const FileDialogRequest &request) override;
         QString saveFileName(const FileDialogRequest &request) override;
         void reportCancelled() override;

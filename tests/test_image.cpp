@@ -420,9 +420,10 @@ private slots:
         QCOMPARE(m_user->shown().size(), 1);
         const FileDialogRequest &request = m_user->shown().first().request;
         QCOMPARE(QStringList({request.title, request.fileName, request.filter, request.defaultExt}),
-                 save ? QStringList(
-                     {"Replix ICOM Radio   Save file", "/radios/last.icf", "(*.icf)", "icf"})
-                      : QStringList({"Replix ICOM Radio   Open file", "", "(*.icf)", ""}));
+                 save
+                     ? QStringList({"Replix ICOM Radio   Save file", "/radios/last.icf",
+                                    "ICF files (*.icf)", "icf"})
+                     : QStringList({"Replix ICOM Radio   Open file", "", "ICF files (*.icf)", ""}));
         QCOMPARE(request.flags, 0x281806);
     }
 };

@@ -67,6 +67,7 @@ void Conversation::ProcessWriteCommand(const QByteArray &sFrame)
                                : TransferText::kNoRecords);
             return;
         }
+        m_total = ICOMFileSystem->checkedRecords();
         StartProgressBar();
         SendCommand(MSComm1, Cmd::WriteRequest, sRadioModel, false);
         m_phase = Phase::RequestSent;
