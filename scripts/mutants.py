@@ -714,8 +714,10 @@ def run(mutants, equivalent, args):
         command.append("--no-baseline")
     started = time.time()
     print(f"{len(mutants)} mutants through scripts/mutate.sh (list: {list_path})", flush=True)
-    subprocess.run(command, cwd=ROOT)
+    status = subprocess.run(command, cwd=ROOT).returncode
     took = time.time() - started
+    if status == 2 or not os.path.exists(results):
+        sys.exit("mutants.py: scripts/mutate.sh could not start the run")
 
     verdicts = {}
     if os.path.exists(results):
