@@ -34,7 +34,10 @@ Options:
   -j N                tests run at once (mutate.sh -j, default 2)
   -w FOLDER           scratch folder (mutate.sh -w)
   --no-baseline       skip the run of the unchanged suite (mutate.sh --no-baseline)
-  --keep FILE         keep the generated mutation list in FILE (default: a temporary file)
+  --keep FILE         keep the generated mutation list in FILE and the verdicts in
+                      FILE.results (default: temporary files)
+  --summary FILE      the table and survivors of a run kept with --keep FILE, even one still
+                      running or cut short (mutants not yet run are counted "n/a")
   NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
 
 Running: the chosen mutants are written as a mutation list with exact line numbers and handed
@@ -639,11 +642,16 @@ def main():
     parser.add_argument("-w", dest="work")
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--keep")
+    parser.add_argument("--summary")
     parser.add_argument("numbers", nargs="*")
     args = parser.parse_args()
     if args.help:
         print(__doc__.strip())
         return 0
+
+    if args.summary:   # the table of a run kept with --keep, finished or not
+        mutants = read_list(args.summary)
+        return report(mutants, [], args.summary + ".results", None)
 
     files = program_files()
     if args.file:
@@ -718,7 +726,36 @@ def run(mutants, equivalent, args):
     took = time.time() - started
     if status == 2 or not os.path.exists(results):
         sys.exit("mutants.py: scripts/mutate.sh could not start the run")
+    outcome = report(mutants, equivalent, results, took)
+    if not keep:
+        os.unlink(list_path)
+        os.unlink(results)
+    return outcome
 
+
+def read_list(list_path):
+    """The mutants of a list written by run(), for --summary."""
+    mutants, block = [], {}
+    for row in open(list_path, encoding="utf-8"):
+        row = row.rstrip("\n")
+        if row.startswith("#"):
+            continue
+        if not row.strip():
+            block = {}
+            continue
+        key, _, value = row.partition(":")
+        block[key] = value.strip()
+        if key == "fault":
+            number, op, ident = value.split()
+            first, _, last = block["line"].partition("-")
+            m = Mutant(block["file"], int(first), int(last or first), 0, op, block["find"],
+                       block["into"])
+            m.number, m.ident = int(number.lstrip("#")), ident
+            mutants.append(m)
+    return mutants
+
+
+def report(mutants, equivalent, results, took):
     verdicts = {}
     if os.path.exists(results):
         for row in open(results):
@@ -752,15 +789,13 @@ def run(mutants, equivalent, args):
         print(f"{folder:10s} {c['caught']:7d} {c['survived']:9d} {c['timed-out']:10d} "
               f"{c['stillborn']:10d} {c['n/a'] + c['not run']:4d} {c['equivalent']:11d} {score:>7s}")
     share = len(equivalent) / max(1, len(equivalent) + len(mutants))
-    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of those chosen; "
-          f"{took / 60:.1f} minutes")
+    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of those chosen"
+          + (f"; {took / 60:.1f} minutes" if took is not None else ""))
     for title, group in (("survived", survivors), ("timed out", timeouts)):
         if group:
             print(f"\n{title}:")
             for m in group:
                 print(f"  #{m.number} {m.ident} {m.place()} {m.op}\n      {m.before}\n    ->{m.after}")
-    if not keep:
-        os.unlink(list_path)
     return 0 if not survivors and not timeouts else 1
 
 
