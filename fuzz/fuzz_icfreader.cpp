@@ -6,6 +6,8 @@
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -56,16 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (QByteArray line; undecodable < end && DecodeICFLine(line = lines[undecodable]);)
         ++undecodable;
     qsizetype bad = 2;
-    std::vector<bool> given(0x10000);
+    std::vector<std::pair<int, int>> given;  // the first and last address of each line's bytes
     for (QByteArray line; bad < undecodable; ++bad) {
         DecodeICFLine(line = lines[bad]);
         const int first = line.left(4).toInt(nullptr, 16);
-        int address = first;
-        for (qsizetype digit = 6; digit + 1 < line.size() && address <= 0xFFFF && !given[address];
-             digit += 2)
-            given[address++] = true;
-        if (address != first + (line.size() - 6) / 2)
+        const int last = first + int(line.size() - 6) / 2 - 1;  // first - 1: a line of no bytes
+        if (last > 0xFFFF || std::any_of(given.begin(), given.end(), [&](const auto &g) {
+                return first <= g.second && g.first <= last;
+            }))
             break;
+        if (last >= first)
+            given.emplace_back(first, last);
     }
     // The reader after the check stands at the first data line.
     qsizetype read = 0;
