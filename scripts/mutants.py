@@ -29,7 +29,8 @@ Options:
   --changed BASE      only mutants of lines changed since the commit BASE (git diff BASE)
   --sample N          a sample of N mutants spread over the files in proportion to their
                       mutants (every file with mutants gets at least one while N allows)
-  --seed S            the seed of the sample (default 1): the same seed, the same sample
+  --seed S            the seed of the sample (default 1): the same seed, the same sample;
+                      a sample runs its folders in turn, so a run cut short has met each
   -t SECONDS          time limit of one mutant's run (mutate.sh -t, default 180)
   -j N                tests run at once (mutate.sh -j, default 2)
   -w FOLDER           scratch folder (mutate.sh -w)
@@ -624,6 +625,19 @@ def sample(mutants, n, seed):
     return sorted(chosen, key=lambda m: m.number)
 
 
+def interleaved(mutants):
+    """The mutants in turn from each folder, so that a run cut short has met every folder."""
+    queues = OrderedDict()
+    for m in mutants:
+        queues.setdefault(folder_of(m.path), []).append(m)
+    order = []
+    while any(queues.values()):
+        for queue in queues.values():
+            if queue:
+                order.append(queue.pop(0))
+    return order
+
+
 def folder_of(path):
     return path.split("/", 1)[0]
 
@@ -683,6 +697,8 @@ def main():
     mutants = [m for m in mutants if m.ident not in equivalents]
     if args.sample is not None:
         mutants = sample(mutants, args.sample, args.seed)
+        if not args.list:
+            mutants = interleaved(mutants)
 
     if args.list:
         for m in mutants:
