@@ -695,6 +695,7 @@ def main():
                       "its line changed; look at it again", file=sys.stderr)
     equivalent = [m for m in mutants if m.ident in equivalents]
     mutants = [m for m in mutants if m.ident not in equivalents]
+    population = len(equivalent) + len(mutants)   # the equivalent share is of these
     if args.sample is not None:
         mutants = sample(mutants, args.sample, args.seed)
         if not args.list:
@@ -708,17 +709,17 @@ def main():
             per[folder_of(m.path)] += 1
         print(f"{len(mutants)} mutants (" + ", ".join(f"{f} {per[f]}" for f in FOLDERS if per[f])
               + f"); {len(equivalent)} listed as equivalent left out"
-              + (f" ({100.0 * len(equivalent) / (len(equivalent) + len(mutants)):.1f}%)"
+              + (f" ({100.0 * len(equivalent) / population:.1f}% of {population})"
                  if equivalent else ""))
         return 0
 
     if not mutants:
         print("no mutants chosen")
         return 0
-    return run(mutants, equivalent, args)
+    return run(mutants, equivalent, args, population)
 
 
-def run(mutants, equivalent, args):
+def run(mutants, equivalent, args, population):
     keep = args.keep
     handle = open(keep, "w") if keep else tempfile.NamedTemporaryFile(
         "w", prefix="replix-mutants-", suffix=".txt", delete=False)
@@ -742,7 +743,7 @@ def run(mutants, equivalent, args):
     took = time.time() - started
     if status == 2 or not os.path.exists(results):
         sys.exit("mutants.py: scripts/mutate.sh could not start the run")
-    outcome = report(mutants, equivalent, results, took)
+    outcome = report(mutants, equivalent, results, took, population)
     if not keep:
         os.unlink(list_path)
         os.unlink(results)
@@ -771,7 +772,7 @@ def read_list(list_path):
     return mutants
 
 
-def report(mutants, equivalent, results, took):
+def report(mutants, equivalent, results, took, population=None):
     verdicts = {}
     if os.path.exists(results):
         for row in open(results):
@@ -804,8 +805,9 @@ def report(mutants, equivalent, results, took):
         score = f"{100.0 * c['caught'] / scored:.1f}%" if scored else "-"
         print(f"{folder:10s} {c['caught']:7d} {c['survived']:9d} {c['timed-out']:10d} "
               f"{c['stillborn']:10d} {c['n/a'] + c['not run']:4d} {c['equivalent']:11d} {score:>7s}")
-    share = len(equivalent) / max(1, len(equivalent) + len(mutants))
-    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of those chosen"
+    population = population or len(equivalent) + len(mutants)
+    share = len(equivalent) / max(1, population)
+    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of {population}"
           + (f"; {took / 60:.1f} minutes" if took is not None else ""))
     for title, group in (("survived", survivors), ("timed out", timeouts)):
         if group:
