@@ -477,15 +477,10 @@ private slots:
             if (!w)
                 return;
             const bool box = qobject_cast<QMessageBox *>(w);
-            // A file dialog: the name it offers, the extension it adds to a bare name, and
-            // whether it takes only a file that exists.
-            const auto *file = qobject_cast<QFileDialog *>(w);
             seen << (box ? "box: " + static_cast<QMessageBox *>(w)->text().section('\n', 0, 0)
                          : "dialog offers '"
                                + w->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->text()
-                               + "' ." + file->defaultSuffix()
-                               + (file->fileMode() == QFileDialog::ExistingFile ? " existing"
-                                                                                : ""));
+                               + "'");
             std::function<void(QWidget *)> step = [](QWidget *x) {
                 static_cast<QDialog *>(x)->reject();
             };
@@ -499,9 +494,8 @@ private slots:
         QVERIFY(!ShowSaveDialog(path, QString::fromLatin1(kIcfFilter), dialog));
         last = nullptr;  // the same dialog comes up again
         QVERIFY(!ShowOpenDialog(path, QString::fromLatin1(kIcfFilter), dialog));
-        QCOMPARE(seen, QStringList({"dialog offers 'backup.icf' .icf",
-                                    "box: old.icf already exists.", "dialog offers 'old.icf' .icf",
-                                    "now in sub", "dialog offers '' . existing"}));
+        QCOMPARE(seen, QStringList({"dialog offers 'backup.icf'", "box: old.icf already exists.",
+                                    "dialog offers 'old.icf'", "now in sub", "dialog offers ''"}));
     }
 
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
