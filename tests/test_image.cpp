@@ -323,7 +323,6 @@ private slots:
         for (int b = 0; b < 256; ++b)
             comment += b == '\r' || b == '\n' ? QByteArray() : QByteArray(1, char(b));
         comment = comment.leftJustified(32765, 'c');  // the longest line that is written
-        comment = comment.leftJustified(32765, 'c');  // the longest line that is written
         const QByteArray image = kModelLine + "\r\n" + comment + "\r\nghiggkgxhyizj{\r\n";
         auto files = std::make_unique<clsICOMFiles>();
         QVERIFY(files->OpenICFFileForWrite(target));
