@@ -101,6 +101,8 @@ signals:
     // For onlookers such as the command line: every whole frame handed to a transfer handler,
     // and every end of a transfer (emitted by EndTransfer, before any message of that end).
     void frameHandled(const QByteArray &frame);
+    // Every frame SendCommand hands to the serial control.
+    void frameSent(const QByteArray &frame);
     void transferEnded();
     // How it ended; emitted by every end of a transfer just before transferEnded.
     void transferFinished(const TransferOutcome &outcome);

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
@@ -46,11 +47,22 @@ QString plural(qint64 n, const char *one, const char *many)
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
 }
 
-// Loads a file, or says on err why not; with needWhole a file that is not whole is refused too.
+// Loads a file ("-": standard input), or says on err why not; with needWhole a file that is
+// not whole is refused too.
 bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool needWhole)
 {
     QString error;
-    if (!loadIcf(path, image, &error)) {
+    QTemporaryFile copy;  // of standard input, which the reader takes only as a file
+    if (path == QLatin1String("-")) {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly) || !copy.open() || copy.write(in.readAll()) < 0
+            || !copy.flush()) {
+            result->err += errorLine(QStringLiteral("standard input: cannot be read"));
+            result->status = ExitStatus::kTrouble;
+            return false;
+        }
+    }
+    if (!loadIcf(path == QLatin1String("-") ? copy.fileName() : path, image, &error)) {
         result->err += errorLine(path + QStringLiteral(": ") + error);
         result->status = ExitStatus::kTrouble;
         return false;
@@ -254,14 +266,16 @@ CommandResult checkCommand(const QStringList &files, bool json)
 }
 
 QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
-                      const QString &nameB, bool *differ, bool json)
+                      const QString &nameB, bool *differ, bool json, const QString &sideA,
+                      const QString &sideB)
 {
     QByteArray out;
     QStringList summary;
-    QJsonObject o{{"model_a", escapedComment(a.model)},
-                  {"model_b", escapedComment(b.model)},
-                  {"comment_a", escapedComment(a.comment)},
-                  {"comment_b", escapedComment(b.comment)}};
+    const QString a_ = u'_' + sideA, b_ = u'_' + sideB;
+    QJsonObject o{{"model" + a_, escapedComment(a.model)},
+                  {"model" + b_, escapedComment(b.model)},
+                  {"comment" + a_, escapedComment(a.comment)},
+                  {"comment" + b_, escapedComment(b.comment)}};
     if (a.model != b.model) {
         out += line(
             QStringLiteral("model: %1 | %2").arg(escapedComment(a.model), escapedComment(b.model)));
@@ -317,9 +331,9 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
             out += line(where + QStringLiteral(": ") + what);
             QJsonObject r{{"first", at},
                           {"last", end - 1},
-                          {"kind", kind == Differ  ? "differ"
-                                   : kind == OnlyA ? "only_a"
-                                                   : "only_b"}};
+                          {"kind", kind == Differ  ? QStringLiteral("differ")
+                                   : kind == OnlyA ? QStringLiteral("only") + a_
+                                                   : QStringLiteral("only") + b_}};
             if (kind != OnlyB)
                 r.insert("old", hexOf(old));
             if (kind != OnlyA)
@@ -341,8 +355,8 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
         o.insert("ranges", list);
         o.insert("bytes_differ", totals[Differ]);
         o.insert("ranges_differ", ranges);
-        o.insert("bytes_only_a", totals[OnlyA]);
-        o.insert("bytes_only_b", totals[OnlyB]);
+        o.insert("bytes_only" + a_, totals[OnlyA]);
+        o.insert("bytes_only" + b_, totals[OnlyB]);
         return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
     }
     if (*differ)
@@ -371,6 +385,9 @@ CommandResult dumpCommand(const QString &file)
     IcfImage image;
     if (!loadFor(file, &image, &result, true))
         return result;
+    // The header first, so that a change of model or comment shows in a diff of two dumps.
+    result.out += line(QStringLiteral("model: ") + escapedComment(image.model));
+    result.out += line(QStringLiteral("comment: ") + escapedComment(image.comment));
     const MemoryMap map = MemoryMap::of(image);
     if (map.lowest < 0)
         return result;
@@ -416,7 +433,8 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
         result.status = ExitStatus::kTrouble;
         return result;
     }
-    if (const QString unfit = unfitOutput(outBin); !unfit.isEmpty()) {
+    const bool toStdout = outBin == QLatin1String("-");
+    if (const QString unfit = unfitOutput(outBin); !unfit.isEmpty() && !toStdout) {
         result.err = errorLine(outBin + QStringLiteral(": ") + unfit);
         result.status = ExitStatus::kTrouble;
         return result;
@@ -441,7 +459,7 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     for (int i = 0; i < raw.size(); ++i)
         if (!map.has(map.lowest + i))
             raw[i] = fill;
-    if (QString reason; !saveAtomically(outBin, raw, &reason)) {
+    if (QString reason; !toStdout && !saveAtomically(outBin, raw, &reason)) {
         result.err = errorLine(outBin + QStringLiteral(": ") + reason);
         result.status = ExitStatus::kTrouble;
         return result;
@@ -452,6 +470,10 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     result.out += line(QStringLiteral("start: ") + address(map.lowest));
     result.out += line(QStringLiteral("record size: %1").arg(recordSize));
     result.out += line(QStringLiteral("bytes: %1").arg(raw.size()));
+    if (toStdout) {  // the bytes are the output; the values go beside them
+        result.err = result.out;
+        result.out = raw;
+    }
     if (!importGivesBack(image, recordSize))
         result.err += errorLine(file
                                 + QStringLiteral(": its records are not one run of equal size "
@@ -496,7 +518,8 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     if (info.isDir())
         return refuse(inBin + QStringLiteral(": Is a directory"));
     QFile in(inBin);
-    if (!in.open(QIODevice::ReadOnly))
+    if (!(inBin == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
+                                      : in.open(QIODevice::ReadOnly)))
         return refuse(inBin + QStringLiteral(": ") + in.errorString());
     const QByteArray raw = in.read(kHighestAddress + 2);
     if (raw.isEmpty())
@@ -504,7 +527,7 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     if (start + raw.size() > kHighestAddress + 1)
         return refuse(inBin
                       + QStringLiteral(": %1 bytes from %2 run past address 0xFFFF")
-                            .arg(in.size())
+                            .arg(in.isSequential() ? raw.size() : in.size())
                             .arg(address(start)));
 
     CapturingSeam reports;

@@ -53,11 +53,14 @@ CommandResult diffCommand(const QString &fileA, const QString &fileB, bool json 
 // The comparison diffCommand prints, of two loaded images; *differ tells the outcome. json: one
 // object with keys identical, model_a, model_b, comment_a, comment_b, ranges (each first, last,
 // kind "differ", "only_a" or "only_b", old and new as hex bytes), bytes_differ, ranges_differ,
-// bytes_only_a, bytes_only_b.
+// bytes_only_a, bytes_only_b; sideA and sideB in place of "a" and "b" in those keys.
 QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b,
-                      const QString &nameB, bool *differ, bool json = false);
-// The image, 16 bytes a line with address and printable column; one line "*" for a run of lines
-// no record covers, "--" for a byte no record gives within a line.
+                      const QString &nameB, bool *differ, bool json = false,
+                      const QString &sideA = QStringLiteral("a"),
+                      const QString &sideB = QStringLiteral("b"));
+// Two header lines ("model: ", "comment: "), then the image, 16 bytes a line with address and
+// printable column; one line "*" for a run of lines no record covers, "--" for a byte no record
+// gives within a line.
 CommandResult dumpCommand(const QString &file);
 // The image as raw bytes from its lowest address to its highest, gaps filled with fillHex (two
 // hex digits); prints the values import needs to give the file back.

@@ -1,9 +1,9 @@
 // replix-cli: the command line companion of Replix. File commands look at, compare and convert
 // ICF files; transfer commands run the window's own read and write without showing a window.
 
+#include "cli/commandtable.h"
 #include "cli/filecommands.h"
 #include "cli/transfercommands.h"
-#include "serial/serialcontrol.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -15,206 +15,10 @@
 
 namespace {
 
-struct Option {
-    const char *name;   // without the leading "--"
-    const char *value;  // the value's name, or nullptr for a switch
-    const char *help;
-};
-
-struct Command {
-    const char *name;
-    const char *synopsis;
-    const char *summary;
-    QList<Option> options;
-    int leastFiles;
-    int mostFiles;  // -1: any number
-};
-
-const Option kPort{"port", "P",
-                   "port number as the window lists it (1, COM1; see ports), or a device path"};
-const Option kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
-const Option kJson{"json", nullptr,
-                   "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
-const Option kQuiet{"quiet", nullptr, "no progress on standard error"};
-const Option kTrace{"trace", nullptr, "the conversation log on standard error as it happens"};
-
-const QList<Command> &commands()
-{
-    static const QList<Command> list{
-        {"info",
-         "[--json] FILE...",
-         "model, comment, records, record sizes, addresses, data bytes and verdict of each file",
-         {kJson},
-         1,
-         -1},
-        {"check",
-         "[--json] FILE...",
-         "one verdict a file (ok, damaged at line N, no memory records); status 0 only when all "
-         "are whole",
-         {kJson},
-         1,
-         -1},
-        {"diff",
-         "[--json] A B",
-         "model, comment and changed address ranges of two images with their byte values (old -> "
-         "new, 16 a range and a count of the rest); status 0 same, 1 different, 2 trouble",
-         {kJson},
-         2,
-         2},
-        {"dump",
-         "FILE",
-         "the memory image as a hex dump, 16 bytes a line; a line \"*\" where lines are skipped",
-         {},
-         1,
-         1},
-        {"export",
-         "FILE --raw OUT.bin [--fill HH]",
-         "the image as raw bytes from its lowest address, with the values import needs",
-         {{"raw", "OUT.bin", "the raw file to write"},
-          {"fill", "HH", "byte for addresses no record holds (default FF)"}},
-         1,
-         1},
-        {"import",
-         "IN.bin --model HEX --comment TEXT --record-size N [--start ADDR] OUT.icf",
-         "raw bytes back into an ICF file",
-         {{"model", "HEX", "model code, 8 hex digits"},
-          {"comment", "TEXT", "comment, up to 16 bytes; \\xNN for any byte"},
-          {"record-size", "N", "data bytes a record, 1 to 255"},
-          {"start", "ADDR", "address of the first byte, decimal or 0x hex (default 0)"}},
-         2,
-         2},
-        {"read",
-         "--port P [--speed BPS] (OUT.icf | --backup-dir DIR)",
-         "read the radio's memory into OUT.icf (an earlier file stays as it was if the read fails)",
-         {kPort,
-          kSpeed,
-          {"backup-dir", "DIR",
-           "save to a new file in DIR named from the model and the time "
-           "(5A170002-20261207-1432.icf), never replacing one; prints its name"},
-          kQuiet,
-          kTrace},
-         0,
-         1},
-        {"write",
-         "--port P [--speed BPS] [--accept-version] [--backup FILE] IN.icf",
-         "write IN.icf into the radio",
-         {kPort,
-          kSpeed,
-          {"accept-version", nullptr, "write a file made for another version of the radio's model"},
-          {"backup", "FILE",
-           "read the radio into FILE first; write only when that read succeeded whole"},
-          kQuiet,
-          kTrace},
-         1,
-         1},
-        {"verify",
-         "--port P [--speed BPS] [--json] FILE.icf",
-         "read the radio and compare it with FILE.icf as diff does; leaves no file",
-         {kPort, kSpeed, kJson, kQuiet, kTrace},
-         1,
-         1},
-        {"ports",
-         "[--json]",
-         "each port number with its device: free, in use, missing, or not openable and why",
-         {kJson},
-         0,
-         0},
-    };
-    return list;
-}
-
-const Command *findCommand(const QString &name)
-{
-    for (const Command &c : commands())
-        if (name == QLatin1String(c.name))
-            return &c;
-    return nullptr;
-}
-
 void print(FILE *to, const QByteArray &text)
 {
     std::fwrite(text.constData(), 1, size_t(text.size()), to);
     std::fflush(to);
-}
-
-QByteArray optionHelp(const Option &o)
-{
-    QByteArray text = QByteArray("  --") + o.name
-                      + (o.value ? QByteArray(" ") + o.value : QByteArray()) + "\n      " + o.help;
-    if (qstrcmp(o.name, "speed") == 0)
-        for (int speed : SerialControl::supportedSpeeds())
-            text += ' ' + QByteArray::number(speed);
-    return text + '\n';
-}
-
-QByteArray programHelp()
-{
-    QByteArray text =
-        "Usage: replix-cli COMMAND [OPTION]... [FILE]...\n"
-        "Look at, compare and convert ICF memory-image files of ICOM radios, and read,\n"
-        "write and verify a radio over a serial interface cable without a window.\n"
-        "\nCommands:\n";
-    for (const Command &c : commands())
-        text += QByteArray("  ") + c.name + ' ' + c.synopsis + "\n      " + c.summary + "\n";
-    for (const Command &c : commands()) {
-        text += QByteArray("\nOptions of ") + c.name + ":\n";
-        if (c.options.isEmpty())
-            text += "  (none)\n";
-        for (const Option &o : c.options)
-            text += optionHelp(o);
-    }
-    text += "\nOptions of every command:\n"
-            "  -h, --help [COMMAND]\n      show this help, or that command's (as COMMAND --help)\n"
-            "  -V, --version\n      show the version\n"
-            "  --\n      ends the options; what follows are files\n"
-            "\nEach option is given at most once. Errors go to standard error as\n"
-            "\"replix-cli: NAME: reason\", NAME being the file, port or option at fault; a\n"
-            "transfer prints its progress there too, and a last line such as\n"
-            "\"read: 128 records, 4096 bytes in 10.5 s: FILE\".\n"
-            "\nJSON output:\n"
-            "  info     a list of objects: file, model, comment, verdict; of a whole file also\n"
-            "           records, record_sizes, lowest, highest, data_bytes\n"
-            "  check    a list of objects: file, whole, verdict\n"
-            "  diff, verify\n"
-            "           one object: identical, model_a, model_b, comment_a, comment_b, ranges\n"
-            "           (each first, last, kind \"differ\", \"only_a\" or \"only_b\", old, new),\n"
-            "           bytes_differ, ranges_differ, bytes_only_a, bytes_only_b\n"
-            "  ports    a list of objects: port, device, state, reason\n"
-            "Addresses are numbers, byte values two hex digits each, separated by spaces.\n"
-            "\nExit status:\n"
-            "  0    success; the files are the same; every file is whole\n"
-            "  1    the files differ; a file is not whole; the file is for another radio;\n"
-            "       no serial port (ports)\n"
-            "  2    bad usage; an input file unreadable or damaged; an output file that\n"
-            "       cannot be written; REPLIX_PORT_DIR names no readable folder\n"
-            "  3    no such port, or it cannot be opened (in use, no permission)\n"
-            "  4    the radio did not answer, or the transfer failed\n"
-            "  130  interrupted (Ctrl-C); a read saves nothing\n"
-            "\nEnvironment:\n"
-            "  REPLIX_PORT_DIR\n"
-            "       a folder of links COM1, COM2, ... to devices: when set, these are all the\n"
-            "       ports there are, as in the window\n"
-            "\nFiles:\n"
-            "  *.icf  memory images: a model line, a comment line and records, CR LF ends\n"
-            "\nExamples:\n"
-            "  replix-cli ports\n"
-            "  replix-cli read --port 1 --backup-dir ~/radio\n"
-            "  replix-cli write --port 1 --backup before.icf new.icf\n"
-            "  replix-cli diff old.icf new.icf\n"
-            "  replix-cli info --json radio.icf | python3 -m json.tool\n";
-    return text;
-}
-
-QByteArray commandHelp(const Command &c)
-{
-    QByteArray text =
-        QByteArray("Usage: replix-cli ") + c.name + ' ' + c.synopsis + "\n" + c.summary + ".\n";
-    if (!c.options.isEmpty())
-        text += "\nOptions:\n";
-    for (const Option &o : c.options)
-        text += optionHelp(o);
-    text += "  -h, --help\n      show this help\n";
-    return text;
 }
 
 int usageError(const QString &text, const char *command)
@@ -226,13 +30,13 @@ int usageError(const QString &text, const char *command)
     return ExitStatus::kTrouble;
 }
 
-bool name_is(const Command &c, const char *name)
+bool name_is(const CliCommand &c, const char *name)
 {
     return qstrcmp(c.name, name) == 0;
 }
 
-int run(const Command &c, const QHash<QString, QString> &values, const QStringList &files, int argc,
-        char *argv[])
+int run(const CliCommand &c, const QHash<QString, QString> &values, const QStringList &files,
+        int argc, char *argv[])
 {
     const auto has = [&values](const char *name) { return values.contains(QLatin1String(name)); };
     const auto value = [&values](const char *name) { return values.value(QLatin1String(name)); };
@@ -240,9 +44,9 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
         return usageError(QStringLiteral("read: wants OUT.icf or --backup-dir DIR, one of them"),
                           c.name);
     for (const char *required : {"raw", "model", "comment", "record-size", "port"}) {
-        const bool needed = std::any_of(c.options.begin(), c.options.end(), [&](const Option &o) {
-            return qstrcmp(o.name, required) == 0;
-        });
+        const bool needed =
+            std::any_of(c.options.begin(), c.options.end(),
+                        [&](const CliOption &o) { return qstrcmp(o.name, required) == 0; });
         if (needed && !has(required))
             return usageError(QStringLiteral("%1: --%2 is missing")
                                   .arg(QLatin1String(c.name), QLatin1String(required)),
@@ -250,11 +54,18 @@ int run(const Command &c, const QHash<QString, QString> &values, const QStringLi
     }
     const QString name = QLatin1String(c.name);
     CommandResult result;
-    if (name == QLatin1String("ports")) {
+    if (name == QLatin1String("completion")) {
+        const QByteArray text = completionScript(files.at(0).toLocal8Bit());
+        if (text.isEmpty())
+            return usageError(files.at(0)
+                                  + QStringLiteral(": no completion for this shell; "
+                                                   "there is one for bash and one for zsh"),
+                              c.name);
+        result.out = text;
+    } else if (name == QLatin1String("ports")) {
         QCoreApplication app(argc, argv);
         return portsCommand(has("json"));
-    }
-    if (name == QLatin1String("info")) {
+    } else if (name == QLatin1String("info")) {
         result = infoCommand(files, has("json"));
     } else if (name == QLatin1String("check")) {
         result = checkCommand(files, has("json"));
@@ -329,13 +140,13 @@ int main(int argc, char *argv[])
             print(stdout, programHelp());
             return ExitStatus::kOk;
         }
-        const Command *c = findCommand(args.first());
+        const CliCommand *c = findCliCommand(args.first().toLocal8Bit());
         if (!c)
             return usageError(args.first() + QStringLiteral(": unknown command"), nullptr);
         print(stdout, commandHelp(*c));
         return ExitStatus::kOk;
     }
-    const Command *c = findCommand(first);
+    const CliCommand *c = findCliCommand(first.toLocal8Bit());
     if (!c)
         return usageError(first + QStringLiteral(": unknown command"), nullptr);
 
@@ -359,7 +170,7 @@ int main(int argc, char *argv[])
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);
         const auto option =
-            std::find_if(c->options.begin(), c->options.end(), [&](const Option &o) {
+            std::find_if(c->options.begin(), c->options.end(), [&](const CliOption &o) {
                 return arg.startsWith(QLatin1String("--")) && name == QLatin1String(o.name);
             });
         if (option == c->options.end())

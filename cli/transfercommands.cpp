@@ -71,13 +71,28 @@ void writeErr(const QByteArray &bytes)
     std::fflush(stderr);
 }
 
+// Said at the end of every failure line of a transfer run for another (the read before a
+// write), so that its one line tells the whole story.
+QString g_failureNote;
+
+QByteArray failureLine(const QString &text)
+{
+    return errorLine(text + g_failureNote);
+}
+
+// Standard error takes a line redrawn in place: a terminal that understands escape sequences.
+bool redrawable()
+{
+    return ::isatty(2) && qgetenv("TERM") != "dumb";
+}
+
 // Records and bytes so far on standard error: one line redrawn in place on a terminal, cut to
-// its width, a plain line now and then otherwise. Knowing the total (a write), it shows records
-// done of all, the percentage and the time left; a read shows its rate.
+// its width (the file's name first), a plain line now and then otherwise. Knowing the total (a
+// write), it shows records done of all, the percentage and the time left; a read its rate.
 class Progress {
 public:
-    Progress(const QString &verb, bool quiet, int total)
-        : m_verb(verb), m_quiet(quiet), m_tty(::isatty(2)), m_total(total)
+    Progress(const QString &verb, const QString &file, bool quiet, int total)
+        : m_verb(verb), m_file(file), m_quiet(quiet), m_tty(redrawable()), m_total(total)
     {
         m_clock.start();
     }
@@ -117,31 +132,44 @@ private:
     {
         if (m_quiet)
             return;
-        QString text = m_verb + QStringLiteral(": ");
+        QString text;
         if (m_total > 0) {
-            text += QStringLiteral("%1 of %2, %3%")
-                        .arg(m_records)
-                        .arg(plural(m_total, "record", "records"))
-                        .arg(100 * m_records / m_total);
+            text = QStringLiteral("%1 of %2, %3%")
+                       .arg(m_records)
+                       .arg(plural(m_total, "record", "records"))
+                       .arg(100 * m_records / m_total);
             if (m_records > 0 && m_records < m_total)
                 text += QStringLiteral(", %1 s left")
                             .arg(qRound(seconds() * (m_total - m_records) / m_records));
         } else {
-            text += plural(m_records, "record", "records") + QStringLiteral(", ")
-                    + plural(m_bytes, "byte", "bytes")
-                    + QStringLiteral(", %1 bytes/s")
-                          .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
+            text = plural(m_records, "record", "records") + QStringLiteral(", ")
+                   + plural(m_bytes, "byte", "bytes")
+                   + QStringLiteral(", %1 bytes/s")
+                         .arg(seconds() > 0 ? qRound64(double(m_bytes) / seconds()) : 0);
         }
         if (m_tty) {
-            writeErr("\r\033[K" + text.left(terminalWidth() - 1).toUtf8());
+            writeErr("\r\033[K" + fitted(text, terminalWidth() - 1).toUtf8());
             m_drawn = true;
         } else {
-            writeErr(text.toUtf8() + '\n');
+            writeErr(m_verb.toUtf8() + ' ' + m_file.toUtf8() + ": " + text.toUtf8() + '\n');
         }
         m_sinceShown.start();
     }
+    // "verb file: figures" in width columns: the file's name loses its head first, then goes;
+    // the figures are cut last.
+    QString fitted(const QString &figures, int width) const
+    {
+        const qsizetype room = width - m_verb.size() - figures.size() - 3;
+        if (m_file.size() <= room)
+            return m_verb + u' ' + m_file + QStringLiteral(": ") + figures;
+        if (room >= 8)
+            return m_verb + QStringLiteral(" ...") + m_file.right(room - 3) + QStringLiteral(": ")
+                   + figures;
+        return (m_verb + QStringLiteral(": ") + figures).left(width);
+    }
 
     QString m_verb;
+    QString m_file;  // as the user named it
     bool m_quiet;
     bool m_tty;
     int m_total;  // records a write sends; 0 when not known
@@ -174,6 +202,8 @@ public:
 
     void showMessage(const QString &, const QString &text) override
     {
+        if (text == TransferText::kSuccessfulWrite)
+            return;  // the closing line says so
         if (text != TransferText::kDifferentRadio)
             return say(text);
         // Said with both models once the radio's reply is handled, or already said so.
@@ -202,18 +232,22 @@ public:
             return;
         m_modelSaid = true;
         const QString head =
-            QStringLiteral("%1 is for %2, the radio is %3")
+            QStringLiteral("%1: made for %2, the radio is %3")
                 .arg(m_shownFile, escapedComment(m_fileModel), QString::fromLatin1(model));
         m_progress.clear();
         if (!m_versionAsked)
-            writeErr(errorLine(head + QStringLiteral(" (another model)")));
+            writeErr(failureLine(head + QStringLiteral(" (another model)")));
         else
-            writeErr(errorLine(
+            writeErr(failureLine(
                 head
                 + (m_acceptVersion
                        ? QStringLiteral(" (other version): writing it (--accept-version)")
                        : QStringLiteral(" (other version): --accept-version writes it"))));
     }
+
+    // The line went while the transfer ran (a server that closed the connection, a pulled
+    // cable): the time-out that follows is named for what it is.
+    void lineClosed() { m_lineClosed = true; }
 
     QStringList said;
     int failure = ExitStatus::kRadio;  // the status of the first failure said
@@ -233,16 +267,21 @@ private:
                                || text == TransferText::kNoRecords
                                || text.startsWith(QLatin1String("Input file"))
                                || text.contains(QLatin1String("Output File"));
-        if (said.isEmpty() && text != TransferText::kSuccessfulWrite)
+        if (said.isEmpty())
             failure = aboutFile                               ? ExitStatus::kTrouble
                       : text.contains(QLatin1String(" port")) ? ExitStatus::kPort
                                                               : ExitStatus::kRadio;
         said << text.simplified();
         m_progress.clear();
-        const QString name = text == TransferText::kSuccessfulWrite
-                                 ? QString()
-                                 : (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ");
-        writeErr(errorLine(name + parts.join(QStringLiteral(": "))));
+        QString line = (aboutFile ? m_shownFile : m_device) + QStringLiteral(": ")
+                       + parts.join(QStringLiteral(": "));
+        if (m_lineClosed && (text == kNoCable || text == kNoResponse))
+            line = m_device
+                   + (isRemoteCableName(m_device)
+                          ? QStringLiteral(": the connection closed during the transfer (")
+                          : QStringLiteral(": the device went away during the transfer ("))
+                   + text + u')';
+        writeErr(failureLine(line));
     }
 
     QString m_file;
@@ -253,32 +292,18 @@ private:
     bool m_versionAsked = false;
     bool m_differentRadio = false;
     bool m_modelSaid = false;
+    bool m_lineClosed = false;
     Progress &m_progress;
+    // The window's texts for its two time-outs.
+    const QString kNoCable = QStringLiteral("Unable to locate interface cable.");
+    const QString kNoResponse = QStringLiteral("No response from radio.");
 };
 
-// The conversation log, line by line, as the window appends to it.
-void traceLog(QPlainTextEdit *box, Progress &progress)
+// Every frame as it passes: "> " before a frame sent, "< " before one received.
+void traceFrame(char direction, const QByteArray &frame, Progress &progress)
 {
-    QTextDocument *doc = box->document();
-    auto *pending = new QString;
-    QObject::connect(doc, &QObject::destroyed, [pending] { delete pending; });
-    QObject::connect(doc, &QTextDocument::contentsChange, doc,
-                     [doc, pending, &progress](int position, int, int added) {
-                         if (added <= 0)
-                             return;
-                         QTextCursor cursor(doc);
-                         const int end = doc->characterCount() - 1;
-                         cursor.setPosition(qMin(position, end));
-                         cursor.setPosition(qMin(position + added, end), QTextCursor::KeepAnchor);
-                         *pending +=
-                             cursor.selectedText().replace(QChar::ParagraphSeparator, u'\n');
-                         const qsizetype last = pending->lastIndexOf(u'\n');
-                         if (last < 0)
-                             return;
-                         progress.clear();
-                         writeErr(pending->left(last + 1).toUtf8());
-                         pending->remove(0, last + 1);
-                     });
+    progress.clear();
+    writeErr(QByteArray(1, direction) + ' ' + BytesToHex(frame, true).trimmed() + '\n');
 }
 
 // The device the user's port stands for: a number or "COMn" in the window's namespace, or a
@@ -307,14 +332,21 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
-// The state of a device for the port list: "free", "in use", "missing", "not openable", and why.
+// The state of a device for the port list: "free", "in use", "missing", "not openable", and why;
+// a remote cable's well-formed address is "address", "not probed".
 std::pair<QString, QString> portState(const QString &device)
 {
     if (!deviceExists(device))
         return {QStringLiteral("missing"), QStringLiteral("No such device")};
-    const CommError error = SerialControl::probeDevice(device);
+    CommError error = SerialControl::probeDevice(device);
+    // A reason that names the device again says it once.
+    if (error.description.startsWith(device + QStringLiteral(": ")))
+        error.description.remove(0, device.size() + 2);
+    // Whether a remote cable's server answers is known only by connecting to it.
     if (!error.failed())
-        return {QStringLiteral("free"), {}};
+        return isRemoteCableName(device)
+                   ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
+                   : std::pair{QStringLiteral("free"), QString()};
     if (error.description.contains(QLatin1String("ermission")))
         return {QStringLiteral("not openable"),
                 error.description + QStringLiteral("; add yourself to the dialout group")};
@@ -325,7 +357,7 @@ std::pair<QString, QString> portState(const QString &device)
 
 int trouble(const QString &text, int status = ExitStatus::kTrouble)
 {
-    writeErr(errorLine(text));
+    writeErr(failureLine(text));
     return status;
 }
 
@@ -353,6 +385,26 @@ QString keepAsBackup(const QString &made, const QString &folder)
     return {};
 }
 
+// The numbers ports looks at: every COMn a port folder holds, in order; else 1 to 16, as the
+// window numbers the system's own ports.
+QList<int> portNumbers()
+{
+    QList<int> numbers;
+    const QString folder = qEnvironmentVariable("REPLIX_PORT_DIR");
+    if (folder.isEmpty()) {
+        for (int n = 1; n <= 16; ++n)
+            numbers << n;
+        return numbers;
+    }
+    static const QRegularExpression name(QStringLiteral("^COM([1-9][0-9]{0,4})$"));
+    for (const QString &entry : QDir(folder).entryList(QDir::AllEntries | QDir::System))
+        if (const QRegularExpressionMatch m = name.match(entry);
+            m.hasMatch() && m.captured(1).toInt() <= kLargestPortNumber)
+            numbers << m.captured(1).toInt();
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 }  // namespace
 
 int portsCommand(bool json)
@@ -361,14 +413,18 @@ int portsCommand(bool json)
         return trouble(QStringLiteral("REPLIX_PORT_DIR: ") + fault);
     QByteArray out;
     QJsonArray list;
-    for (int n = 1; n <= 16; ++n) {
+    for (const int n : portNumbers()) {
         const QString device = resolvePortName(portNameOf(n));
         if (device.isEmpty())
             continue;
         const auto [state, reason] = portState(device);
+        const bool address = state == QLatin1String("address");
         out += QStringLiteral("%1 %2: %3%4\n")
                    .arg(n)
-                   .arg(device, state, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason)
+                   .arg(device, state,
+                        reason.isEmpty() ? QString()
+                        : address        ? QStringLiteral(", ") + reason
+                                         : QStringLiteral(": ") + reason)
                    .toUtf8();
         list.append(
             QJsonObject{{"port", n}, {"device", device}, {"state", state}, {"reason", reason}});
@@ -422,7 +478,8 @@ int runTransfer(const TransferRequest &request)
     const QString device = deviceOf(request.port, &number);
     if (device.isEmpty())
         return trouble(request.port + QStringLiteral(": no such port"), ExitStatus::kPort);
-    if (const auto [state, reason] = portState(device); state != QLatin1String("free"))
+    if (const auto [state, reason] = portState(device);
+        state != QLatin1String("free") && state != QLatin1String("address"))
         return trouble(device + QStringLiteral(": ") + state
                            + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
                        ExitStatus::kPort);
@@ -432,13 +489,12 @@ int runTransfer(const TransferRequest &request)
         backup.kind = TransferRequest::Kind::Read;
         backup.file = request.backupFile;
         backup.backupFile.clear();
-        if (const int status = runTransfer(backup); status != ExitStatus::kOk)
-            return status == ExitStatus::kInterrupted
-                       ? status
-                       : trouble(
-                           request.file
-                               + QStringLiteral(": not written, the backup read did not succeed"),
-                           status);
+        g_failureNote = QStringLiteral(" (the backup read into %1; %2 not written)")
+                            .arg(request.backupFile, request.file);
+        const int status = runTransfer(backup);
+        g_failureNote.clear();
+        if (status != ExitStatus::kOk)
+            return status;
     }
     pinPortNames({{number, device}});
 
@@ -454,7 +510,8 @@ int runTransfer(const TransferRequest &request)
     const QString verb = request.kind == TransferRequest::Kind::Read    ? QStringLiteral("read")
                          : request.kind == TransferRequest::Kind::Write ? QStringLiteral("write")
                                                                         : QStringLiteral("verify");
-    Progress progress(verb, request.quiet, reading ? 0 : int(fileImage.records.size()));
+    Progress progress(verb, toBackupDir ? request.backupDir : request.file, request.quiet,
+                      reading ? 0 : int(fileImage.records.size()));
     ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion,
                      progress);
 
@@ -465,8 +522,12 @@ int runTransfer(const TransferRequest &request)
         InitCommsControl(window.MSComm1);
         window.cboSpeed->addItem(QString::number(speed));
         window.cboPort->addItem(QString::number(number));
-        if (request.trace)
-            traceLog(window.txtDataReceived, progress);
+        if (request.trace) {
+            QObject::connect(&window, &frmReadWrite::frameSent, &window,
+                             [&progress](const QByteArray &f) { traceFrame('>', f, progress); });
+            QObject::connect(&window, &frmReadWrite::frameHandled, &window,
+                             [&progress](const QByteArray &f) { traceFrame('<', f, progress); });
+        }
         QObject::connect(&window, &frmReadWrite::frameHandled, &window,
                          [&progress, &user](const QByteArray &frame) {
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
@@ -485,9 +546,11 @@ int runTransfer(const TransferRequest &request)
         g_interrupted = 0;
         std::signal(SIGINT, onInterrupt);
         QTimer interrupts;
-        QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop] {
+        QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop, &window, &user] {
             if (g_interrupted)
                 loop.quit();
+            if (!window.cmdRead->isEnabled() && !window.MSComm1.PortOpen())
+                user.lineClosed();
         });
         interrupts.start(kInterruptCheck);
         if (reading)
@@ -500,7 +563,8 @@ int runTransfer(const TransferRequest &request)
             if (!window.cmdRead->isEnabled())
                 window.EndTransfer();
             progress.clear();
-            return trouble(QStringLiteral("interrupted"), ExitStatus::kInterrupted);
+            writeErr(errorLine(QStringLiteral("interrupted")));
+            return ExitStatus::kInterrupted;
         }
         // The window says how the transfer ended; the message says only which kind of failure.
         const TransferOutcome::Kind wanted =
@@ -530,8 +594,9 @@ int runTransfer(const TransferRequest &request)
             || radioImage.verdict == IcfImage::Verdict::Damaged)
             return trouble(QStringLiteral("the image read from the radio cannot be loaded"));
         bool differ = false;
-        const QByteArray out = diffImages(fileImage, request.file, radioImage,
-                                          QStringLiteral("the radio"), &differ, request.json);
+        const QByteArray out =
+            diffImages(fileImage, request.file, radioImage, QStringLiteral("the radio"), &differ,
+                       request.json, QStringLiteral("file"), QStringLiteral("radio"));
         if (QString reason; !writeAll(stdout, out, &reason))
             return trouble(QStringLiteral("standard output: ") + reason);
         status = differ ? ExitStatus::kFailed : ExitStatus::kOk;

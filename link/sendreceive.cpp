@@ -14,7 +14,9 @@ void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
 {
     // A refused write (the device has gone) sends nothing: the cable time-out then ends the
     // transfer as it does when no echo comes back.
-    CommsControl.Output(buildFrame(bCommand, sData));
+    const QByteArray frame = buildFrame(bCommand, sData);
+    CommsControl.Output(frame);
+    emit frameSent(frame);
 
     tmrCableTimer.setInterval(kCableTimeout);
     tmrCableTimer.stop();

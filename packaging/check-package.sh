@@ -2,21 +2,24 @@
 # Builds the Debian package with cpack into a temporary folder and checks what a user gets from
 # it: the programs, the menu entry and the icon at their places, a manual page for each program,
 # the machine-readable copyright and the changelog, the Qt runtime dependencies in the control
-# file, a menu entry that desktop-file-validate accepts without a remark, and, where lintian is
-# installed, not one error or warning from it.
-# Usage: check-package.sh <cpack> <build-dir>/CPackConfig.cmake <version>
+# file, a menu entry that desktop-file-validate accepts without a remark, an AppStream entry that
+# appstreamcli accepts, manual pages that man renders without a warning and whose NAME lexgrog
+# reads (the checks lintian makes of a page), shell completion that bash and zsh load and that
+# completes, and, where lintian is installed, not one error or warning from it.
+# Usage: check-package.sh <cpack> <build-dir>/CPackConfig.cmake <version> <AppStream id>
 # The build must be up to date: cpack installs from the build tree, it does not build.
 set -uo pipefail
 
 cpack=${1:?cpack command}
 config=${2:?path of CPackConfig.cmake}
 version=${3:?package version}
+metainfo_id=${4:?AppStream id}
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 die() { echo "FAIL: $*"; exit 1; }
 
-for tool in dpkg dpkg-deb desktop-file-validate; do
+for tool in dpkg dpkg-deb desktop-file-validate appstreamcli man lexgrog bash zsh; do
   command -v "$tool" >/dev/null || die "$tool is not installed (scripts/setup.sh installs it)"
 done
 
@@ -78,6 +81,22 @@ for page in replix replix-cli replix-virtual-radio; do
     fail "/$man is not the manual page of $page"
   fi
 done
+# Each page as man renders it: no warning from groff or man (lintian's manpage-has-errors-from-
+# man), a NAME section lexgrog reads (lintian's manpage-has-bad-whatis-entry), a SEE ALSO.
+for page in replix replix-cli replix-virtual-radio; do
+  man=$root/usr/share/man/man1/$page.1.gz
+  [[ -f $man ]] || continue
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man" 2>&1 >/dev/null)
+  [[ -z $warnings ]] || fail "man finds faults in $page.1:"$'\n'"$warnings"
+  whatis=$(lexgrog "$man" 2>&1) || fail "lexgrog cannot read the NAME of $page.1: $whatis"
+  [[ $whatis == *"\"$page - "* ]] || fail "$page.1's NAME is not '$page - summary': $whatis"
+  gzip -dc "$man" | grep -qx '\.SH "\?SEE ALSO"\?' || fail "$page.1 has no section SEE ALSO"
+done
+# Examples one a line, not run together as one paragraph.
+examples=$(man -l "$root/usr/share/man/man1/replix-cli.1.gz" 2>/dev/null | sed -n '/^EXAMPLES/,/^SEE ALSO/p')
+grep -qx ' *replix-cli ports' <<<"$examples" && grep -qx ' *replix-cli diff old.icf new.icf' <<<"$examples" \
+  || fail "replix-cli's examples are not one a line:"$'\n'"$examples"
+
 # replix-cli's page: the sections a user looks for, and the date of the changelog, not of the
 # build (SOURCE_DATE_EPOCH unset here), so that two builds give the same page.
 cli_page=$(gzip -dc "$root/usr/share/man/man1/replix-cli.1.gz")
@@ -97,6 +116,40 @@ else
   grep -q '^License: GPL-3+$' "$root/$doc/copyright" || fail "/$doc/copyright does not name GPL-3+"
   grep -q '/usr/share/common-licenses/GPL-3' "$root/$doc/copyright" \
     || fail "/$doc/copyright does not point to /usr/share/common-licenses/GPL-3"
+fi
+
+# The software centre's entry: valid, and naming what the package installs.
+metainfo=usr/share/metainfo/$metainfo_id.metainfo.xml
+if [[ ! -f $root/$metainfo ]]; then
+  fail "/$metainfo is missing"
+else
+  remarks=$(appstreamcli validate --no-net "$root/$metainfo" 2>&1) \
+    || fail "appstreamcli does not accept /$metainfo:"$'\n'"$remarks"
+  for program in $(sed -n 's|.*<binary>\(.*\)</binary>.*|\1|p' "$root/$metainfo"); do
+    [[ -x $root/usr/bin/$program ]] || fail "/$metainfo provides $program, which the package lacks"
+  done
+  grep -q "<launchable type=\"desktop-id\">$(basename "$desktop")</launchable>" "$root/$metainfo" \
+    || fail "/$metainfo does not launch $(basename "$desktop")"
+  grep -q "<release version=\"$version\"" "$root/$metainfo" \
+    || fail "/$metainfo has no release $version"
+fi
+
+# Shell completion: both shells load it from where they look, and it completes.
+bash_completion=usr/share/bash-completion/completions/replix-cli
+zsh_completion=usr/share/zsh/vendor-completions/_replix-cli
+if [[ ! -f $root/$bash_completion ]]; then
+  fail "/$bash_completion is missing"
+else
+  got=$(bash -c 'source "$1"; COMP_WORDS=(replix-cli write --acc); COMP_CWORD=2; _replix_cli
+                 echo "${COMPREPLY[*]}"' - "$root/$bash_completion" 2>&1)
+  [[ $got == --accept-version ]] || fail "bash completes 'replix-cli write --acc' as '$got'"
+fi
+if [[ ! -f $root/$zsh_completion ]]; then
+  fail "/$zsh_completion is missing"
+else
+  [[ $(head -n 1 "$root/$zsh_completion") == '#compdef replix-cli' ]] \
+    || fail "/$zsh_completion does not start with #compdef replix-cli"
+  zsh -n "$root/$zsh_completion" 2>&1 || fail "zsh cannot parse /$zsh_completion"
 fi
 
 # Debian's own checker, where it is installed: not one error or warning.

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file desktop-file-utils help2man
           fonts-dejavu-core fonts-cantarell fonts-noto-core  # the desktop fonts the window test fits
           socat libgensio4 libyaml-0-2  # the remote cable's test servers (unpacked below) need these
+          appstream man-db bash-completion zsh  # the package check: metainfo, pages, completion
           ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do

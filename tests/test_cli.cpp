@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -51,8 +53,9 @@ private slots:
 
 private:
     // Runs replix-cli in folder m_dir with no display; the event loop turns meanwhile, so a
-    // radio in this process answers. Leading "NAME=VALUE" arguments go to its environment;
-    // during runs once the program has started; standard output may go to a file.
+    // radio in this process answers. Leading "NAME=VALUE" arguments go to its environment, a
+    // leading "<FILE" is its standard input; during runs once the program has started; standard
+    // output may go to a file.
     Run cli(QStringList args, const std::function<void(QProcess &)> &during = {},
             const QString &standardOutput = {});
     void make(const QString &name, const QByteArray &content)
@@ -115,6 +118,8 @@ Run TestCli::cli(QStringList args, const std::function<void(QProcess &)> &during
         const QString setting = args.takeFirst();
         env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
     }
+    if (!args.isEmpty() && args.first().startsWith(u'<'))
+        p.setStandardInputFile(path(args.takeFirst().mid(1)));
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(m_dir->path());
     QSignalSpy finished(&p, &QProcess::finished);
@@ -202,7 +207,8 @@ void TestCli::fileCommands_data()
     QTest::newRow("dump: gaps are no bytes, skipped lines a *")
         << QStringList{"dump", "gaps.icf"} << 0
         << QByteArray(
-               "0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- --  |ABC~            |\n*\n"
+               "model: 5A170002\ncomment: \n0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- -- "
+               " |ABC~            |\n*\n"
                "0120  -- -- -- 00 10 -- -- --  -- -- -- -- -- -- -- --  |   ..           |\n")
         << QByteArray();
     QTest::newRow("diff: values of a range, 16 at most")
@@ -247,11 +253,26 @@ void TestCli::fileCommands_data()
     QTest::newRow("read into a missing folder")
         << QStringList{"read", "--port", "1", "no/new.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: no/new.icf: No such file or directory\n");
+    QTest::newRow("write without a file")
+        << QStringList{"write", "--port", "1"} << 2 << QByteArray()
+        << QByteArray("replix-cli: write: wants --port P [--speed BPS] [--accept-version] "
+                      "[--backup FILE] IN.icf (see replix-cli write --help)\n");
     QTest::newRow("a file too many")
         << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
-    QTest::newRow("\"-\" is a name") << QStringList{"info", "-"} << 2 << QByteArray()
-                                     << QByteArray("replix-cli: -: No such file or directory\n");
+    // "-" is standard input (info tells a damaged file and exits 0) and standard output.
+    QTest::newRow("info and check of standard input")
+        << QStringList{"<damaged.icf", "info", "-", "--", "-"} << 0
+        << QByteArray("file: -\nmodel: 5A170002\ncomment: VR-5A17 Ver 1.02\nverdict: damaged at "
+                      "line 4, column 5: 'Z' is not a hex digit\n\nfile: -\nmodel: \ncomment: \n"
+                      "verdict: damaged at line 1: no model line\n")
+        << QByteArray();
+    QTest::newRow("export to standard output, the values beside it")
+        << QStringList{"export", "gaps.icf", "--raw", "-", "--fill", "00"} << 0
+        << QByteArray::fromHex("4142437E") + QByteArray(31, '\0') + QByteArray::fromHex("0010")
+        << QByteArray("model: 5A170002\ncomment: \nstart: 0x0100\nrecord size: 4\nbytes: 37\n"
+                      "replix-cli: gaps.icf: its records are not one run of equal size from the "
+                      "lowest address; import will not give back the same file\n");
     QTest::newRow("unknown command")
         << QStringList{"inf", "whole.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: inf: unknown command (see replix-cli --help)\n");
@@ -378,7 +399,7 @@ void TestCli::fileCommandsAgreeWithAModel()
             comment += uchar(c) >= ' ' && uchar(c) <= '~' && c != '\\'
                            ? QByteArray(1, c)
                            : "\\x" + QByteArray(1, c).toHex().toUpper();
-        QCOMPARE(cli({"dump", "a.icf"}).out, dump);
+        QCOMPARE(cli({"dump", "a.icf"}).out, "model: 5A170002\ncomment: " + comment + '\n' + dump);
         const QList<QByteArray> info = cli({"info", "a.icf"}).out.split('\n');
         QCOMPARE(
             info.mid(2, 2),
@@ -423,7 +444,7 @@ void TestCli::fileCommandsAgreeWithAModel()
         QCOMPARE(fileBytes(path("a.bin")), raw);
         QCOMPARE(values.at(1), "comment: " + comment);
         const Run imported =
-            cli({"import", "a.bin", "--model", "5A170002", "--comment", values.at(1).mid(9),
+            cli({"<a.bin", "import", "-", "--model", "5A170002", "--comment", values.at(1).mid(9),
                  "--record-size", "16", "--start", values.at(2).mid(7), "c.icf"});
         QCOMPARE(imported.err, QByteArray());
         const QList<QByteArray> infoC = cli({"info", "c.icf"}).out.split('\n');
@@ -527,7 +548,8 @@ void TestCli::transfers_data()
     const QString noResponse = "replix-cli: /dev/pts/[0-9]+: No response from radio\\.\n";
     QTest::newRow("read, its last line")
         << radio << QStringList{"read", "--port", "1", "old.icf"} << 0
-        << "(read: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: old.icf\n"
+        << "(read old.icf: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: "
+           "old.icf\n"
         << QByteArray();
     QTest::newRow("read of a radio with no record: the old file stays")
         << radioWith(0) << QStringList{"read", "--port", "1", "old.icf"} << 4
@@ -537,21 +559,20 @@ void TestCli::transfers_data()
         << off << QStringList{"read", "--port=COM1", "old.icf"} << 4 << noResponse << QByteArray();
     QTest::newRow("write of another version: no unless asked, one line")
         << radio << write1 + QStringList{"other-version.icf"} << 1
-        << "replix-cli: other-version.icf is for 5A170003, the radio is 5A170002 \\(other "
+        << "replix-cli: other-version.icf: made for 5A170003, the radio is 5A170002 \\(other "
            "version\\): "
            "--accept-version writes it\n"
         << QByteArray();
     QTest::newRow("write of another version, accepted, at 19200, progress")
         << radio
         << write1 + QStringList{"--accept-version", "--speed", "19200", "other-version.icf"} << 0
-        << "replix-cli: .*writing it \\(--accept-version\\)\nwrite: 1 of 4 records, 25%, [0-9]+ s "
-           "left\n(.*\n)*"
-           "replix-cli: Successful Write\nwrite: 4 records, 128 bytes in .*\n"
+        << "replix-cli: .*writing it \\(--accept-version\\)\nwrite other-version.icf: 1 of 4 "
+           "records, 25%, [0-9]+ s left\n(write .*\n)*write: 4 records, 128 bytes in .*\n"
         << QByteArray();
     // verify compares as diff does; only the name of the radio's side is its own.
     QTest::newRow("verify, the same")
         << radio << verify1 + QStringList{"whole.icf"} << 0
-        << "(verify: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n"
+        << "(verify whole.icf: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n"
         << QByteArray("summary: identical: 128 bytes\n");
     QTest::newRow("verify, a missing record")
         << radio << verify1 + QStringList{"--quiet", "missing.icf"} << 1 << QString()
@@ -559,6 +580,22 @@ void TestCli::transfers_data()
                       "summary: different: 32 bytes only in the radio\n");
     QTest::newRow("verify, radio off")
         << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
+    QTest::newRow("write, its backup read fails: one line")
+        << off << write1 + QStringList{"--backup", "new.icf", "whole.icf"} << 4
+        << noResponse.chopped(1)
+               + " \\(the backup read into new\\.icf; whole\\.icf not written\\)\n"
+        << QByteArray();
+    QTest::newRow("write refused after its backup: the backup's note is not said")
+        << radio << write1 + QStringList{"--backup", "old.icf", "other-version.icf"} << 1
+        << "(read old.icf: .*\n)*read: 4 records, 128 bytes in .*: old.icf\nreplix-cli: "
+           "other-version.icf: made for 5A170003, the radio is 5A170002 \\(other version\\): "
+           "--accept-version writes it\n"
+        << QByteArray();
+    QTest::newRow("trace: each frame, sent > and received <, no trailing space")
+        << radio << QStringList{"read", "--port", "1", "--quiet", "--trace", "old.icf"} << 0
+        << "> FE FE EE EF E0 00 00 00 00 FD\n< FE FE EE EF E0 00 00 00 00 FD\n"
+           "(([<>] [0-9A-F]{2})( [0-9A-F]{2})*\n)+"
+        << QByteArray();
 }
 
 void TestCli::transfers()
@@ -590,9 +627,14 @@ void TestCli::portsBackupsAndCtrlC()
     m_radio = std::make_unique<VirtualRadio>(radio);
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     QVERIFY(QFile::link("/no/such/device", m_ports->path() + "/COM2"));
+    QVERIFY(writeFile(m_ports->path() + "/COM100", "tcp://radio.invalid:7001\n"));
+    QVERIFY(writeFile(m_ports->path() + "/COM101", "rfc2217://\n"));
     const Run ports = cli({"ports"});
     QCOMPARE(ports.out, ("1 " + m_radio->devicePath() + ": free\n2 " + m_ports->path()
-                         + "/COM2: missing: No such device\n")
+                         + "/COM2: missing: No such device\n"
+                           "100 tcp://radio.invalid:7001: address, not probed\n101 rfc2217://: not "
+                           "openable: not an address of the form rfc2217://HOST:PORT or "
+                           "tcp://HOST:PORT\n")
                             .toUtf8());
     const QJsonDocument json = QJsonDocument::fromJson(cli({"ports", "--json"}).out);
     QCOMPARE(json[1]["port"].toInt() + json[0]["port"].toInt(), 3);
@@ -626,7 +668,8 @@ void TestCli::portsBackupsAndCtrlC()
     const Run stopped =
         cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"}, [](QProcess &p) {
             p.setReadChannel(QProcess::StandardError);
-            QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read: 1 record,"), kTransferLimitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read before.icf: 1 record,"),
+                                     kTransferLimitMs);
             QVERIFY(::kill(pid_t(p.processId()), SIGINT) == 0);
         });
     QVERIFY2(stopped.status == 130 && stopped.err.endsWith("\nreplix-cli: interrupted\n"),
@@ -634,6 +677,20 @@ void TestCli::portsBackupsAndCtrlC()
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
     QCOMPARE(filesIn(m_dir->path()), before);
+
+    // A server that closes the connection at the first frame: named, not taken for the cable.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&server] {
+        QTcpSocket *s = server.nextPendingConnection();
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->close(); });
+    });
+    const QString address = QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort());
+    const Run closed = cli({"read", "--port", address, "--quiet", "gone.icf"});
+    QCOMPARE(closed.err, "replix-cli: " + address.toUtf8()
+                             + ": the connection closed during the transfer (Unable to locate "
+                               "interface cable.)\n");
+    QCOMPARE(closed.status, 4);
 }
 
 QTEST_MAIN(TestCli)

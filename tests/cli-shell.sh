@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# replix-cli in a shell, as a user meets it: the completion both shells load (from
+# "replix-cli completion"), and the progress line on a terminal (a pseudo-terminal from
+# script(1)): cut to its width by the file's name first, and no escape sequence with TERM=dumb.
+# Usage: cli-shell.sh <replix-cli> <replix-virtual-radio>
+set -uo pipefail
+cli=$(realpath "${1:?replix-cli}")
+radio=$(realpath "${2:?replix-virtual-radio}")
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+for tool in bash zsh script; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/setup.sh installs it)"; exit 1; }
+done
+
+tmp=$(mktemp -d) || exit 1
+radio_pid=
+trap '[[ -n $radio_pid ]] && kill "$radio_pid"; rm -rf "$tmp"' EXIT
+cd "$tmp" || exit 1
+mkdir ports sub && touch a.icf B.ICF notes.txt
+export REPLIX_PORT_DIR=$tmp/ports
+echo "tcp://radio.invalid:7001" >ports/COM12
+ln -s /dev/null ports/COM3
+mkdir bin && ln -s "$cli" bin/replix-cli && export PATH=$tmp/bin:$PATH
+
+# bash: the words typed, then what completes the last one.
+"$cli" completion bash >replix-cli.bash
+bash_completes() {
+  local want=$1; shift
+  local got
+  got=$(bash -c 'source ./replix-cli.bash; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+                 _replix_cli; printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd " "' - "$@" 2>&1)
+  [[ $got == "$want" ]] || fail "bash: '$*' completes as '$got', not '$want'"
+}
+bash_completes "verify" replix-cli ve
+bash_completes "--accept-version" replix-cli write --acc
+bash_completes "110 115200 1200 14400 19200" replix-cli read --speed 1
+bash_completes "12 3" replix-cli read --port ""      # the numbers ports lists, past 16 too
+bash_completes "B.ICF a.icf bin ports sub" replix-cli dump "" # ICF files and folders only
+bash_completes "bin ports sub" replix-cli read --backup-dir ""
+bash_completes "B.ICF a.icf bin notes.txt ports replix-cli.bash sub" replix-cli write --backup ""
+bash_completes "bash zsh" replix-cli completion ""
+bash_completes "ports" replix-cli help po
+
+# zsh: the script's function with the completion system's builtins standing in, each saying
+# what it would offer.
+"$cli" completion zsh >_replix-cli
+zsh_completes() {
+  local want=$1; shift
+  local got
+  got=$(zsh -fc 'compadd() { [[ $1 == -- ]] && shift; print -rl -- "$@"; }
+                 _files() { print -r -- "_files $*"; }
+                 source ./_replix-cli 2>/dev/null
+                 words=("$@"); CURRENT=$#; PREFIX=${words[-1]}
+                 _replix_cli | grep -- "^${PREFIX}" | sort | paste -sd " "' - "$@" 2>&1)
+  [[ $got == "$want" ]] || fail "zsh: '$*' completes as '$got', not '$want'"
+}
+zsh_completes "verify" replix-cli ve
+zsh_completes "--accept-version" replix-cli write --acc
+zsh_completes "12 3" replix-cli write --port ""
+zsh_completes "_files -g *.(#i)icf(-.)" replix-cli diff ""
+zsh_completes "_files -/" replix-cli read --backup-dir ""
+
+# The progress of a write on a terminal of 50 columns.
+"$radio" --port-dir "$tmp/ports" --port 1 --image-size 256 --speed 0 >radio.log 2>&1 &
+radio_pid=$!
+for _ in $(seq 50); do [[ -e ports/COM1 ]] && break; sleep 0.1; done
+long=a-file-with-a-rather-long-name-for-a-narrow-terminal.icf
+"$cli" read --port 1 --quiet "$long" || fail "the read of the virtual radio failed"
+for term in xterm dumb; do
+  shown=$(COLUMNS=50 TERM=$term script -qec "replix-cli write --port 1 $long" /dev/null | tr '\r' '\n')
+  first=$(grep -m1 '^\(.\[K\)\?write .*%' <<<"$shown")
+  if [[ $term == dumb ]]; then
+    [[ $shown != *$'\e'* ]] || fail "TERM=dumb gets escape sequences: $(cat -v <<<"$shown")"
+    [[ $first == "write $long: 1 of 8 records, 12%, "*" s left" ]] || fail "TERM=dumb: '$first'"
+  else
+    first=${first#$'\e[K'}
+    [[ ${#first} -le 49 && $first == "write ..."*"inal.icf: 1 of 8 records, 12%, "*" s left" ]] \
+      || fail "50 columns: '$first' (the name is cut first, the figures stay)"
+  fi
+done
+
+((failures == 0)) || { echo "$failures problem(s)"; exit 1; }
+echo "ok"
