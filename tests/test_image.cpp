@@ -276,6 +276,9 @@ private slots:
         QTest::newRow("past 0xFFFF")
             << head + "}}}}gighgi\r\n"
             << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
+        QTest::newRow("no data bytes, inside an earlier record")
+            << head + a + "\r\ngggggg\r\n"
+            << int(Check::Sound) << 0 << QString();
         QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n"
                                               << int(Check::Sound) << 0 << QString();
     }
