@@ -2,6 +2,7 @@
 
 #include "app/misc.h"
 #include "app/twips.h"
+#include "app/userseam.h"
 #include "serial/commsmodule.h"
 
 #include <QAbstractItemView>
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -52,9 +54,11 @@ protected:
     }
 };
 
-// A list as assistive technology meets it: named by what it is for, its choice as its value.
-// (Qt's own interface for a list on this platform gives the choice as the name as well.)
-class NamedList final : public QAccessibleWidget {
+// A list as assistive technology meets it: named by what it is for, its choice as its value
+// and as a read-only text (what a screen reader speaks for a list on this platform), and the
+// entry's own description (the device behind a port number) as its description. Qt's own
+// interface gives the choice as the name, which the name given here replaces.
+class NamedList final : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     explicit NamedList(QComboBox *list) : QAccessibleWidget(list, QAccessible::ComboBox) {}
     QComboBox *list() const { return static_cast<QComboBox *>(widget()); }
@@ -62,7 +66,15 @@ public:
     {
         if (t == QAccessible::Value)
             return list()->currentText();
+        if (t == QAccessible::Description && list()->accessibleDescription().isEmpty())
+            return list()->currentData(Qt::AccessibleDescriptionRole).toString();
         return QAccessibleWidget::text(t);
+    }
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
     }
     int childCount() const override { return 1; }
     QAccessibleInterface *child(int index) const override
@@ -86,12 +98,77 @@ public:
         else
             QAccessibleWidget::doAction(action);
     }
+
+    // The text: the choice, read-only, with no caret or selection of its own.
+    QString text(int startOffset, int endOffset) const override
+    {
+        return list()->currentText().mid(startOffset, endOffset - startOffset);
+    }
+    int characterCount() const override { return int(list()->currentText().size()); }
+    void selection(int, int *startOffset, int *endOffset) const override
+    {
+        *startOffset = *endOffset = 0;
+    }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint &) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int *startOffset, int *endOffset) const override
+    {
+        *startOffset = 0;
+        *endOffset = characterCount();
+        return {};
+    }
 };
 
-QAccessibleInterface *namedListFactory(const QString &, QObject *object)
+// The progress bar as assistive technology meets it. The bar draws records modulo 100; what
+// it reports is true: in a write the share of the file's records sent, as a value out of the
+// file's records; in a read, whose end is unknown, the record that passes as text and no
+// value to make a percentage of. Before a file is chosen it reports nothing to count.
+class TransferBar final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    TransferBar(QProgressBar *bar, const frmReadWrite *window)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar), m_window(window)
+    {}
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value || t == QAccessible::Description)
+            return m_window->progressText();
+        return QAccessibleWidget::text(t);
+    }
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QVariant currentValue() const override { return m_window->progressOfRecords().first; }
+    void setCurrentValue(const QVariant &) override {}
+    QVariant maximumValue() const override { return m_window->progressOfRecords().second; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    const frmReadWrite *m_window;
+};
+
+QAccessibleInterface *windowFactory(const QString &, QObject *object)
 {
-    auto *list = qobject_cast<QComboBox *>(object);
-    return list && !list->accessibleName().isEmpty() ? new NamedList(list) : nullptr;
+    // The window is a frame, not the filler a plain top-level widget is taken for.
+    if (auto *window = qobject_cast<frmReadWrite *>(object))
+        return new QAccessibleWidget(window, QAccessible::Window);
+    if (auto *list = qobject_cast<QComboBox *>(object);
+        list && qobject_cast<frmReadWrite *>(list->window()))
+        return new NamedList(list);
+    if (auto *bar = qobject_cast<QProgressBar *>(object))
+        if (auto *window = qobject_cast<frmReadWrite *>(bar->window()))
+            return new TransferBar(bar, window);
+    return nullptr;
 }
 
 QComboBox *makeList(QWidget *parent, const QString &accessibleName)
@@ -158,8 +235,8 @@ frmReadWrite::frmReadWrite(QWidget *parent)
 {
     setWindowTitle(AppTitle());
     setWindowIcon(QIcon::fromTheme(QStringLiteral("replix")));  // installed with the package
-    static const bool namedLists = (QAccessible::installFactory(namedListFactory), true);
-    Q_UNUSED(namedLists);
+    static const bool accessible = (QAccessible::installFactory(windowFactory), true);
+    Q_UNUSED(accessible);
     buildControls();
     for (QTimer *timer : {&tmrCableTimer, &tmrResponseTimer}) {
         timer->setSingleShot(true);
@@ -168,24 +245,27 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     connect(&tmrCableTimer, &QTimer::timeout, this, &frmReadWrite::tmrCableTimer_Timer);
     connect(&tmrResponseTimer, &QTimer::timeout, this, &frmReadWrite::tmrResponseTimer_Timer);
     connect(&MSComm1, &SerialControl::OnComm, this, &frmReadWrite::MSComm1_OnComm);
-    connect(cmdRead, &QPushButton::clicked, this, &frmReadWrite::cmdRead_Click);
-    connect(cmdWrite, &QPushButton::clicked, this, &frmReadWrite::cmdWrite_Click);
+    // One connection a button: each is announced as the controller of the window once.
+    connect(cmdRead, &QPushButton::clicked, this, [this] {
+        cmdRead_Click();
+        transferStarted();
+    });
+    connect(cmdWrite, &QPushButton::clicked, this, [this] {
+        cmdWrite_Click();
+        transferStarted();
+    });
     connect(cmdExit, &QPushButton::clicked, this, &frmReadWrite::cmdExit_Click);
     connect(cmdClearText, &QPushButton::clicked, this, &frmReadWrite::cmdClearText_Click);
     connect(chkShowText, &QCheckBox::clicked, this, &frmReadWrite::chkShowText_Click);
-    // After the click has run StartTransfer.
-    connect(cmdRead, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
-    connect(cmdWrite, &QPushButton::clicked, this, &frmReadWrite::transferStarted);
+    connect(this, &frmReadWrite::transferFinished, this,
+            [this](const TransferOutcome &outcome) { m_lastEnd = outcome.kind; });
     connect(this, &frmReadWrite::transferEnded, this, &frmReadWrite::announceEnd);
-    connect(cboPort, &QComboBox::currentIndexChanged, this, [this] {
-        cboPort->setAccessibleDescription(cboPort->currentData(Qt::ToolTipRole).toString());
-    });
-    // The bar counts records modulo 100; what it says to assistive technology is the record
-    // itself. Only steps change it while a transfer runs (the reset to 0 comes at the end).
+    for (QComboBox *list : {cboSpeed, cboPort})
+        announceChoices(list);
+    // Steps of the bar while a transfer runs (the reset to 0 comes at its end).
     connect(ProgressBar1, &QProgressBar::valueChanged, this, [this] {
         if (m_phase != Phase::Idle)
-            ProgressBar1->setAccessibleDescription(
-                QStringLiteral("record %1").arg(++m_recordsCounted));
+            ++m_recordsCounted;
     });
 }
 
@@ -233,10 +313,14 @@ void frmReadWrite::buildControls()
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
 
     // What assistive technology announces; nothing drawn changes.
-    fraComms->setAccessibleName(QStringLiteral("Port and transfer"));
+    // The upper frame goes unnamed: a screen reader would name it again each time the focus
+    // comes back into it from "Exit". The labels speak the lists' names, without the colons.
+    fraComms->setAccessibleDescription(QStringLiteral("Port and transfer"));
     fraTextDisplay->setAccessibleName(QStringLiteral("Conversation pane"));
     lblPort->setBuddy(cboPort);
     lblBaudRate->setBuddy(cboSpeed);
+    lblPort->setAccessibleName(cboPort->accessibleName());
+    lblBaudRate->setAccessibleName(cboSpeed->accessibleName());
     txtDataReceived->setAccessibleName(QStringLiteral("Conversation"));
     chkShowText->setAccessibleName(chkShowText->text().trimmed());
     ProgressBar1->setAccessibleName(QStringLiteral("Transfer progress"));
@@ -315,9 +399,28 @@ void frmReadWrite::Form_Unload()
 
 void frmReadWrite::closeEvent(QCloseEvent *event)
 {
+    // Stopping a write once records go out leaves the radio half-written: ask first, No the
+    // default. The write goes on behind the question. A read is stopped at once: the file of
+    // that name is only replaced when the read has ended well.
+    const bool writing =
+        WritingToRadio && m_phase != Phase::Idle && m_phase != Phase::AwaitingModel;
+    if (!m_unloaded && (m_asking || (writing && !askToStopWrite()))) {
+        event->ignore();
+        return;
+    }
     if (!m_unloaded)
         Form_Unload();
     event->accept();
+}
+
+bool frmReadWrite::askToStopWrite()
+{
+    m_asking = true;
+    const bool stop = userSeam().askYesNo(
+        AppTitle(),
+        QStringLiteral("A write is running: the radio will hold part of the new image. Stop it?"));
+    m_asking = false;
+    return stop;
 }
 
 void frmReadWrite::cmdExit_Click()
@@ -383,11 +486,45 @@ void frmReadWrite::fitToPane()
 void frmReadWrite::describePorts()
 {
     // The device each number stands for, for the keyboard and screen-reader user as for the
-    // pointer's tooltip.
+    // pointer's tooltip; the list describes itself by its chosen entry's.
     for (int i = 0; i < cboPort->count(); ++i)
         cboPort->setItemData(i, cboPort->itemData(i, Qt::ToolTipRole),
                              Qt::AccessibleDescriptionRole);
-    cboPort->setAccessibleDescription(cboPort->currentData(Qt::ToolTipRole).toString());
+}
+
+void frmReadWrite::announceChoices(QComboBox *list)
+{
+    // A choice is the list's text: its change is told as a change of that text, and the entry
+    // chosen is the one selected in the list's items, open or not.
+    connect(list, &QComboBox::currentIndexChanged, list,
+            [list, shown = list->currentText()](int index) mutable {
+                if (QItemSelectionModel *items = list->view()->selectionModel())
+                    items->setCurrentIndex(list->model()->index(index, list->modelColumn()),
+                                           QItemSelectionModel::ClearAndSelect);
+                QAccessibleTextUpdateEvent changed(list, 0, shown, list->currentText());
+                QAccessible::updateAccessibility(&changed);
+                shown = list->currentText();
+            });
+}
+
+std::pair<int, int> frmReadWrite::progressOfRecords() const
+{
+    // Only a write knows its end: the records sent of the file's. The first record goes out
+    // before the bar's first step, and each step sends one more.
+    if (!WritingToRadio || !ICOMFileSystem || m_phase == Phase::Idle
+        || m_phase == Phase::AwaitingModel)
+        return {0, 0};
+    const int total = ICOMFileSystem->checkedRecords();
+    return {m_phase == Phase::RequestSent ? 0 : qMin(m_recordsCounted + 1, total), total};
+}
+
+QString frmReadWrite::progressText() const
+{
+    if (m_phase == Phase::Idle || m_phase == Phase::AwaitingModel)
+        return {};
+    if (const auto [sent, total] = progressOfRecords(); total > 0)
+        return QStringLiteral("record %1 of %2").arg(sent).arg(total);
+    return m_recordsCounted > 0 ? QStringLiteral("record %1").arg(m_recordsCounted) : QString();
 }
 
 bool frmReadWrite::focusNextPrevChild(bool next)
@@ -409,6 +546,9 @@ void frmReadWrite::transferStarted()
     m_messagesBeforeStart = MessagesShown();
     m_recordsCounted = 0;
     (WritingToRadio ? cmdWrite : cmdRead)->setAccessibleDescription(QString());
+    // A key on a list changes nothing while frames flow.
+    cboSpeed->setEnabled(false);
+    cboPort->setEnabled(false);
 }
 
 void frmReadWrite::announceEnd()
@@ -418,17 +558,23 @@ void frmReadWrite::announceEnd()
     // follows (it is shown once this handler has returned) is spoken by the screen reader
     // itself; the button then repeats its text.
     QPushButton *starter = WritingToRadio ? cmdWrite : cmdRead;
+    cboSpeed->setEnabled(true);
+    cboPort->setEnabled(true);
     starter->setFocus(Qt::OtherFocusReason);
-    ProgressBar1->setAccessibleDescription(QString());
     const QString direction = WritingToRadio ? QStringLiteral("Write") : QStringLiteral("Read");
     const int records = m_recordsCounted;
     const int messagesBefore = m_messagesBeforeStart;
+    const bool saved = m_lastEnd == TransferOutcome::Saved;
+    m_recordsCounted = 0;
     QTimer::singleShot(0, starter, [=, this] {
-        if (MessagesShown() != messagesBefore)
+        // What is said follows how the transfer ended, not how many boxes were shown.
+        if (!saved && MessagesShown() != messagesBefore)
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
                                               + LastMessage());
-        else if (sFileName.isEmpty())
+        else if (!saved && sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
+        else if (!saved)
+            starter->setAccessibleDescription(direction + QStringLiteral(" failed"));
         else  // only a read ends well without a box: a write's end always has one
             starter->setAccessibleDescription(
                 QStringLiteral("Read finished: %1 %2 saved to %3")

@@ -43,6 +43,10 @@ public:
                          // write: EndOfData sent, the radio's result awaited
     };
     Phase phase() const { return m_phase; }
+    // What the progress bar tells assistive technology: records sent of the file's records
+    // (a write with its records going out; {0, 0} otherwise), and the passing record as text.
+    std::pair<int, int> progressOfRecords() const;
+    QString progressText() const;
 
     explicit frmReadWrite(QWidget *parent = nullptr);
     ~frmReadWrite() override;
@@ -125,6 +129,8 @@ private:
     void setOuterHeightTwips(int twips);
     void fitToPane();
     void describePorts();
+    void announceChoices(QComboBox *list);
+    bool askToStopWrite();
     void transferStarted();
     void announceEnd();
 
@@ -137,6 +143,7 @@ private:
     int m_messagesBeforeStart = 0;
 
     bool m_unloaded = false;
+    bool m_asking = false;  // the question before stopping a write is up
     // Sized and centred at the first show; later shows keep the user's position.
     bool m_placed = false;
     Phase m_phase = Phase::Idle;
@@ -144,6 +151,10 @@ private:
     // still sending an earlier image (records or an end frame before the model reply).
     int m_recordsStored = 0;
     bool m_earlierImageSeen = false;
+    // Of a read: the address the radio's next record should start at (-1 before the first).
+    int m_nextAddress = -1;
     // Set by FinishTransfer for the EndTransfer it calls; any other end is a failure.
     TransferOutcome m_outcome;
+    // How the last transfer ended, for what the window says of it.
+    TransferOutcome::Kind m_lastEnd = TransferOutcome::Failed;
 };

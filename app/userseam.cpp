@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -70,6 +71,7 @@ int execBox(const QString &title, const QString &text, QMessageBox::StandardButt
 {
     QMessageBox box(QMessageBox::NoIcon, title, text, buttons, parent);
     box.setTextFormat(Qt::PlainText);
+    box.setAccessibleName(title.simplified());  // a run of spaces in a title is no pause to hear
     if (warningIcon)
         box.setIconPixmap(
             steadyPixmap(QStyle::SP_MessageBoxWarning, &box,
@@ -142,6 +144,8 @@ public:
     {
         setParent(QApplication::activeWindow(), windowFlags());
         setWindowTitle(request.title);
+        // Spoken as words: the title's run of spaces is no pause a listener needs.
+        setAccessibleName(request.title.simplified());
         setNameFilter(request.filter);
         setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
         steadyButtonIcons(findChild<QDialogButtonBox *>(QStringLiteral("buttonBox")));
@@ -166,6 +170,12 @@ public:
 protected:
     void accept() override
     {
+        // The name typed may still have its completion list open: closed with the dialog, it
+        // keeps the window system from giving the main window back its activation, and a
+        // screen reader then hears nothing of the transfer that follows.
+        if (auto *edit = findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+            if (QCompleter *completer = edit->completer(); completer && completer->popup())
+                completer->popup()->hide();
         const QStringList files = selectedFiles();
         const QFileInfo chosen(files.value(0));
         if (!files.isEmpty() && !chosen.isDir()) {
@@ -226,6 +236,13 @@ public:
         return execBox(title, text, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok,
                        warningIcon, QApplication::activeWindow())
                == QMessageBox::Ok;
+    }
+
+    bool askYesNo(const QString &title, const QString &text) override
+    {
+        return execBox(title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No, true,
+                       QApplication::activeWindow())
+               == QMessageBox::Yes;
     }
 
     QString openFileName(const FileDialogRequest &request) override

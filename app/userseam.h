@@ -25,6 +25,12 @@ public:
     virtual void showMessage(const QString &title, const QString &text) = 0;
     // A modal box with OK and Cancel; true for OK. Closing the box counts as Cancel.
     virtual bool askOkCancel(const QString &title, const QString &text, bool warningIcon) = 0;
+    // A modal warning with Yes and No, No the default; true for Yes. Closing the box counts as
+    // No. Where nobody can be asked, OK and Cancel stand in.
+    virtual bool askYesNo(const QString &title, const QString &text)
+    {
+        return askOkCancel(title, text, true);
+    }
     // The chosen path, or an empty string when the user cancelled.
     virtual QString openFileName(const FileDialogRequest &request) = 0;
     virtual QString saveFileName(const FileDialogRequest &request) = 0;

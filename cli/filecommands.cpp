@@ -16,8 +16,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <utility>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -47,8 +50,9 @@ QString plural(qint64 n, const char *one, const char *many)
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
 }
 
-// Loads a file ("-": standard input), or says on err why not; with needWhole a file that is
-// not whole is refused too.
+// Loads a file ("-": standard input), or says on err why not; with needWhole a damaged file is
+// refused too, unless its only fault is a hole in its run of addresses (its bytes can still be
+// shown).
 bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool needWhole)
 {
     QString error;
@@ -67,7 +71,7 @@ bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool n
         result->status = ExitStatus::kTrouble;
         return false;
     }
-    if (needWhole && image->verdict == IcfImage::Verdict::Damaged) {
+    if (needWhole && image->verdict == IcfImage::Verdict::Damaged && !image->readable()) {
         result->err += errorLine(path + QStringLiteral(": ") + image->verdictText());
         result->status = ExitStatus::kTrouble;
         return false;
@@ -130,7 +134,8 @@ private:
 // The bytes as the file of that name, or nothing: written beside it, synced, then renamed over
 // it. Every write, the sync and the rename are checked; on failure the temporary file goes,
 // an earlier file of the name stays, and reason holds the system's word for it.
-bool saveAtomically(const QString &path, const QByteArray &bytes, QString *reason)
+bool saveAtomically(const QString &path, const QByteArray &bytes, QString *reason,
+                    const std::function<bool()> &beforeCommit = {})
 {
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
@@ -140,6 +145,10 @@ bool saveAtomically(const QString &path, const QByteArray &bytes, QString *reaso
     errno = 0;
     if (out.write(bytes) != bytes.size() || ::fsync(out.handle()) != 0) {
         *reason = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : out.errorString();
+        out.cancelWriting();
+        return false;
+    }
+    if (beforeCommit && !beforeCommit()) {
         out.cancelWriting();
         return false;
     }
@@ -177,6 +186,34 @@ QString unfitOutput(const QString &path)
     return {};
 }
 
+bool sameFile(const QString &a, const QString &b)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0
+           && ::stat(QFile::encodeName(b).constData(), &second) == 0
+           && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+QString sameFileClash(const QString &input, const QString &output, const QString &inputRole,
+                      const QString &outputRole)
+{
+    if (!sameFile(input, output))
+        return {};
+    return output + QStringLiteral(": is both the %1 and the %2").arg(outputRole, inputRole)
+           + (input == output ? QString() : QStringLiteral(" (%1)").arg(input));
+}
+
+QString unsayableName(const char *argument)
+{
+    const QByteArray bytes(argument);
+    if (QFile::encodeName(QFile::decodeName(bytes)) == bytes)
+        return {};
+    return escapedComment(bytes)
+           + QStringLiteral(": bytes the system's name encoding cannot carry; rename it "
+                            "(a name in UTF-8)");
+}
+
 bool writeAll(FILE *to, const QByteArray &bytes, QString *reason)
 {
     errno = 0;
@@ -207,7 +244,7 @@ CommandResult infoCommand(const QStringList &files, bool json)
                           {"model", escapedComment(image.model)},
                           {"comment", escapedComment(image.comment)},
                           {"verdict", image.verdictText()}};
-            if (image.whole()) {
+            if (image.readable()) {
                 const MemoryMap map = MemoryMap::of(image);
                 QJsonArray sizes;
                 for (const QString &size : sizesOf(image).split(QStringLiteral(", ")))
@@ -227,7 +264,7 @@ CommandResult infoCommand(const QStringList &files, bool json)
         result.out += line(QStringLiteral("file: ") + path);
         result.out += line(QStringLiteral("model: ") + shownHeader(image.model));
         result.out += line(QStringLiteral("comment: ") + shownHeader(image.comment));
-        if (image.whole()) {
+        if (image.readable()) {
             const MemoryMap map = MemoryMap::of(image);
             result.out += line(QStringLiteral("records: %1").arg(image.records.size()));
             result.out += line(QStringLiteral("record size: ") + sizesOf(image));
@@ -424,7 +461,8 @@ CommandResult dumpCommand(const QString &file)
     return result;
 }
 
-CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex)
+CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex,
+                            FILE *valuesTo)
 {
     CommandResult result;
     static const QRegularExpression twoDigits(QStringLiteral("^[0-9A-Fa-f]{2}$"));
@@ -434,6 +472,15 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
         return result;
     }
     const bool toStdout = outBin == QLatin1String("-");
+    if (const QString clash = toStdout
+                                  ? QString()
+                                  : sameFileClash(file, outBin, QStringLiteral("file to export"),
+                                                  QStringLiteral("raw file to write"));
+        !clash.isEmpty()) {
+        result.err = errorLine(clash);
+        result.status = ExitStatus::kTrouble;
+        return result;
+    }
     if (const QString unfit = unfitOutput(outBin); !unfit.isEmpty() && !toStdout) {
         result.err = errorLine(outBin + QStringLiteral(": ") + unfit);
         result.status = ExitStatus::kTrouble;
@@ -442,7 +489,7 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     IcfImage image;
     if (!loadFor(file, &image, &result, true))
         return result;
-    if (!image.whole()) {
+    if (!image.readable()) {
         result.err = errorLine(file + QStringLiteral(": ") + image.verdictText());
         result.status = ExitStatus::kTrouble;
         return result;
@@ -459,11 +506,6 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     for (int i = 0; i < raw.size(); ++i)
         if (!map.has(map.lowest + i))
             raw[i] = fill;
-    if (QString reason; !toStdout && !saveAtomically(outBin, raw, &reason)) {
-        result.err = errorLine(outBin + QStringLiteral(": ") + reason);
-        result.status = ExitStatus::kTrouble;
-        return result;
-    }
     const int recordSize = int(image.records.first().bytes.size());
     result.out += line(QStringLiteral("model: ") + escapedComment(image.model));
     result.out += line(QStringLiteral("comment: ") + escapedComment(image.comment));
@@ -473,6 +515,21 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
     if (toStdout) {  // the bytes are the output; the values go beside them
         result.err = result.out;
         result.out = raw;
+    }
+    // The values go out before the raw file is put in place: if they cannot, there is none.
+    QString outFailed;
+    const auto sayValues = [&] {
+        if (valuesTo && !writeAll(valuesTo, std::exchange(result.out, {}), &outFailed))
+            return false;
+        return true;
+    };
+    if (QString reason; !toStdout && !saveAtomically(outBin, raw, &reason, sayValues)) {
+        result.out.clear();
+        result.err =
+            errorLine(outFailed.isEmpty() ? outBin + QStringLiteral(": ") + reason
+                                          : QStringLiteral("standard output: ") + outFailed);
+        result.status = ExitStatus::kTrouble;
+        return result;
     }
     if (!importGivesBack(image, recordSize))
         result.err += errorLine(file
@@ -512,6 +569,10 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     if (!parseNumber(options.start, 0, kHighestAddress, &start))
         return refuse(QStringLiteral("--start: \"%1\" is not an address from 0 to 0xFFFF")
                           .arg(options.start));
+    if (const QString clash = sameFileClash(inBin, outIcf, QStringLiteral("raw input"),
+                                            QStringLiteral("file to write"));
+        !clash.isEmpty())
+        return refuse(clash);
     if (const QString unfit = unfitOutput(outIcf); !unfit.isEmpty())
         return refuse(outIcf + QStringLiteral(": ") + unfit);
     const QFileInfo info(inBin);

@@ -12,13 +12,14 @@
 struct IcfImage;
 
 namespace ExitStatus {
-inline constexpr int kOk = 0;       // success; the same; every file whole
-inline constexpr int kFailed = 1;   // different; a file not whole; a file for another radio
-inline constexpr int kTrouble = 2;  // bad usage; an input unreadable or damaged; an output that
-                                    // cannot be written; REPLIX_PORT_DIR unusable
-inline constexpr int kPort = 3;     // no such port, or it cannot be opened (in use, permission)
-inline constexpr int kRadio = 4;    // the radio did not answer, or the transfer failed
-inline constexpr int kInterrupted = 130;  // Ctrl-C: nothing saved
+inline constexpr int kOk = 0;           // success; the same; every file whole
+inline constexpr int kFailed = 1;       // different; a file not whole; a file for another radio
+inline constexpr int kTrouble = 2;      // bad usage; an input unreadable or damaged; an output that
+                                        // cannot be written; REPLIX_PORT_DIR unusable
+inline constexpr int kPort = 3;         // no such port, or it cannot be opened (in use, permission)
+inline constexpr int kRadio = 4;        // the radio did not answer, or the transfer failed
+inline constexpr int kSignalled = 128;  // plus the signal's number: Ctrl-C 130, SIGTERM 143,
+                                        // SIGHUP 129; nothing saved
 }  // namespace ExitStatus
 
 struct CommandResult {
@@ -29,6 +30,19 @@ struct CommandResult {
 
 // Why path cannot take a saved file (a folder, a device, a pipe); empty when it can.
 QString unfitOutput(const QString &path);
+
+// True when both names lead to one file (the same device and inode), so that a link or "./x"
+// is caught as well as the same name; false when either cannot be looked up.
+bool sameFile(const QString &a, const QString &b);
+// When output is the same file as input: "OUTPUT: is both the OUTPUTROLE and the INPUTROLE",
+// with the input's name behind when the user wrote it otherwise. Empty when they differ.
+QString sameFileClash(const QString &input, const QString &output, const QString &inputRole,
+                      const QString &outputRole);
+
+// A command-line argument whose bytes the system's name encoding (UTF-8) does not carry: it
+// would reach the system as another name. The message shows it with such bytes as \xNN;
+// empty when the argument comes back whole.
+QString unsayableName(const char *argument);
 
 // Writes all of bytes to the stream and flushes it; false with the system's reason (errno)
 // when any of that fails.
@@ -63,8 +77,11 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
 // gives within a line.
 CommandResult dumpCommand(const QString &file);
 // The image as raw bytes from its lowest address to its highest, gaps filled with fillHex (two
-// hex digits); prints the values import needs to give the file back.
-CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex);
+// hex digits); prints the values import needs to give the file back. With valuesTo they are
+// written there before the raw file is put in place (out stays empty): when they cannot be,
+// no raw file is made.
+CommandResult exportCommand(const QString &file, const QString &outBin, const QString &fillHex,
+                            FILE *valuesTo = nullptr);
 
 struct ImportOptions {
     QString model;                        // 8 hex digits

@@ -71,11 +71,13 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error)
         image->verdict = IcfImage::Verdict::Damaged;
         image->damagedLine = check.line;
         image->damagedReason = check.reason;
+        if (!check.gapOnly)
+            return true;  // records are taken in only when every line decodes
+    } else if (check.outcome == clsICOMFiles::DataCheck::NoData) {
         return true;
+    } else {
+        image->verdict = IcfImage::Verdict::Whole;
     }
-    if (check.outcome == clsICOMFiles::DataCheck::NoData)
-        return true;
-    image->verdict = IcfImage::Verdict::Whole;
     QByteArray line;
     while (files.GetNextICFLineFromDisk(line)) {
         const QByteArray raw = HexToBytes(line);

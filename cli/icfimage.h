@@ -16,7 +16,7 @@ struct IcfImage {
 
     QByteArray model;          // the model line as the file has it
     QByteArray comment;        // the comment line without its "#"
-    QList<IcfRecord> records;  // in file order; empty unless the file is whole
+    QList<IcfRecord> records;  // in file order; empty unless every line decodes (readable)
     Verdict verdict = Verdict::NoRecords;
     int damagedLine = 0;    // Damaged: the file's first bad line, counted from 1
     QString damagedReason;  // Damaged: "line 58: record cut short (31 of 74 characters)"
@@ -24,6 +24,9 @@ struct IcfImage {
     // "ok", "damaged at line N: why" or "no memory records".
     QString verdictText() const;
     bool whole() const { return verdict == Verdict::Whole; }
+    // Whole, or every record sound but with a hole in their run: the bytes can be shown,
+    // compared and exported, but the file is no whole image of a radio.
+    bool readable() const { return whole() || !records.isEmpty(); }
 };
 
 // Every address an image can hold a byte at: a record may start at FFFF and run 255 bytes on.

@@ -7,11 +7,16 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHash>
 #include <QStringList>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +24,17 @@ void print(FILE *to, const QByteArray &text)
 {
     std::fwrite(text.constData(), 1, size_t(text.size()), to);
     std::fflush(to);
+}
+
+// Standard output for a command's answer: 0 when all of it went out, else 2 with the reason
+// (a full disk, a closed output) on standard error.
+int printOut(const QByteArray &text)
+{
+    QString reason;
+    if (writeAll(stdout, text, &reason))
+        return ExitStatus::kOk;
+    print(stderr, errorLine(QStringLiteral("standard output: ") + reason));
+    return ExitStatus::kTrouble;
 }
 
 int usageError(const QString &text, const char *command)
@@ -75,7 +91,7 @@ int run(const CliCommand &c, const QHash<QString, QString> &values, const QStrin
         result = dumpCommand(files.at(0));
     } else if (name == QLatin1String("export")) {
         result = exportCommand(files.at(0), value("raw"),
-                               has("fill") ? value("fill") : QStringLiteral("FF"));
+                               has("fill") ? value("fill") : QStringLiteral("FF"), stdout);
     } else if (name == QLatin1String("import")) {
         ImportOptions options{value("model"), value("comment"), value("record-size"),
                               has("start") ? value("start") : QStringLiteral("0")};
@@ -107,7 +123,7 @@ int run(const CliCommand &c, const QHash<QString, QString> &values, const QStrin
         return runTransfer(request);
     }
     QString reason;
-    const bool outWritten = writeAll(stdout, result.out, &reason);
+    const bool outWritten = result.out.isEmpty() || writeAll(stdout, result.out, &reason);
     print(stderr, result.err);
     if (!outWritten) {
         print(stderr, errorLine(QStringLiteral("standard output: ") + reason));
@@ -116,35 +132,52 @@ int run(const CliCommand &c, const QHash<QString, QString> &values, const QStrin
     return result.status;
 }
 
+// A standard stream the caller closed would hand its number to the next file opened (a port,
+// an image), and output meant for the user would land there. Each closed one is held by
+// /dev/null opened the wrong way round, so that a write to it fails as it should.
+void holdClosedStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+            if (held >= 0 && held != fd) {
+                ::dup2(held, fd);
+                ::close(held);
+            }
+        }
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
+    holdClosedStreams();
     QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        if (const QString fault = unsayableName(argv[i]); !fault.isEmpty()) {
+            print(stderr, errorLine(fault));
+            return ExitStatus::kTrouble;
+        }
+        args << QFile::decodeName(argv[i]);
+    }
     if (args.isEmpty())
         return usageError(QStringLiteral("no command"), nullptr);
     const QString first = args.takeFirst();
     if (first == QLatin1String("--version") || first == QLatin1String("-V")) {
         if (!args.isEmpty())
             return usageError(first + QStringLiteral(": takes no arguments"), nullptr);
-        print(stdout, "replix-cli (Replix) " REPLIX_VERSION "\n");
-        return ExitStatus::kOk;
+        return printOut("replix-cli (Replix) " REPLIX_VERSION "\n");
     }
     if (first == QLatin1String("help") || first == QLatin1String("--help")
         || first == QLatin1String("-h")) {
         if (args.size() > 1)
             return usageError(first + QStringLiteral(": takes one command at most"), nullptr);
-        if (args.isEmpty()) {
-            print(stdout, programHelp());
-            return ExitStatus::kOk;
-        }
+        if (args.isEmpty())
+            return printOut(programHelp());
         const CliCommand *c = findCliCommand(args.first().toLocal8Bit());
         if (!c)
             return usageError(args.first() + QStringLiteral(": unknown command"), nullptr);
-        print(stdout, commandHelp(*c));
-        return ExitStatus::kOk;
+        return printOut(commandHelp(*c));
     }
     const CliCommand *c = findCliCommand(first.toLocal8Bit());
     if (!c)
@@ -164,8 +197,7 @@ int main(int argc, char *argv[])
             continue;
         }
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            print(stdout, commandHelp(*c));
-            return ExitStatus::kOk;
+            return printOut(commandHelp(*c));
         }
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = arg.mid(2, equals < 0 ? -1 : equals - 2);

@@ -34,7 +34,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -44,10 +47,21 @@ constexpr auto kRedrawEvery = 100ms;  // on a terminal
 constexpr auto kLineEvery = 1000ms;   // in a pipe or a file
 constexpr auto kInterruptCheck = 50ms;
 
+// The signal that ends the transfer (SIGINT, SIGTERM, SIGHUP), 0 while none has come.
 volatile std::sig_atomic_t g_interrupted = 0;
-void onInterrupt(int)
+void onInterrupt(int signal)
 {
-    g_interrupted = 1;
+    g_interrupted = signal;
+}
+
+// What the user is told when a signal ends a transfer.
+QString signalText(int signal)
+{
+    switch (signal) {
+    case SIGTERM: return QStringLiteral("terminated");
+    case SIGHUP: return QStringLiteral("hung up");
+    default: return QStringLiteral("interrupted");
+    }
 }
 
 QString plural(qint64 n, const char *one, const char *many)
@@ -251,6 +265,8 @@ public:
 
     QStringList said;
     int failure = ExitStatus::kRadio;  // the status of the first failure said
+    // The system's reason when the image cannot be written ("No space left on device").
+    std::function<QString()> outputReason;
 
 private:
     void say(const QString &text)
@@ -258,6 +274,8 @@ private:
         static const QRegularExpression lineBreaks(QStringLiteral("\\s*(\r\n)+\\s*"));
         static const QRegularExpression errorNumber(QStringLiteral("^-?[0-9]+\\s+"));
         QStringList parts = text.trimmed().split(lineBreaks, Qt::SkipEmptyParts);
+        if (text == TransferText::kUnableToWrite && outputReason && !outputReason().isEmpty())
+            parts = QStringList{outputReason()};
         for (QString &part : parts) {
             part.remove(errorNumber);
             if (part.endsWith(u':'))
@@ -332,6 +350,20 @@ int dataBytesOf(const QByteArray &frame)
     return ok ? count : 0;
 }
 
+// For a device the user may not open: the group to join when its group may read and write
+// it, as a serial port's group (dialout) may; nothing when only its owner may (root's own).
+QString groupHint(const QString &device)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0 || info.st_gid == 0
+        || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    const group *g = ::getgrgid(info.st_gid);
+    return g ? QStringLiteral("; add yourself to the %1 group")
+                   .arg(QString::fromLocal8Bit(g->gr_name))
+             : QString();
+}
+
 // The state of a device for the port list: "free", "in use", "missing", "not openable", and why;
 // a remote cable's well-formed address is "address", "not probed".
 std::pair<QString, QString> portState(const QString &device)
@@ -348,8 +380,7 @@ std::pair<QString, QString> portState(const QString &device)
                    ? std::pair{QStringLiteral("address"), QStringLiteral("not probed")}
                    : std::pair{QStringLiteral("free"), QString()};
     if (error.description.contains(QLatin1String("ermission")))
-        return {QStringLiteral("not openable"),
-                error.description + QStringLiteral("; add yourself to the dialout group")};
+        return {QStringLiteral("not openable"), error.description + groupHint(device)};
     if (error.number == CommErrorNumber::PortInUse)
         return {QStringLiteral("in use"), error.description};
     return {QStringLiteral("not openable"), error.description};
@@ -431,8 +462,8 @@ int portsCommand(bool json)
     }
     if (json)
         out = QJsonDocument(list).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    std::fflush(stdout);
+    if (QString reason; !writeAll(stdout, out, &reason))
+        return trouble(QStringLiteral("standard output: ") + reason);
     if (list.isEmpty())
         return trouble(QStringLiteral("no serial ports"), ExitStatus::kFailed);
     return ExitStatus::kOk;
@@ -450,6 +481,12 @@ int runTransfer(const TransferRequest &request)
                            .arg(request.speed, speeds.join(QStringLiteral(", "))));
     }
 
+    if (const QString clash =
+            sameFileClash(request.file, request.backupFile, QStringLiteral("file to write"),
+                          QStringLiteral("backup"));
+        !request.backupFile.isEmpty() && !clash.isEmpty())
+        return trouble(clash);
+
     IcfImage fileImage;
     const bool toBackupDir = !request.backupDir.isEmpty();
     // A backup is read under a hidden name, then given its own.
@@ -458,6 +495,9 @@ int runTransfer(const TransferRequest &request)
                           .filePath(QStringLiteral(".replix-backup-%1.icf").arg(::getpid()))
                     : request.file;
     if (request.kind == TransferRequest::Kind::Read) {
+        if (const QFileInfo folder(request.backupDir);
+            toBackupDir && folder.exists() && !folder.isDir())
+            return trouble(request.backupDir + QStringLiteral(": Not a directory"));
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
         const QString folder = QFileInfo(file).absolutePath();
@@ -512,13 +552,14 @@ int runTransfer(const TransferRequest &request)
                                                                         : QStringLiteral("verify");
     Progress progress(verb, toBackupDir ? request.backupDir : request.file, request.quiet,
                       reading ? 0 : int(fileImage.records.size()));
-    ConsoleSeam user(target, request.file, device, fileImage.model, request.acceptVersion,
-                     progress);
+    ConsoleSeam user(target, toBackupDir ? request.backupDir : request.file, device,
+                     fileImage.model, request.acceptVersion, progress);
 
     int status = ExitStatus::kFailed;
     {
         frmReadWrite window;
         window.ICOMFileSystem = std::make_unique<clsICOMFiles>();
+        user.outputReason = [files = window.ICOMFileSystem.get()] { return files->outputError(); };
         InitCommsControl(window.MSComm1);
         window.cboSpeed->addItem(QString::number(speed));
         window.cboPort->addItem(QString::number(number));
@@ -528,8 +569,11 @@ int runTransfer(const TransferRequest &request)
             QObject::connect(&window, &frmReadWrite::frameHandled, &window,
                              [&progress](const QByteArray &f) { traceFrame('<', f, progress); });
         }
+        bool writeBegun = false;  // the radio has heard the tool's WriteRequest
         QObject::connect(&window, &frmReadWrite::frameHandled, &window,
-                         [&progress, &user](const QByteArray &frame) {
+                         [&progress, &user, &writeBegun](const QByteArray &frame) {
+                             if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::WriteRequest)
+                                 writeBegun = true;
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::DataRecord)
                                  progress.record(dataBytesOf(frame));
                              if (frame.size() > 5 && quint8(frame.at(4)) == Cmd::IdentifyReply)
@@ -542,9 +586,11 @@ int runTransfer(const TransferRequest &request)
         // Messages of an end are shown right after EndTransfer: stop once they are out.
         QObject::connect(&window, &frmReadWrite::transferEnded, &loop, &QEventLoop::quit,
                          Qt::QueuedConnection);
-        // Ctrl-C ends the transfer as Exit would: a read keeps no file.
+        // Ctrl-C, a closed session (SIGHUP) or a stop by the system (SIGTERM) ends the
+        // transfer as Exit would: a read keeps no file.
         g_interrupted = 0;
-        std::signal(SIGINT, onInterrupt);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, onInterrupt);
         QTimer interrupts;
         QObject::connect(&interrupts, &QTimer::timeout, &loop, [&loop, &window, &user] {
             if (g_interrupted)
@@ -563,13 +609,19 @@ int runTransfer(const TransferRequest &request)
             if (!window.cmdRead->isEnabled())
                 window.EndTransfer();
             progress.clear();
-            writeErr(errorLine(QStringLiteral("interrupted")));
-            return ExitStatus::kInterrupted;
+            if (!reading && writeBegun)
+                writeErr(
+                    errorLine(request.file + QStringLiteral(": ") + TransferText::kPartWritten));
+            // The signal's own line, with no note: what was asked of the run ended here.
+            writeErr(errorLine(signalText(g_interrupted)));
+            return ExitStatus::kSignalled + g_interrupted;
         }
         // The window says how the transfer ended; the message says only which kind of failure.
         const TransferOutcome::Kind wanted =
             reading ? TransferOutcome::Saved : TransferOutcome::Written;
         status = outcome.kind == wanted ? ExitStatus::kOk : user.failure;
+        if (status != ExitStatus::kOk && !reading && writeBegun)
+            writeErr(errorLine(request.file + QStringLiteral(": ") + TransferText::kPartWritten));
     }
 
     QString saved = request.file;
@@ -579,9 +631,11 @@ int runTransfer(const TransferRequest &request)
             QFile::remove(file);
             return trouble(request.backupDir + QStringLiteral(": no free name for the backup"));
         }
-        std::fwrite(name.toUtf8().constData(), 1, size_t(name.toUtf8().size()), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        // A script learns the backup's name only here: a name it cannot be told is no backup.
+        if (QString reason; !writeAll(stdout, name.toUtf8() + '\n', &reason)) {
+            QFile::remove(name);
+            return trouble(QStringLiteral("standard output: ") + reason);
+        }
     }
     if (status == ExitStatus::kOk && request.kind != TransferRequest::Kind::Verify)
         progress.finish(saved);

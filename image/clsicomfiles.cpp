@@ -72,6 +72,49 @@ QString trimSpaces(const QString &text)
     return text.sliced(begin, end - begin);
 }
 
+// The model line as the file's one reader takes it: without the byte-order mark an editor may
+// put before it and without spaces around it, so that every command sees the same model.
+QByteArray bareModelLine(const QByteArray &line)
+{
+    static constexpr QByteArrayView kByteOrderMark = "\xEF\xBB\xBF";
+    const QByteArrayView text = QByteArrayView(line).startsWith(kByteOrderMark)
+                                    ? QByteArrayView(line).sliced(kByteOrderMark.size())
+                                    : QByteArrayView(line);
+    return ::trimSpaces(text).toByteArray();
+}
+
+QString addressText(int a)
+{
+    return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(4, u'0');
+}
+
+// Follows the records of a file as one ascending run and keeps where it first breaks.
+struct RunCheck {
+    int next = -1;      // the address the next record should start at; -1 before the first
+    int lastLine = 0;   // of the last record with bytes
+    int breakLine = 0;  // of the first record that does not follow on; 0 when all do
+    QString why;        // ": addresses 0x0080-0x009F missing between line 7 and line 8"
+
+    void take(int first, int count, int line)
+    {
+        if (count == 0)
+            return;
+        if (next >= 0 && first != next && breakLine == 0) {
+            breakLine = line;
+            why = first > next ? QStringLiteral(": addresses %1-%2 missing between line %3 and "
+                                                "line %4")
+                                     .arg(addressText(next), addressText(first - 1))
+                                     .arg(lastLine)
+                                     .arg(line)
+                               : QStringLiteral(": addresses %1-%2 go back before those of line %3")
+                                     .arg(addressText(first), addressText(first + count - 1))
+                                     .arg(lastLine);
+        }
+        next = first + count;
+        lastLine = line;
+    }
+};
+
 }  // namespace
 
 // The input file, read through our own buffer: a line ends at CR LF, a lone CR or a lone LF
@@ -87,6 +130,7 @@ struct clsICOMFiles::Input {
     qint64 dataStart = 0;    // file offset of the first data line
     int lineNumber = 0;      // of the last line read, from 1
     int lastRecordLine = 0;  // where the whole-file check saw the last record; 0: unchecked
+    int records = 0;         // the records the whole-file check counted
     int damagedLine = 0;     // see clsICOMFiles::damagedLine
 
     qint64 offset() const { return bufferStart + pos; }
@@ -169,16 +213,27 @@ clsICOMFiles::~clsICOMFiles()
 
 bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
 {
+    m_inputError.clear();
     if (m_input)
         return false;
     auto input = std::make_unique<Input>();
     input->file.setFileName(trimSpaces(sFromFilename));
-    if (!input->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
     // A pipe or a device (/dev/zero) is no image file, could be endless and cannot be read
-    // a second time for the whole-file check.
-    if (input->file.isSequential())
+    // a second time for the whole-file check; opening a pipe would wait for a writer.
+    const QFileInfo info(input->file.fileName());
+    if (info.exists() && !info.isFile()) {
+        m_inputError =
+            info.isDir() ? QStringLiteral("Is a directory") : QStringLiteral("not a regular file");
         return false;
+    }
+    if (!input->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        m_inputError = input->file.errorString();
+        return false;
+    }
+    if (input->file.isSequential()) {
+        m_inputError = QStringLiteral("not a regular file");
+        return false;
+    }
     // A small file is read whole in one go (a file that grows meanwhile in more reads).
     input->chunk =
         qsizetype(std::clamp<qint64>(input->file.size() + 1, kSmallestChunk, kReadChunk));
@@ -187,6 +242,7 @@ bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
         m_input->damagedLine = m_input->lineNumber + 1;  // the first header line not taken in
         return false;
     }
+    m_sModelLine = bareModelLine(m_sModelLine);
     m_input->dataStart = m_input->offset();
     m_input->headerRead = true;
     return true;
@@ -221,6 +277,11 @@ int clsICOMFiles::damagedLine() const
     return m_input ? m_input->damagedLine : 0;
 }
 
+int clsICOMFiles::checkedRecords() const
+{
+    return m_input ? m_input->records : 0;
+}
+
 clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
 {
     DataCheck check;
@@ -237,10 +298,12 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
         return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(4, u'0');
     };
 
+    m_input->records = 0;
     if (m_input->rewindToData()) {
         int lineNumber = kFirstDataLine;
         int firstEmpty = 0;  // of the empty lines since the last record
         int lastRecord = 0;
+        RunCheck run;
         // The ranges of addresses the lines gave, by their first address, with the line that
         // gave each: a radio holds one byte an address, so an image that gives one twice, or
         // one past 0xFFFF, is none a radio ever sent. Records are few; ranges are cheap.
@@ -287,12 +350,18 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
             }
             if (count > 0)
                 owned.emplace(first, OwnedRange{first + count, lineNumber});
+            run.take(first, count, lineNumber);
             lastRecord = lineNumber;
+            ++m_input->records;
             check.outcome = DataCheck::Sound;
             ++lineNumber;
         }
         if (m_input->failed && check.outcome != DataCheck::Damaged)
             damaged(lineNumber, QStringLiteral(": cannot be read"));
+        if (check.outcome != DataCheck::Damaged && run.breakLine != 0) {
+            damaged(run.breakLine, run.why);
+            check.gapOnly = true;
+        }
         m_input->lastRecordLine = lastRecord;
     } else {
         damaged(kFirstDataLine, QStringLiteral(": cannot be read"));
@@ -323,6 +392,7 @@ bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
     // QSaveFile will not fall back to writing over the file in place when it cannot create
     // its temporary file (a read-only folder), so that case lands here too.
     if (!output->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        m_outputError = output->file.errorString();
         ReportError(QStringLiteral("Unable to Open Output File"));
         return false;
     }

@@ -22,6 +22,9 @@ public:
     // False when an input file is already open, or the file is missing, unreadable or has
     // fewer than two lines; no message.
     bool OpenICFFileForRead(const QString &sFromFilename);
+    // Why the last OpenICFFileForRead could not open its file ("Permission denied", "not a
+    // regular file"); empty when it opened.
+    QString inputError() const { return m_inputError; }
     // The next line of the input file without its line end; false (and an empty line) at the
     // end of the file, on a read failure, or when no input file is open.
     bool GetNextLineFromDisk(QByteArray &sOutputLine);
@@ -41,15 +44,22 @@ public:
         Outcome outcome = Sound;
         int line = 0;    // Damaged: the file's line number (from 1) of the first bad line
         QString reason;  // Damaged: "line 9: addresses 0x0060-0x007F overlap line 5" and such
+        // Damaged only because the records are not one unbroken run: every line decodes.
+        bool gapOnly = false;
     };
     // Checks every stored data line from the first to the end of the file, then stands again
     // at the first data line. Any line that does not decode counts as bad: an empty line
     // between records, a stray byte after the last line end, a line cut short, a line that
     // cannot be read, a record whose addresses overlap an earlier record's or run past 0xFFFF
-    // (no radio holds such an image). Empty lines after the last record (an editor's extra
+    // (no radio holds such an image). A radio's image is one ascending run, each record
+    // starting where the one before ended (records without bytes aside): a record that leaves
+    // a hole, or goes back, is a lost or repeated frame, found after the rest of the file has
+    // been checked (gapOnly). Empty lines after the last record (an editor's extra
     // line end) are no damage. A last line without its line end is judged by its content. Needs an
     // input file opened with its two header lines (NoData otherwise).
     DataCheck CheckICFData();
+    // The records the last whole-file check counted in the input file; 0 without a check.
+    int checkedRecords() const;
 
     // Opens the output side for the image that will replace sFileName (spaces kept). Reports
     // "Unable to Open Output File" through ReportError when it cannot be created (the folder
@@ -67,8 +77,8 @@ public:
     // name is untouched. Shows nothing (the caller tells the user once its transfer has ended);
     // false when no output is open. The output side is closed after.
     bool CommitOutputFile();
-    // The system's reason for the last failed line write or commit ("No space left on
-    // device"); empty when none failed.
+    // The system's reason for the last failed open, line write or commit of the output ("No
+    // space left on device"); empty when none failed.
     QString outputError() const { return m_outputError; }
 
     // Closes both sides; an uncommitted output is discarded. Harmless when repeated.
@@ -96,4 +106,5 @@ private:
     QByteArray m_sCommentLine;
     QByteArray m_sModelLine;
     QString m_outputError;
+    QString m_inputError;
 };

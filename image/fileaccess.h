@@ -12,7 +12,7 @@ struct FileDialogRequest;
 // The flag word both dialogs use: overwrite prompt, hide read-only, path must exist, file
 // must exist (open), explorer style, long names.
 inline constexpr int kIcfDialogFlags = 0x281806;
-inline constexpr auto kIcfFilter = "(*.icf)|*.icf";
+inline constexpr auto kIcfFilter = "ICF files (*.icf)|*.icf";
 
 // The common file dialog control: set its properties, show it, read FileName afterwards.
 class CommonDialog {

@@ -55,10 +55,11 @@ void frmReadWrite::tmrCableTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrCableTimer.stop();
     DisplayText(txtDataReceived, QStringLiteral(" Computer: No Cable Detected\r\n"));
-    // Records of an earlier read queued on the line hold back the echo: say so.
-    const QString message = QStringLiteral("Unable to locate interface cable.");
+    // Records of an earlier read queued on the line hold back the echo: the cable is there,
+    // the radio is still sending.
     FinishTransfer(TransferOutcome::Failed,
-                   m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);
+                   m_earlierImageSeen ? TransferText::kStillSending
+                                      : QStringLiteral("Unable to locate interface cable."));
 }
 
 void frmReadWrite::tmrResponseTimer_Timer()

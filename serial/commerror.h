@@ -26,8 +26,11 @@ inline constexpr int WriteFailed = 111;
 inline constexpr int ConnectFailed = 112;  // the host refused, was not found or did not answer
 inline constexpr int ServerSilent = 113;   // the server did not answer the line control in time
 inline constexpr int ServerRefusedSettings =
-    114;                                // the server answered a line setting with another
-inline constexpr int BadAddress = 115;  // a remote cable's address is not SCHEME://HOST:PORT
+    114;                                    // the server answered a line setting with another
+inline constexpr int BadAddress = 115;      // a remote cable's address is not SCHEME://HOST:PORT
+inline constexpr int ConnectionLost = 116;  // the server hung up while a line setting waited
+inline constexpr int Interrupted = 117;     // the port closed or the program ended while an open or
+                                            // a line setting waited
 }  // namespace CommErrorNumber
 
 // Codes of the communication event.

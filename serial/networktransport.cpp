@@ -2,9 +2,10 @@
 
 #include "serial/portnamespace.h"
 
-#include <QEventLoop>
 #include <QTcpSocket>
 #include <QUrl>
+
+#include <algorithm>
 
 using namespace Telnet;
 
@@ -82,20 +83,7 @@ std::optional<Address> parseAddress(const QString &text)
 
 }  // namespace
 
-NetworkTransport::NetworkTransport(QObject *parent) : Transport(parent)
-{
-    m_connectTimer.setSingleShot(true);
-    m_connectTimer.setInterval(kConnectTimeout);
-    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
-        fail(CommErrorNumber::ConnectFailed, QStringLiteral("Connection timed out"));
-    });
-    m_answerTimer.setSingleShot(true);
-    m_answerTimer.setInterval(kAnswerTimeout);
-    connect(&m_answerTimer, &QTimer::timeout, this, [this] {
-        fail(CommErrorNumber::ServerSilent,
-             QStringLiteral("the server did not answer the line settings"));
-    });
-}
+NetworkTransport::NetworkTransport(QObject *parent) : Transport(parent) {}
 
 NetworkTransport::~NetworkTransport()
 {
@@ -112,9 +100,7 @@ CommError NetworkTransport::checkAddress(const QString &address)
     if (parseAddress(address))
         return {};
     return {CommErrorNumber::BadAddress,
-            address
-                + QStringLiteral(
-                    ": not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT")};
+            QStringLiteral("not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT")};
 }
 
 QString NetworkTransport::endpoint() const
@@ -126,17 +112,20 @@ CommError NetworkTransport::open(const QString &endpoint, const LineSetup &setup
 {
     dropConnection();
     const std::optional<Address> address = parseAddress(endpoint);
-    if (!address)
-        return checkAddress(endpoint);
+    if (!address) {
+        CommError error = checkAddress(endpoint);
+        error.description.prepend(endpoint + QStringLiteral(": "));
+        return error;
+    }
     m_address = endpoint;
-    m_hostPort = address->host + QLatin1Char(':') + QString::number(address->port);
+    const bool ipv6 = address->host.contains(QLatin1Char(':'));
+    m_hostPort = (ipv6 ? QLatin1Char('[') + address->host + QLatin1Char(']') : address->host)
+                 + QLatin1Char(':') + QString::number(address->port);
     m_telnet = address->telnet;
     m_setup = setup;
-    m_failure = {};
     m_decoder = {};
     m_received.clear();
     m_commands.clear();
-    m_awaited = -1;
     m_willSent = m_doSent = 0;
     m_lineMaskPending = false;
     m_modemState = -1;
@@ -147,68 +136,99 @@ CommError NetworkTransport::open(const QString &endpoint, const LineSetup &setup
     connect(m_socket, &QTcpSocket::readyRead, this, &NetworkTransport::onReadyRead);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Transport::bytesWritten);
     m_step = Step::Connecting;
-    m_connectTimer.start();
-    m_socket->connectToHost(address->host, address->port);
-    return waitUntilSettled();
+    return waitUntilSettled(kConnectTimeout, [this, &address] {
+        m_socket->connectToHost(address->host, address->port);
+    });
 }
 
-// The open's one wait: the event loop runs (the window repaints, sockets and timers work) but
-// takes no user input, and every step of it has its own time-out.
-CommError NetworkTransport::waitUntilSettled()
+// The open's wait and a setting's: the event loop runs (the window repaints, sockets and timers
+// work) but takes no user input. It ends only through end(), which every ending takes, or when
+// the event loop itself is told to stop; its deadline is its own, so dropping the connection
+// cannot leave it waiting.
+CommError NetworkTransport::waitUntilSettled(std::chrono::milliseconds limit,
+                                             const std::function<void()> &start)
 {
-    if (m_step == Step::Configuring || m_step == Step::Connecting || m_step == Step::Negotiating
-        || m_awaited >= 0) {
-        QEventLoop loop;
-        connect(this, &NetworkTransport::settled, &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    Wait wait;
+    wait.deadline.setSingleShot(true);
+    connect(&wait.deadline, &QTimer::timeout, this, &NetworkTransport::onDeadline);
+    wait.deadline.start(limit);
+    Wait *const outer = std::exchange(m_wait, &wait);
+    start();
+    if (!wait.result)
+        wait.loop.exec(QEventLoop::ExcludeUserInputEvents);
+    m_wait = outer;
+    if (wait.result)
+        return *wait.result;
+    // QCoreApplication::exit stops every event loop, this one too: the program is ending, and
+    // the line, set or not, is not left behind as if it were ready.
+    CommError ending =
+        failure(CommErrorNumber::Interrupted, QStringLiteral("the program is ending"));
+    const bool wasOpen = m_step == Step::Open;
+    dropConnection();
+    if (wasOpen)
+        emit lost();
+    return ending;
+}
+
+void NetworkTransport::onDeadline()
+{
+    end(m_step == Step::Connecting
+            ? failure(CommErrorNumber::ConnectFailed, QStringLiteral("Connection timed out"))
+            : failure(CommErrorNumber::ServerSilent,
+                      QStringLiteral("the server did not answer the line settings")),
+        true);
+}
+
+// The one way out of a wait, for every ending: the result it returns, and whether the line goes
+// with it. With no wait running, a dropped line is a pulled cable.
+void NetworkTransport::end(const CommError &result, bool dropLine)
+{
+    const bool wasOpen = m_step == Step::Open;
+    m_commands.clear();
+    if (dropLine)
+        dropConnection();
+    if (m_wait && !m_wait->result) {
+        m_wait->result = result;
+        m_wait->deadline.stop();
+        m_wait->loop.quit();
     }
-    return m_failure;
+    if (dropLine && wasOpen)
+        emit lost();
+}
+
+CommError NetworkTransport::failure(int number, const QString &reason) const
+{
+    return {number, m_hostPort + QStringLiteral(": ") + reason};
 }
 
 void NetworkTransport::onConnected()
 {
-    m_connectTimer.stop();
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (!m_telnet) {
         m_step = Step::Open;
-        emit settled();
+        end({}, false);
         return;
     }
     m_step = Step::Negotiating;
+    if (m_wait)
+        m_wait->deadline.start(kAnswerTimeout);
     m_willSent = kBinaryBit | kComPortBit;
     m_doSent = kBinaryBit;
     m_socket->write(telnetNegotiation(kWill, kBinary) + telnetNegotiation(kDo, kBinary)
                     + telnetNegotiation(kWill, kComPort));
-    m_answerTimer.start();
 }
 
 void NetworkTransport::onSocketError()
 {
-    const QString reason = m_socket->errorString();
-    if (m_step == Step::Open) {
-        dropConnection();
-        emit lost();
-        return;
-    }
-    fail(CommErrorNumber::ConnectFailed, reason);
-}
-
-void NetworkTransport::fail(int number, const QString &reason)
-{
-    const bool opening = m_step != Step::Open;
-    m_failure = {number, m_hostPort + QStringLiteral(": ") + reason};
-    dropConnection();
-    emit settled();
-    if (!opening)
-        emit lost();
+    const bool open = m_step == Step::Open;
+    end(failure(open ? CommErrorNumber::ConnectionLost : CommErrorNumber::ConnectFailed,
+                m_socket->errorString()),
+        true);
 }
 
 void NetworkTransport::dropConnection()
 {
-    m_connectTimer.stop();
-    m_answerTimer.stop();
     m_step = Step::Closed;
-    m_awaited = -1;
     m_commands.clear();
     if (m_socket) {
         m_socket->disconnect(this);
@@ -221,7 +241,10 @@ void NetworkTransport::dropConnection()
 
 void NetworkTransport::close(bool)
 {
+    const CommError closed =
+        failure(CommErrorNumber::Interrupted, QStringLiteral("the port was closed meanwhile"));
     dropConnection();
+    end(closed, false);
 }
 
 void NetworkTransport::onReadyRead()
@@ -274,7 +297,6 @@ void NetworkTransport::handleNegotiation(quint8 verb, quint8 option)
         }
         if (option == kComPort && verb == kDo && m_step == Step::Negotiating) {
             m_step = Step::Configuring;
-            m_answerTimer.stop();
             // Line events come with the states the server reports; modem lines by default.
             m_lineMask = ComPort::kBreak | ComPort::kFraming | ComPort::kParity | ComPort::kOverrun;
             m_lineMaskPending = true;
@@ -283,14 +305,15 @@ void NetworkTransport::handleNegotiation(quint8 verb, quint8 option)
             applyModemLines(m_setup.dtr, m_setup.rts, m_setup.handshaking);
             queueLine(m_setup.line);
             m_commands << bytesOf({char(ComPort::kPurgeData), char(ComPort::kPurgeBoth)});
-            sendNextCommand();
+            sendCommands();
         }
         return;
     }
     // WONT or DONT: the server will not do it.
     if (option == kComPort && m_step != Step::Open)
-        fail(CommErrorNumber::ServerRefusedSettings,
-             QStringLiteral("the server does not control the line"));
+        end(failure(CommErrorNumber::ServerRefusedSettings,
+                    QStringLiteral("the server does not control the line")),
+            true);
     else if (verb == kDont && (m_willSent & bit))
         m_willSent &= quint8(~bit), m_socket->write(telnetNegotiation(kWont, option));
     else if (verb == kWont && (m_doSent & bit))
@@ -310,22 +333,14 @@ void NetworkTransport::queueLine(const LineSettings &line)
                << bytesOf({char(ComPort::kSetStopSize), char(stopCode(line.stopBits))});
 }
 
-void NetworkTransport::sendNextCommand()
+// All the settings go at once and their answers come back together, one round trip for the
+// lot; each answer is still checked against its own command, all within one time-out.
+void NetworkTransport::sendCommands()
 {
-    if (m_commands.isEmpty()) {
-        m_awaited = -1;
-        m_answerTimer.stop();
-        if (m_step == Step::Configuring) {
-            m_received.clear();  // what the server held from before the purge is no one's
-            m_step = Step::Open;
-        }
-        emit settled();
-        return;
-    }
-    const QByteArray command = m_commands.first();
-    m_awaited = quint8(command.at(0)) + ComPort::kServerOffset;
-    sendComPort(quint8(command.at(0)), command.mid(1));
-    m_answerTimer.start();
+    for (const QByteArray &command : std::as_const(m_commands))
+        sendComPort(quint8(command.at(0)), command.mid(1));
+    if (m_wait)
+        m_wait->deadline.start(kAnswerTimeout);
 }
 
 void NetworkTransport::handleComPort(const QByteArray &payload)
@@ -374,41 +389,46 @@ void NetworkTransport::handleComPort(const QByteArray &payload)
             emit lineEvents(codes);
         return;
     }
-    if (code != m_awaited || m_commands.isEmpty())
-        return;  // answers to what nobody waits for (DTR, RTS, flow control) are dropped
-    const QByteArray sent = m_commands.takeFirst();
+    // The answer to the first command sent with that code; answers to what nobody waits for
+    // (DTR, RTS, flow control) are dropped.
+    const auto sent =
+        std::find_if(m_commands.cbegin(), m_commands.cend(), [&](const QByteArray &c) {
+            return quint8(c.at(0)) + ComPort::kServerOffset == code;
+        });
+    if (sent == m_commands.cend())
+        return;
     // The server answers with the value now in force; a server may add bytes after it.
-    const QByteArray wanted = sent.mid(1);
-    if (value.left(wanted.size()) != wanted) {
+    const QByteArray wanted = sent->mid(1);
+    m_commands.erase(sent);
+    if (value.left(wanted.size()) != wanted
+        && code != ComPort::kPurgeData + ComPort::kServerOffset) {
         const QString what = code == ComPort::kSetBaudRate + ComPort::kServerOffset
                                  ? QStringLiteral("speed")
                                  : QStringLiteral("line format");
-        if (code != ComPort::kPurgeData + ComPort::kServerOffset) {
-            m_commands.clear();
-            m_answerTimer.stop();
-            m_awaited = -1;
-            m_failure = {CommErrorNumber::ServerRefusedSettings,
-                         m_hostPort + QStringLiteral(": the server refused the %1").arg(what)};
-            if (m_step != Step::Open)
-                fail(m_failure.number, QStringLiteral("the server refused the %1").arg(what));
-            else
-                emit settled();
-            return;
-        }
+        // Refused on an open line, the line stays as it was; refused at the open, it goes.
+        end(failure(CommErrorNumber::ServerRefusedSettings,
+                    QStringLiteral("the server refused the %1").arg(what)),
+            m_step != Step::Open);
+        return;
     }
-    sendNextCommand();
+    if (!m_commands.isEmpty())
+        return;
+    if (m_step == Step::Configuring) {
+        m_received.clear();  // what the server held from before the purge is no one's
+        m_step = Step::Open;
+    }
+    end({}, false);
 }
 
 CommError NetworkTransport::applyLine(const LineSettings &line)
 {
     if (!m_telnet || m_step != Step::Open)
         return {};  // a bare stream's speed is set at the far end
-    m_failure = {};
-    queueLine(line);
-    sendNextCommand();
-    CommError error = waitUntilSettled();
-    m_failure = {};
-    return error;
+    return waitUntilSettled(kAnswerTimeout, [this, &line] {
+        m_commands.clear();
+        queueLine(line);
+        sendCommands();
+    });
 }
 
 CommError NetworkTransport::applyHandshaking(int mode)

@@ -148,7 +148,8 @@ void TestCli::fileCommands_data()
     QTest::newRow("info: sizes, gap, escaped empty comment")
         << QStringList{"info", "gaps.icf"} << 0
         << QByteArray("file: gaps.icf\nmodel: 5A170002\ncomment: \nrecords: 2\nrecord size: 2, 4\n"
-                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: ok\n")
+                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: damaged at line 4: "
+                      "addresses 0x0104-0x0122 missing between line 3 and line 4\n")
         << QByteArray();
     QTest::newRow("info of an empty file, then a missing one and a folder")
         << QStringList{"info", "empty.icf", "nothing.icf", "folder.icf"} << 2
@@ -177,9 +178,12 @@ void TestCli::fileCommands_data()
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
         << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
-    QTest::newRow("check of whole files")
-        << QStringList{"check", "--", "whole.icf", "gaps.icf"} << 0
-        << QByteArray("whole.icf: ok\ngaps.icf: ok\n") << QByteArray();
+    // A radio's image is one run: a hole is a lost record, the file no whole image.
+    QTest::newRow("check: a hole in the addresses")
+        << QStringList{"check", "--", "whole.icf", "missing.icf"} << 1
+        << QByteArray("whole.icf: ok\nmissing.icf: damaged at line 5: addresses 0x0140-0x015F "
+                      "missing between line 4 and line 5\n")
+        << QByteArray();
     QTest::newRow("diff: a changed byte, two in a row")
         << QStringList{"diff", "whole.icf", "changes.icf"} << 1
         << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: "
@@ -237,7 +241,7 @@ void TestCli::fileCommands_data()
         << QStringList{"info", "--json", "gaps.icf"} << 0
         << QByteArray(
                R"([{"comment":"","data_bytes":6,"file":"gaps.icf","highest":292,"lowest":256,"model":"5A170002",)"
-               R"("record_sizes":[2,4],"records":2,"verdict":"ok"}])"
+               R"("record_sizes":[2,4],"records":2,"verdict":"damaged at line 4: addresses 0x0104-0x0122 missing between line 3 and line 4"}])"
                "\n")
         << QByteArray();
     QTest::newRow("an option given twice")
@@ -307,6 +311,19 @@ void TestCli::fileCommands_data()
         << with(7, "256") << 2 << QByteArray() << refused(size.arg(256));
     QTest::newRow("import: missing input") << with(1, "gone.bin") << 2 << QByteArray()
                                            << refused("gone.bin: No such file or directory");
+    // An output that is one of the inputs, by another name too: refused, nothing touched.
+    QTest::newRow("import over its own input")
+        << (QStringList(import) << "./in.bin") << 2 << QByteArray()
+        << refused("./in.bin: is both the file to write and the raw input (in.bin)");
+    QTest::newRow("import into a missing folder: the system's reason, as export gives it")
+        << (QStringList(import) << "no/out.icf") << 2 << QByteArray()
+        << refused("no/out.icf: No such file or directory");
+    QTest::newRow("a backup folder that is a file")
+        << QStringList{"read", "--port", "1", "--backup-dir", "whole.icf"} << 2 << QByteArray()
+        << refused("whole.icf: Not a directory");
+    QTest::newRow("export over its own input")
+        << QStringList{"export", "whole.icf", "--raw", "whole.icf"} << 2 << QByteArray()
+        << refused("whole.icf: is both the raw file to write and the file to export");
     // A save over a device or a pipe would put a plain file in its place.
     QTest::newRow("export onto a pipe")
         << QStringList{"export", "whole.icf", "--raw", "pipe"} << 2 << QByteArray()
@@ -499,11 +516,29 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
 
 void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
 {
-    for (const char *command : {"dump", "info", "check"}) {
-        const Run run = cli({command, "whole.icf"}, {}, "/dev/full");
+    // Every answer on standard output is checked; export makes no raw file without its values.
+    for (const QStringList &args : {QStringList{"dump", "whole.icf"},
+                                    {"info", "whole.icf"},
+                                    {"check", "whole.icf"},
+                                    {"ports", "--json"},
+                                    {"--version"},
+                                    {"help"},
+                                    {"export", "whole.icf", "--raw", "e.bin"}}) {
+        const Run run = cli(args, {}, "/dev/full");
         QCOMPARE(run.err, QByteArray("replix-cli: standard output: No space left on device\n"));
         QCOMPARE(run.status, 2);
     }
+    QVERIFY(!QFile::exists(path("e.bin")));
+    // A name in bytes UTF-8 cannot carry would reach the system as another name: refused.
+    QProcess shell;
+    shell.setWorkingDirectory(m_dir->path());
+    shell.start("/bin/sh", {"-c", "exec \"$0\" read --port 1 \"$(printf 'out\\351.icf')\"",
+                            QCoreApplication::applicationDirPath() + "/../cli/replix-cli"});
+    QVERIFY(shell.waitForFinished(kTransferLimitMs));
+    QCOMPARE(shell.readAllStandardError(),
+             QByteArray("replix-cli: out\\xE9.icf: bytes the system's name encoding cannot carry; "
+                        "rename it (a name in UTF-8)\n"));
+    QCOMPARE(shell.exitCode(), 2);
     if (::geteuid() != 0)
         QSKIP("a small full file system is mounted only when the tests run as root");
     const QString full = path("full");
@@ -525,6 +560,10 @@ void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
                               "--record-size", "32", "full/old.icf"});
     QCOMPARE(imported.err, QByteArray("replix-cli: full/old.icf: No space left on device\n"));
     QCOMPARE(imported.status, 2);
+    m_radio = std::make_unique<VirtualRadio>(radioWith(40));
+    QVERIFY(m_radio->publishAs(*m_ports, 1));
+    QCOMPARE(cli({"read", "--port", "1", "--quiet", "--backup-dir", "full"}).err,
+             QByteArray("replix-cli: full: No space left on device\n"));
     // The window's read, saved through the same kind of temporary file.
     connect(radioWith(40));
     transfer(false, full + "/old.icf");
@@ -574,10 +613,27 @@ void TestCli::transfers_data()
         << radio << verify1 + QStringList{"whole.icf"} << 0
         << "(verify whole.icf: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n"
         << QByteArray("summary: identical: 128 bytes\n");
-    QTest::newRow("verify, a missing record")
-        << radio << verify1 + QStringList{"--quiet", "missing.icf"} << 1 << QString()
-        << QByteArray("0x0140-0x015F: 32 bytes only in the radio\n"
-                      "summary: different: 32 bytes only in the radio\n");
+    QTest::newRow("verify, a changed byte")
+        << radio << verify1 + QStringList{"--quiet", "changed.icf"} << 1 << QString()
+        << QByteArray("0x0105: F9 -> B9\nsummary: different: 1 byte differs in 1 range\n");
+    VirtualRadioOptions lossy = radio;
+    lossy.dropRecord = 3;  // a frame lost on the line: no whole image, the old file stays
+    QTest::newRow("read of a radio that loses a record")
+        << lossy << QStringList{"read", "--port", "1", "--quiet", "old.icf"} << 4
+        << QString("replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n") << QByteArray();
+    VirtualRadioOptions silent = radio;
+    silent.silentAfterRecords = 2;
+    QTest::newRow("write that fails midway: the radio may hold a mix")
+        << silent << write1 + QStringList{"--quiet", "whole.icf"} << 4
+        << noResponse
+               + "replix-cli: whole.icf: The radio may now hold part of the new image and part of "
+                 "the old: a whole write of this file, or a write of the backup, puts it right\\.\n"
+        << QByteArray();
+    QTest::newRow("write with its own file as the backup")
+        << radio << write1 + QStringList{"--backup", "./whole.icf", "whole.icf"} << 2
+        << "replix-cli: \\./whole\\.icf: is both the backup and the file to write "
+           "\\(whole\\.icf\\)\n"
+        << QByteArray();
     QTest::newRow("verify, radio off")
         << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
     QTest::newRow("write, its backup read fails: one line")
@@ -659,6 +715,12 @@ void TestCli::portsBackupsAndCtrlC()
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(),
              RadioMemory::parseIcf(fileBytes(path("changed.icf")))->records);
+    // An editor's byte-order mark and spaces around the model: check and write agree, both take it.
+    make("bom.icf", "\xEF\xBB\xBF" + fileBytes(path("whole.icf")).replace("02\r\n#", "02  \r\n#"));
+    QCOMPARE(cli({"check", "bom.icf"}).out, QByteArray("bom.icf: ok\n"));
+    QCOMPARE(cli({"write", "--port", "1", "--quiet", "bom.icf"}).status, 0);
+    QCOMPARE(m_radio->writtenRecords(),
+             RadioMemory::parseIcf(fileBytes(path("whole.icf")))->records);
 
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;  // a backup read that does not end: no write
@@ -670,9 +732,11 @@ void TestCli::portsBackupsAndCtrlC()
             p.setReadChannel(QProcess::StandardError);
             QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read before.icf: 1 record,"),
                                      kTransferLimitMs);
-            QVERIFY(::kill(pid_t(p.processId()), SIGINT) == 0);
+            QVERIFY(::kill(pid_t(p.processId()), SIGTERM) == 0);
         });
-    QVERIFY2(stopped.status == 130 && stopped.err.endsWith("\nreplix-cli: interrupted\n"),
+    // The radio heard no write: nothing to say of a part-written image.
+    QVERIFY2(stopped.status == 128 + SIGTERM && stopped.err.endsWith("\nreplix-cli: terminated\n")
+                 && !stopped.err.contains("may now hold"),
              stopped.err.constData());
     QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
     QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());

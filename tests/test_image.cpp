@@ -240,8 +240,12 @@ private slots:
         QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n"
                                << int(Check::Sound) << 0 << QString();
         QTest::newRow("LF only, comment longer than the buffer")
-            << longHead + b + "\n" + a + "\n"
+            << longHead + a + "\n" + b + "\n"
             << int(Check::Sound) << 0 << QString();
+        QTest::newRow("records out of order")
+            << head + b + "\r\n" + a + "\r\n"
+            << int(Check::Damaged) << 4
+            << "line 4: addresses 0x0000-0x0001 go back before those of line 3";
         QTest::newRow("last line without line end")
             << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
         QTest::newRow("first data line bad")
@@ -418,9 +422,10 @@ private slots:
         QCOMPARE(m_user->shown().size(), 1);
         const FileDialogRequest &request = m_user->shown().first().request;
         QCOMPARE(QStringList({request.title, request.fileName, request.filter, request.defaultExt}),
-                 save ? QStringList(
-                     {"Replix ICOM Radio   Save file", "/radios/last.icf", "(*.icf)", "icf"})
-                      : QStringList({"Replix ICOM Radio   Open file", "", "(*.icf)", ""}));
+                 save
+                     ? QStringList({"Replix ICOM Radio   Save file", "/radios/last.icf",
+                                    "ICF files (*.icf)", "icf"})
+                     : QStringList({"Replix ICOM Radio   Open file", "", "ICF files (*.icf)", ""}));
         QCOMPARE(request.flags, 0x281806);
     }
 };

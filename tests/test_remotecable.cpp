@@ -51,15 +51,16 @@ speed_t speedOf(const QString &device)
 
 // A server that speaks just enough of the com port option: agrees to it (with a few bytes of
 // the device's from before the open), answers every setting with its own value (or, with
-// otherSpeed, the speed with another), then sends what the test gives it. Or, silent, says
-// nothing. It keeps what it heard.
+// OtherSpeed, the speed with another), then sends what the test gives it. Silent says nothing;
+// HangsUp closes the connection. The open's settings (up to the purge) get the first mode,
+// later ones the second. It keeps what it heard.
 struct ScriptedServer {
-    enum Mode { Silent, Answers, OtherSpeed };
+    enum Mode { Silent, Answers, OtherSpeed, HangsUp };
     QTcpServer server;
     QTcpSocket *peer = nullptr;
-    Mode mode;
+    Mode mode, later;
     QByteArray heard;
-    explicit ScriptedServer(Mode how) : mode(how)
+    explicit ScriptedServer(Mode how, Mode afterOpen = Answers) : mode(how), later(afterOpen)
     {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
@@ -70,9 +71,7 @@ struct ScriptedServer {
     void answer(const QByteArray &bytes)
     {
         heard += bytes;
-        if (mode == Silent)
-            return;
-        if (bytes.contains(QByteArray::fromHex("FFFB2C")))
+        if (mode != Silent && bytes.contains(QByteArray::fromHex("FFFB2C")))
             peer->write("stale" + QByteArray::fromHex("FFFD2C"));
         // Each command (1 to 4, 12) back with code + 100 and the same value.
         for (qsizetype at = bytes.indexOf("\xff\xfa\x2c"); at >= 0;
@@ -80,15 +79,28 @@ struct ScriptedServer {
             const qsizetype end = bytes.indexOf("\xff\xf0", at);
             QByteArray reply = bytes.mid(at, end + 2 - at);
             const quint8 code = quint8(reply.at(3));
-            if ((code >= 1 && code <= 4) || code == 12) {
+            if (mode == HangsUp) {
+                peer->close();
+                return;
+            }
+            if (mode != Silent && ((code >= 1 && code <= 4) || code == 12)) {
                 reply[3] = char(code + 100);
                 if (code == 1 && mode == OtherSpeed)
                     reply[7] = char(reply.at(7) ^ 1);  // 9600 is 00 00 25 80
                 peer->write(reply);
             }
+            if (code == 12)
+                mode = later;
         }
     }
 };
+
+// Lets the event loops run again after a QCoreApplication::exit, as in a new run of the program.
+void restartEventLoops()
+{
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+}
 
 }  // namespace
 
@@ -271,17 +283,22 @@ private slots:
                "rfc2217://HOST:PORT or tcp://HOST:PORT";
         QTest::newRow("runs the line at another speed") << "other speed"
                                                         << " 114  %1: the server refused the speed";
+        QTest::newRow("the program ends meanwhile") << "quit"
+                                                    << " 117  %1: the program is ending";
+        QTest::newRow("IPv6, refused") << "[::1]"
+                                       << " 112  %1: Connection refused";
     }
     void unreachableAndSilentServersFailTheOpen()
     {
         QFETCH(QString, server);
         QFETCH(QString, error);
-        const bool silent = server == QLatin1String("silent");
+        const bool silent = server == QLatin1String("silent") || server == QLatin1String("quit");
         ScriptedServer scripted(silent ? ScriptedServer::Silent : ScriptedServer::OtherSpeed);
         const int port = silent || server == QLatin1String("other speed")
                              ? scripted.server.serverPort()
                              : freePort();
-        const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
+        const QString address =
+            QStringLiteral("%1:%2").arg(server.startsWith('[') ? server : "127.0.0.1").arg(port);
         QVERIFY(writeFile(m_ports->path() + "/COM3",
                           (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1")
                                                           : "rfc2217://" + address)
@@ -289,10 +306,58 @@ private slots:
         SerialControl control;
         InitCommsControl(control);
         control.setCommPort(3);
+        const auto again = qScopeGuard(restartEventLoops);
+        if (server == QLatin1String("quit"))
+            QTimer::singleShot(300, qApp, [] { QCoreApplication::exit(); });
         QVERIFY(!OpenPort(control));
         QCOMPARE(m_user->messages(),
                  QStringList{"Unable to open port \r\n\r\n" + error.replace("%1", address)});
         QVERIFY(!control.PortOpen());
+    }
+
+    // However a speed change on an open line ends, the caller gets its answer: a refused
+    // speed keeps the line and its settings; a server that goes silent or hangs up, the port
+    // closed meanwhile or the program ending leave the port closed.
+    void aSpeedChangeAlwaysReturns_data()
+    {
+        QTest::addColumn<int>("later");
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<QString>("error");  // after "HOST:PORT: "
+        QTest::newRow("refused") << int(ScriptedServer::OtherSpeed) << ""
+                                 << " 114  %1: the server refused the speed";
+        QTest::newRow("silent") << int(ScriptedServer::Silent) << ""
+                                << " 113  %1: the server did not answer the line settings";
+        QTest::newRow("hangs up") << int(ScriptedServer::HangsUp) << ""
+                                  << " 116  %1: The remote host closed the connection";
+        QTest::newRow("port closed") << int(ScriptedServer::Silent) << "close"
+                                     << " 117  %1: the port was closed meanwhile";
+        QTest::newRow("program ends") << int(ScriptedServer::Silent) << "quit"
+                                      << " 117  %1: the program is ending";
+    }
+    void aSpeedChangeAlwaysReturns()
+    {
+        QFETCH(int, later);
+        QFETCH(QString, meanwhile);
+        QFETCH(QString, error);
+        ScriptedServer server(ScriptedServer::Answers, ScriptedServer::Mode(later));
+        const QString address = QStringLiteral("127.0.0.1:%1").arg(server.server.serverPort());
+        QVERIFY(writeFile(m_ports->path() + "/COM4", "rfc2217://" + address.toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        control.setCommPort(4);
+        QVERIFY(OpenPort(control));
+        QTimer::singleShot(300, &control, [&] {
+            if (meanwhile == QLatin1String("close"))
+                ClosePort(control);
+            else if (meanwhile == QLatin1String("quit"))
+                QCoreApplication::exit();
+        });
+        const auto again = qScopeGuard(restartEventLoops);
+        QVERIFY(!ChangeBaudRate("4800", control));
+        QCOMPARE(m_user->messages(),
+                 QStringList{"Unable to change baud rate for port \r\n\r\n" + error.arg(address)});
+        QCOMPARE(control.PortOpen(), later == ScriptedServer::OtherSpeed);
+        QCOMPARE(control.Settings(), QStringLiteral("9600,n,8,1"));
     }
 
     // What the server reports of the line becomes the events a local cable raises; its

@@ -28,7 +28,7 @@ constexpr auto kTransferLimit = 10s;
 // Resident memory moves by whole pages as the allocator and Qt's caches settle; what a dialog
 // or an image left behind per transfer (tens of KiB) comes to far more than this.
 [[maybe_unused]] constexpr qint64 kRssSlackKiB = 512;
-const QString kFilterShown = QStringLiteral("(*.icf) -> *.icf");
+const QString kFilterShown = QStringLiteral("ICF files (*.icf) -> *.icf");
 
 int openDescriptors()  // the listing's own descriptor among them, each time
 {

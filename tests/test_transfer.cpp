@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 // A comment whose bytes cover the awkward values: NUL, ^Z, CR, LF, high bit, FF (never FD).
 const QByteArray kOddComment = bytes("00 1A 80 FF 23 20 0D 0A 7F 41 42 43 FE EE EF E4");
@@ -135,6 +137,22 @@ private slots:
         QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
         QVERIFY(filesIn(m_dir->path()).isEmpty());
     }
+    // The chosen file is gone, or a pipe, by the time the write opens it: the end names it
+    // and says why, and is told as a write that ended, not as a read that saved.
+    void writeOfAFileThatCannotBeOpenedSaysWhy()
+    {
+        QVERIFY(::mkfifo(QFile::encodeName(path("pipe.icf")).constData(), 0600) == 0);
+        connect(radioWith(4));
+        for (const auto &[name, why] :
+             {std::pair<QString, QString>{"gone.icf", "No such file or directory"},
+              {"pipe.icf", "not a regular file"}}) {
+            transfer(true, path(name));
+            const QString message = "Unable to open input file\r\n" + path(name) + ": " + why;
+            QCOMPARE(m_user->messages().last(), message);
+            QTRY_COMPARE(m_window->cmdWrite->accessibleDescription(), "Write ended: " + message);
+        }
+        QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
+    }
     void writeEndsWithTheRightMessage_data()
     {
         QTest::addColumn<QByteArray>("file");
@@ -230,7 +248,8 @@ private slots:
         const QList<QPair<int, QList<Cell>>> read{
             {3, {{0xE0, "", {}, 1}, {0xE1, "E2", {}, 3}}},
             {3, {{0xE2, "", {}, 1}}},
-            {1, {{0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
+            // A second record at the same addresses: a frame repeated on the line.
+            {1, {{0xE4, "", corrupted, 0}, {0xE5, "E6", {}, 2}, {0x07, "", corrupted, 0}}},
             {2,
              {{0xE4, "", corrupted, 0},
               {0xE6, "", QStringLiteral(""), 0},
@@ -338,12 +357,18 @@ private slots:
         w.ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + QByteArray(16, 'c') + bytes("FD"));
         w.ProcessCommand(bytes("FE FE EE EF E2 5A 17 00 02 FD"));
         QCOMPARE(w.ProgressBar1->value(), 0);
+        quint16 at = 0;  // the records follow on, as a radio sends them
+        auto nextRecord = [&at] {
+            const RadioRecord r{at, QByteArray(4, 'x')};
+            at += 4;
+            return bytes("FE FE EF EE E4") + RadioMemory::recordFrameData(r) + bytes("FD");
+        };
         for (int i = 1; i <= 99; ++i)
-            w.ProcessCommand(kRecord);
+            w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 99);
-        w.ProcessCommand(kRecord);
+        w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 0);
-        w.ProcessCommand(kRecord);
+        w.ProcessCommand(nextRecord());
         QCOMPARE(w.ProgressBar1->value(), 1);
         // A bad record is counted, then the transfer is over before its message.
         QSignalSpy values(w.ProgressBar1, &QProgressBar::valueChanged);

@@ -43,6 +43,19 @@ QString announced(QObject *control, QAccessible::Text what = QAccessible::Name)
     return QAccessible::queryAccessibleInterface(control)->text(what);
 }
 
+// What a screen reader takes for the list's value: its text, and the entry selected in it.
+QString heardChoice(QComboBox *list)
+{
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(list);
+    QAccessibleInterface *items = iface->child(0);
+    QStringList selected;
+    for (int i = 0; i < items->childCount(); ++i)
+        if (items->child(i)->state().selected)
+            selected << items->child(i)->text(QAccessible::Name);
+    return iface->textInterface()->text(0, iface->textInterface()->characterCount()) + u'/'
+           + selected.join(u',');
+}
+
 // What a user of the window finds wrong with a caption, judged from the font and the
 // control's size alone: cut across or down, controls on top of each other, or out of sight.
 QStringList fitProblems(const frmReadWrite &w)
@@ -127,31 +140,49 @@ private slots:
         w.cboPort->setCurrentIndex(w.cboPort->count() - 1);
         QCOMPARE(announced(w.cboPort, QAccessible::Description),
                  freePorts ? three.device() : QString());
+        // Each list says its choice as its text and its selected entry, the name staying.
+        QTest::keyClick(w.cboSpeed, Qt::Key_Down);
+        w.cboPort->setCurrentIndex(0);
+        QCOMPARE(heardChoice(w.cboSpeed), QStringLiteral("14400/14400"));
+        QCOMPARE(heardChoice(w.cboPort), freePorts ? QStringLiteral("2/2") : QStringLiteral("/"));
+        QCOMPARE(announced(w.cboSpeed), QStringLiteral("Baud rate"));
 
         // What a screen reader says as Tab walks the window, the pane shown: each control by
         // its name, the buttons by their captions; none of them is the window's default.
         w.chkShowText->click();
+        // The window is a frame; each button controls it once.
+        QCOMPARE(QAccessible::queryAccessibleInterface(&w)->role(), QAccessible::Window);
         QStringList heard;
         QWidget *focus = w.cmdRead;
         do {
             if ((focus->focusPolicy() & Qt::TabFocus) && focus->isVisibleTo(&w))
                 heard << announced(focus);
+            QList<QObject *> controlled;
+            for (const auto &[other, kind] :
+                 QAccessible::queryAccessibleInterface(focus)->relations(QAccessible::Controlled))
+                controlled << other->object();
+            QVERIFY2(QSet<QObject *>(controlled.begin(), controlled.end()).size()
+                         == controlled.size(),
+                     qPrintable(announced(focus)));
             focus = focus->nextInFocusChain();
         } while (focus != w.cmdRead);
         QCOMPARE(heard,
                  QStringList({"Read from Radio", "Baud rate", "Serial port", "Clear",
                               "Conversation", "Show Conversation", "Exit", "Write to Radio"}));
-        // The lists are named by their labels; the frames and the bar by what they hold.
+        // The lists are labelled, the labels speaking their names without the colons; the
+        // frames and the bar are told by what they hold (the upper frame unnamed, so that it
+        // is not named again at each return into it).
         for (QLabel *label : {w.lblPort, w.lblBaudRate}) {
             const auto labelled =
                 QAccessible::queryAccessibleInterface(label)->relations(QAccessible::Labelled);
             QCOMPARE(labelled.size(), 1);
-            QCOMPARE(announced(label) + labelled.first().first->text(QAccessible::Name),
-                     label == w.lblPort ? "Serial port :Serial port" : "Baud Rate :Baud rate");
+            QCOMPARE(announced(label) + u'/' + labelled.first().first->text(QAccessible::Name),
+                     label == w.lblPort ? "Serial port/Serial port" : "Baud rate/Baud rate");
         }
-        QCOMPARE(QStringList({announced(w.fraComms), announced(w.fraTextDisplay),
-                              announced(w.ProgressBar1)}),
-                 QStringList({"Port and transfer", "Conversation pane", "Transfer progress"}));
+        QCOMPARE(
+            QStringList({announced(w.fraComms), announced(w.fraComms, QAccessible::Description),
+                         announced(w.fraTextDisplay), announced(w.ProgressBar1)}),
+            QStringList({"", "Port and transfer", "Conversation pane", "Transfer progress"}));
         QCOMPARE(w.chkShowText->text(), QStringLiteral("Show Conversation "));  // as drawn
         w.chkShowText->click();
 
@@ -307,23 +338,42 @@ private slots:
         w.show();
         w.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&w));
-        QString passing;
-        QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&] {
-            if (passing.isEmpty()
-                && announced(w.ProgressBar1, QAccessible::Description) == "record 128")
-                passing = QStringLiteral("record 128 at %1").arg(w.ProgressBar1->value());
-        });
+        // What the bar tells at each of its steps, as drawn and to assistive technology: its
+        // text, and its value out of its maximum (equal ones give no percentage).
+        QStringList told;
+        QAccessibleInterface *bar = QAccessible::queryAccessibleInterface(w.ProgressBar1);
+        const auto tell = [&] {
+            return QStringLiteral("%1 at %2: %3 %4/%5")
+                .arg(told.size())
+                .arg(w.ProgressBar1->value())
+                .arg(bar->text(QAccessible::Value))
+                .arg(bar->valueInterface()->currentValue().toInt())
+                .arg(bar->valueInterface()->maximumValue().toInt());
+        };
+        QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&] { told << tell(); });
         m_user->answerSave(path("backup.icf"));
+        m_user->whileNextShown([&] { told << tell(); });  // no file chosen yet
         QTest::keyClick(w.cmdRead, Qt::Key_Return);
         QCOMPARE(QApplication::focusWidget(), w.ProgressBar1);
+        QVERIFY(!w.cboSpeed->isEnabled() && !w.cboPort->isEnabled());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
         QCOMPARE(w.cboSpeed->currentText(), QStringLiteral("9600"));
         waitIdle();
-        QCOMPARE(passing, QStringLiteral("record 128 at 28"));
+        QVERIFY(w.cboSpeed->isEnabled() && w.cboPort->isEnabled());
+        QCOMPARE(told.size(), 130);
+        QCOMPARE(QStringList({told[0], told[1], told[128], told[129]}),
+                 QStringList({"0 at 0:  0/0", "1 at 1: record 1 0/0", "128 at 28: record 128 0/0",
+                              "129 at 0:  0/0"}));
         QCOMPARE(QApplication::focusWidget(), w.cmdRead);
         QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description),
                      QStringLiteral("Read finished: 128 records saved to backup.icf"));
+        // A write knows its whole: the records sent of the file's, the first before any step.
+        told.clear();
         transfer(true, path("backup.icf"));
+        QCOMPARE(told.size(), 128);
+        QCOMPARE(QStringList({told[0], told[126], told[127]}),
+                 QStringList({"0 at 1: record 2 of 128 2/128",
+                              "126 at 27: record 128 of 128 128/128", "127 at 0:  0/0"}));
         QCOMPARE(QApplication::focusWidget(), w.cmdWrite);
         QTRY_COMPARE(announced(w.cmdWrite, QAccessible::Description),
                      QStringLiteral("Write ended: Successful Write"));
@@ -336,12 +386,49 @@ private slots:
         waitIdle();
         QTRY_COMPARE(announced(w.cmdRead, QAccessible::Description),
                      QStringLiteral("Read finished: 128 records saved to again.icf"));
-        // Exit during a transfer closes the port and releases the image-file object at once.
+        // Exit while a write's records go out asks first: No lets the write go on to its end,
+        // Yes stops it and the window with it.
+        const QString question = QStringLiteral(
+            "A write is running: the radio will hold part of the new image. Stop it?");
+        bool openAfter = true;
+        QMetaObject::Connection once;
+        const auto exitWhileRecordsGoOut = [&](frmReadWrite *window) {
+            once = QObject::connect(window, &frmReadWrite::frameHandled, window, [&, window] {
+                if (window->phase() != frmReadWrite::Phase::RecordsFlowing)
+                    return;
+                QObject::disconnect(once);
+                QTimer::singleShot(
+                    0, window, [&, window] {  // as the user presses it, between frames
+                        window->cmdExit->click();
+                        openAfter = window->MSComm1.PortOpen() && window->ICOMFileSystem;
+                    });
+            });
+        };
+        for (bool stop : {false, true}) {
+            m_user->clear();
+            m_user->answerOpen(path("backup.icf"));
+            m_user->answerQuestions({stop});
+            exitWhileRecordsGoOut(&w);
+            w.cmdWrite->click();
+            QTRY_VERIFY(!m_user->messages().isEmpty());
+            QCOMPARE(m_user->messages().first(), question);
+            QCOMPARE(openAfter, !stop);
+            if (!stop) {
+                waitIdle();
+                QCOMPARE(m_user->messages().last(), QStringLiteral("Successful Write"));
+            }
+        }
+        QVERIFY(!w.ICOMFileSystem && m_user->messages().size() == 1);
+        // Exit during a read closes the port and releases the image-file object at once.
+        connect(radioWith(128));
+        frmReadWrite &again = *m_window;
         m_user->clear();
-        w.cmdRead->click();
-        w.cmdExit->click();
-        QVERIFY(!w.ICOMFileSystem && !w.MSComm1.PortOpen() && !w.tmrCableTimer.isActive()
-                && !w.tmrResponseTimer.isActive());
+        m_user->answerSave(path("backup.icf"));
+        exitWhileRecordsGoOut(&again);
+        again.cmdRead->click();
+        QTRY_VERIFY(!again.ICOMFileSystem);
+        QVERIFY(!openAfter && !again.MSComm1.PortOpen() && !again.tmrCableTimer.isActive()
+                && !again.tmrResponseTimer.isActive());
         QTest::qWait(1300);  // no time-out fires into the unloaded window
         QVERIFY(m_user->messages().isEmpty());
     }

@@ -15,11 +15,20 @@ inline const QString kWriteFailure = QStringLiteral("Write failure");
 inline const QString kNoRecordsFromRadio = QStringLiteral("The radio sent no memory records");
 // Records or an end frame came before the model reply: the radio is still sending the image
 // of a read that ended early.
+inline const QString kStillSending =
+    QStringLiteral("The radio is still sending an earlier image: wait until the radio stops "
+                   "sending, then read again.");
 inline QString withEarlierImageHint(const QString &message)
 {
-    return message
-           + QStringLiteral("\r\nThe radio is still sending an earlier image: wait until the "
-                            "radio stops sending, then read again.");
+    return message + QStringLiteral("\r\n") + kStillSending;
+}
+// A write that ends after its first record went out leaves the radio with what came so far.
+inline const QString kPartWritten =
+    QStringLiteral("The radio may now hold part of the new image and part of the old: a whole "
+                   "write of this file, or a write of the backup, puts it right.");
+inline QString inputNotOpened(const QString &file, const QString &reason)
+{
+    return QStringLiteral("Unable to open input file\r\n%1: %2").arg(file, reason);
 }
 inline QString damagedAtLine(int line)
 {

@@ -9,6 +9,28 @@
 
 #include <QProgressBar>
 
+namespace {
+
+// Whether the record (a checked data line) follows on from the records before it: a radio
+// sends its image as one ascending run, each record starting where the last one ended, so a
+// record that leaves a gap or goes back over addresses already received means frames were
+// lost or repeated on the line. next is where the next record should start (-1 before the
+// first) and moves on past this one; a record without bytes neither breaks nor moves the run.
+bool FollowsOn(QByteArrayView line, int &next)
+{
+    const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
+                      | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
+    const int count = hexDigitValue(line[4]) << 4 | hexDigitValue(line[5]);
+    if (count == 0)
+        return true;
+    if (next >= 0 && first != next)
+        return false;
+    next = first + count;
+    return true;
+}
+
+}  // namespace
+
 void frmReadWrite::StartProgressBar()
 {
     ProgressBar1->setMaximum(100);
@@ -74,6 +96,7 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
             return;
         }
         StartProgressBar();
+        m_nextAddress = -1;
         SendCommand(MSComm1, Cmd::ReadRequest, sRadioModel, true);
         m_phase = Phase::RequestSent;
         return;
@@ -97,6 +120,10 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         if (!ICOMFileSystem->ValidCheckSum(sData)
             || !ValidRecordLine(QByteArrayView(sData).chopped(2))) {
             FinishTransfer(TransferOutcome::Failed, TransferText::kInvalidChecksum);
+            return;
+        }
+        if (!FollowsOn(sData, m_nextAddress)) {
+            FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
             return;
         }
         // One record that cannot be stored ends the read: no image is kept with one missing.

@@ -45,10 +45,11 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
             return;
         }
         if (!ICOMFileSystem->OpenICFFileForRead(sFileName)) {
-            // The file opens but its two header lines cannot be taken in: say why.
-            const QString why = ICOMFileSystem->inputOpen()
-                                    ? TransferText::damagedAtLine(ICOMFileSystem->damagedLine())
-                                    : QString();
+            // Say why: the file does not open, or its two header lines cannot be taken in.
+            const QString why =
+                ICOMFileSystem->inputOpen()
+                    ? TransferText::damagedAtLine(ICOMFileSystem->damagedLine())
+                    : TransferText::inputNotOpened(sFileName, ICOMFileSystem->inputError());
             FinishTransfer(TransferOutcome::Failed, why);
             return;
         }

@@ -59,6 +59,10 @@ public:
         show({Kind::Question, title, text, {}});
         return answer(m_questions, true);
     }
+    bool askYesNo(const QString &title, const QString &text) override
+    {
+        return askOkCancel(title, text, false);
+    }
     QString openFileName(const FileDialogRequest &request) override
     {
         show({Kind::OpenDialog, request.title, {}, request});
