@@ -335,10 +335,16 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
     qint64 totals[4] = {};
     int ranges = 0;
     QJsonArray list;
-    for (int at = 0; at < kAddressSpace;) {
+    // Where neither image holds a byte they agree: only the span of their bytes is walked.
+    int from = kAddressSpace, to = 0;
+    for (const MemoryMap *map : {&mapA, &mapB}) {
+        if (map->lowest >= 0)
+            from = std::min(from, map->lowest), to = std::max(to, map->highest + 1);
+    }
+    for (int at = from; at < to;) {
         const Kind kind = kindAt(at);
         int end = at + 1;
-        while (end < kAddressSpace && kindAt(end) == kind)
+        while (end < to && kindAt(end) == kind)
             ++end;
         if (kind != Same) {
             const int n = end - at;

@@ -6,6 +6,8 @@
 #include "image/clsicomfiles.h"
 #include "image/icfformat.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,6 +25,18 @@ QList<QByteArray> modelLines(QByteArrayView bytes)
         line.truncate(kMaxKeptLine);
     return lines;
 }
+
+// The model line is taken without an editor's byte-order mark and without spaces around it.
+QByteArray bareModel(QByteArray line)
+{
+    if (line.startsWith("\xEF\xBB\xBF"))
+        line.remove(0, 3);
+    while (line.startsWith(' '))
+        line.remove(0, 1);
+    while (line.endsWith(' '))
+        line.chop(1);
+    return line;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -35,9 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     EXPECT(files.CheckICFData().outcome == clsICOMFiles::DataCheck::NoData,
            "the check found data with no file open");
     const bool opened = files.OpenICFFileForRead(path);
-    EXPECT(opened == (lines.size() >= 2)
-               && (!opened || (files.RadioModel() == lines[0] && files.CommentLine() == lines[1])),
-           "open disagrees with the number of lines, or model or comment line differs");
+    EXPECT(
+        opened == (lines.size() >= 2)
+            && (!opened
+                || (files.RadioModel() == bareModel(lines[0]) && files.CommentLine() == lines[1])),
+        "open disagrees with the number of lines, or model or comment line differs");
     if (!opened)
         return 0;  // files closes itself
     // Empty lines after the last record end the data; they are not records.
@@ -56,16 +72,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (QByteArray line; undecodable < end && DecodeICFLine(line = lines[undecodable]);)
         ++undecodable;
     qsizetype bad = 2;
-    std::vector<bool> given(0x10000);
+    std::vector<std::pair<int, int>> given;  // the first and last address of each line's bytes
     for (QByteArray line; bad < undecodable; ++bad) {
         DecodeICFLine(line = lines[bad]);
         const int first = line.left(4).toInt(nullptr, 16);
-        int address = first;
-        for (qsizetype digit = 6; digit + 1 < line.size() && address <= 0xFFFF && !given[address];
-             digit += 2)
-            given[address++] = true;
-        if (address != first + (line.size() - 6) / 2)
+        const int last = first + int(line.size() - 6) / 2 - 1;  // first - 1: a line of no bytes
+        if (last > 0xFFFF || std::any_of(given.begin(), given.end(), [&](const auto &g) {
+                return first <= g.second && g.first <= last;
+            }))
             break;
+        if (last >= first)
+            given.emplace_back(first, last);
+    }
+    // A radio sends its image as one ascending run: where every line is good, the first record
+    // with bytes that does not start where the last one ended is the bad line.
+    for (int next = -1, i = 2; bad == end && i < end; ++i) {
+        QByteArray line = lines[i];
+        DecodeICFLine(line);
+        const int first = line.left(4).toInt(nullptr, 16);
+        const int count = int(line.size() - 6) / 2;
+        if (count > 0 && next >= 0 && first != next)
+            bad = i;
+        else if (count > 0)
+            next = first + count;
     }
     // The reader after the check stands at the first data line.
     qsizetype read = 0;

@@ -13,7 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
+#include <iterator>
+#include <map>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -22,8 +23,10 @@
 
 namespace {
 
-// Reading goes through a buffer of this size, so a file of any size costs the same memory.
+// Reading goes through a buffer of at most this size, so a file of any size costs the same
+// memory; a small file gets a buffer of its own size (but no less than kSmallestChunk).
 constexpr qsizetype kReadChunk = qsizetype(64) * 1024;
+constexpr qsizetype kSmallestChunk = 4096;
 // No valid line is longer than 516 bytes; a longer one is kept cut to this length (it is
 // invalid either way) so that a hostile file cannot make one line fill the memory.
 constexpr qsizetype kMaxKeptLine = qsizetype(64) * 1024;
@@ -34,6 +37,29 @@ constexpr int kFirstDataLine = 3;
 // Addresses 0x0000 to 0xFFFF; address and count digits at the head of a data line.
 constexpr int kAddressCount = 0x10000;
 constexpr qsizetype kRecordHeaderDigits = 6;
+
+// Addresses first to end - 1, given by one line.
+struct OwnedRange {
+    int end;
+    int line;
+};
+
+// The line that gave the lowest of addresses first to first + count - 1 that a line gave
+// already, or 0 when none did. The ranges never overlap one another.
+int overlappedLine(const std::map<int, OwnedRange> &owned, int first, int count)
+{
+    if (count <= 0)
+        return 0;
+    auto after = owned.upper_bound(first);  // the first range starting past first
+    if (after != owned.begin()) {
+        const auto before = std::prev(after);
+        if (before->second.end > first)
+            return before->second.line;
+    }
+    if (after != owned.end() && after->first < first + count)
+        return after->second.line;
+    return 0;
+}
 
 QString trimSpaces(const QString &text)
 {
@@ -96,9 +122,10 @@ struct RunCheck {
 struct clsICOMFiles::Input {
     QFile file;
     QByteArray buffer;
-    qsizetype pos = 0;       // next unread byte of buffer
-    qint64 bufferStart = 0;  // file offset of buffer[0]
-    bool failed = false;     // a read or seek failed: the file reads as ended
+    qsizetype pos = 0;             // next unread byte of buffer
+    qint64 bufferStart = 0;        // file offset of buffer[0]
+    qsizetype chunk = kReadChunk;  // read at a time: less for a small file
+    bool failed = false;           // a read or seek failed: the file reads as ended
     bool headerRead = false;
     qint64 dataStart = 0;    // file offset of the first data line
     int lineNumber = 0;      // of the last line read, from 1
@@ -116,9 +143,9 @@ struct clsICOMFiles::Input {
         if (failed)
             return false;
         bufferStart += buffer.size();
-        buffer.resize(kReadChunk);
+        buffer.resize(chunk);
         pos = 0;
-        const qint64 got = file.read(buffer.data(), kReadChunk);
+        const qint64 got = file.read(buffer.data(), chunk);
         if (got < 0) {
             failed = true;
             buffer.clear();
@@ -207,6 +234,9 @@ bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
         m_inputError = QStringLiteral("not a regular file");
         return false;
     }
+    // A small file is read whole in one go (a file that grows meanwhile in more reads).
+    input->chunk =
+        qsizetype(std::clamp<qint64>(input->file.size() + 1, kSmallestChunk, kReadChunk));
     m_input = std::move(input);
     if (!GetNextLineFromDisk(m_sModelLine) || !GetNextLineFromDisk(m_sCommentLine)) {
         m_input->damagedLine = m_input->lineNumber + 1;  // the first header line not taken in
@@ -274,9 +304,10 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
         int firstEmpty = 0;  // of the empty lines since the last record
         int lastRecord = 0;
         RunCheck run;
-        // The line that gave each address its byte: a radio holds one byte an address, so
-        // an image that gives one twice, or one past 0xFFFF, is none a radio ever sent.
-        std::vector<int> owner(kAddressCount, 0);
+        // The ranges of addresses the lines gave, by their first address, with the line that
+        // gave each: a radio holds one byte an address, so an image that gives one twice, or
+        // one past 0xFFFF, is none a radio ever sent. Records are few; ranges are cheap.
+        std::map<int, OwnedRange> owned;
         QByteArray line;
         while (m_input->readLine(line)) {
             if (lineNumber == INT_MAX) {
@@ -305,19 +336,20 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
             const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
                               | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
             const int count = int(line.size() - kRecordHeaderDigits) / 2;
-            const QString range = address(first) + u'-' + address(first + qMax(count, 1) - 1);
+            const auto range = [&] {
+                return address(first) + u'-' + address(first + qMax(count, 1) - 1);
+            };
             if (first + count > kAddressCount) {
-                damaged(lineNumber, QStringLiteral(": addresses %1 run past 0xFFFF").arg(range));
+                damaged(lineNumber, QStringLiteral(": addresses %1 run past 0xFFFF").arg(range()));
                 break;
             }
-            const auto clash = std::find_if(owner.begin() + first, owner.begin() + first + count,
-                                            [](int o) { return o != 0; });
-            if (clash != owner.begin() + first + count) {
+            if (const int clash = overlappedLine(owned, first, count)) {
                 damaged(lineNumber,
-                        QStringLiteral(": addresses %1 overlap line %2").arg(range).arg(*clash));
+                        QStringLiteral(": addresses %1 overlap line %2").arg(range()).arg(clash));
                 break;
             }
-            std::fill_n(owner.begin() + first, count, lineNumber);
+            if (count > 0)
+                owned.emplace(first, OwnedRange{first + count, lineNumber});
             run.take(first, count, lineNumber);
             lastRecord = lineNumber;
             ++m_input->records;

@@ -29,12 +29,16 @@ Options:
   --changed BASE      only mutants of lines changed since the commit BASE (git diff BASE)
   --sample N          a sample of N mutants spread over the files in proportion to their
                       mutants (every file with mutants gets at least one while N allows)
-  --seed S            the seed of the sample (default 1): the same seed, the same sample
+  --seed S            the seed of the sample (default 1): the same seed, the same sample;
+                      a sample runs its folders in turn, so a run cut short has met each
   -t SECONDS          time limit of one mutant's run (mutate.sh -t, default 180)
   -j N                tests run at once (mutate.sh -j, default 2)
   -w FOLDER           scratch folder (mutate.sh -w)
   --no-baseline       skip the run of the unchanged suite (mutate.sh --no-baseline)
-  --keep FILE         keep the generated mutation list in FILE (default: a temporary file)
+  --keep FILE         keep the generated mutation list in FILE and the verdicts in
+                      FILE.results (default: temporary files)
+  --summary FILE      the table and survivors of a run kept with --keep FILE, even one still
+                      running or cut short (mutants not yet run are counted "n/a")
   NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
 
 Running: the chosen mutants are written as a mutation list with exact line numbers and handed
@@ -621,6 +625,19 @@ def sample(mutants, n, seed):
     return sorted(chosen, key=lambda m: m.number)
 
 
+def interleaved(mutants):
+    """The mutants in turn from each folder, so that a run cut short has met every folder."""
+    queues = OrderedDict()
+    for m in mutants:
+        queues.setdefault(folder_of(m.path), []).append(m)
+    order = []
+    while any(queues.values()):
+        for queue in queues.values():
+            if queue:
+                order.append(queue.pop(0))
+    return order
+
+
 def folder_of(path):
     return path.split("/", 1)[0]
 
@@ -639,11 +656,16 @@ def main():
     parser.add_argument("-w", dest="work")
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--keep")
+    parser.add_argument("--summary")
     parser.add_argument("numbers", nargs="*")
     args = parser.parse_args()
     if args.help:
         print(__doc__.strip())
         return 0
+
+    if args.summary:   # the table of a run kept with --keep, finished or not
+        mutants = read_list(args.summary)
+        return report(mutants, [], args.summary + ".results", None)
 
     files = program_files()
     if args.file:
@@ -673,8 +695,11 @@ def main():
                       "its line changed; look at it again", file=sys.stderr)
     equivalent = [m for m in mutants if m.ident in equivalents]
     mutants = [m for m in mutants if m.ident not in equivalents]
+    population = len(equivalent) + len(mutants)   # the equivalent share is of these
     if args.sample is not None:
         mutants = sample(mutants, args.sample, args.seed)
+        if not args.list:
+            mutants = interleaved(mutants)
 
     if args.list:
         for m in mutants:
@@ -684,17 +709,17 @@ def main():
             per[folder_of(m.path)] += 1
         print(f"{len(mutants)} mutants (" + ", ".join(f"{f} {per[f]}" for f in FOLDERS if per[f])
               + f"); {len(equivalent)} listed as equivalent left out"
-              + (f" ({100.0 * len(equivalent) / (len(equivalent) + len(mutants)):.1f}%)"
+              + (f" ({100.0 * len(equivalent) / population:.1f}% of {population})"
                  if equivalent else ""))
         return 0
 
     if not mutants:
         print("no mutants chosen")
         return 0
-    return run(mutants, equivalent, args)
+    return run(mutants, equivalent, args, population)
 
 
-def run(mutants, equivalent, args):
+def run(mutants, equivalent, args, population):
     keep = args.keep
     handle = open(keep, "w") if keep else tempfile.NamedTemporaryFile(
         "w", prefix="replix-mutants-", suffix=".txt", delete=False)
@@ -714,9 +739,40 @@ def run(mutants, equivalent, args):
         command.append("--no-baseline")
     started = time.time()
     print(f"{len(mutants)} mutants through scripts/mutate.sh (list: {list_path})", flush=True)
-    subprocess.run(command, cwd=ROOT)
+    status = subprocess.run(command, cwd=ROOT).returncode
     took = time.time() - started
+    if status == 2 or not os.path.exists(results):
+        sys.exit("mutants.py: scripts/mutate.sh could not start the run")
+    outcome = report(mutants, equivalent, results, took, population)
+    if not keep:
+        os.unlink(list_path)
+        os.unlink(results)
+    return outcome
 
+
+def read_list(list_path):
+    """The mutants of a list written by run(), for --summary."""
+    mutants, block = [], {}
+    for row in open(list_path, encoding="utf-8"):
+        row = row.rstrip("\n")
+        if row.startswith("#"):
+            continue
+        if not row.strip():
+            block = {}
+            continue
+        key, _, value = row.partition(":")
+        block[key] = value.strip()
+        if key == "fault":
+            number, op, ident = value.split()
+            first, _, last = block["line"].partition("-")
+            m = Mutant(block["file"], int(first), int(last or first), 0, op, block["find"],
+                       block["into"])
+            m.number, m.ident = int(number.lstrip("#")), ident
+            mutants.append(m)
+    return mutants
+
+
+def report(mutants, equivalent, results, took, population=None):
     verdicts = {}
     if os.path.exists(results):
         for row in open(results):
@@ -749,16 +805,15 @@ def run(mutants, equivalent, args):
         score = f"{100.0 * c['caught'] / scored:.1f}%" if scored else "-"
         print(f"{folder:10s} {c['caught']:7d} {c['survived']:9d} {c['timed-out']:10d} "
               f"{c['stillborn']:10d} {c['n/a'] + c['not run']:4d} {c['equivalent']:11d} {score:>7s}")
-    share = len(equivalent) / max(1, len(equivalent) + len(mutants))
-    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of those chosen; "
-          f"{took / 60:.1f} minutes")
+    population = population or len(equivalent) + len(mutants)
+    share = len(equivalent) / max(1, population)
+    print(f"equivalent (listed, left out): {len(equivalent)} = {100.0 * share:.1f}% of {population}"
+          + (f"; {took / 60:.1f} minutes" if took is not None else ""))
     for title, group in (("survived", survivors), ("timed out", timeouts)):
         if group:
             print(f"\n{title}:")
             for m in group:
                 print(f"  #{m.number} {m.ident} {m.place()} {m.op}\n      {m.before}\n    ->{m.after}")
-    if not keep:
-        os.unlink(list_path)
     return 0 if not survivors and not timeouts else 1
 
 

@@ -313,10 +313,11 @@ watch() {
   local pid=$1 deadline=$2 logf=$3 pattern=${4:-} status
   ctest_pid=$pid
   while kill -0 "$pid" 2>/dev/null; do
-    if ((SECONDS >= deadline)); then stop_ctest; wait "$pid" 2>/dev/null; return 124; fi
+    # A failure already in the log counts, even when the time limit has come meanwhile.
     if [[ -n $pattern ]] && grep -qsE "$pattern" "$logf"; then
       stop_ctest; wait "$pid" 2>/dev/null; return 1
     fi
+    if ((SECONDS >= deadline)); then stop_ctest; wait "$pid" 2>/dev/null; return 124; fi
     sleep 0.5
   done
   wait "$pid" 2>/dev/null; status=$?
@@ -342,9 +343,11 @@ run_one() {
   ((status == 0)) && return 0
   failed_test=$t
   failed_function=$(first_failure "$logf")
-  if ((status == 124)); then
+  if ((status == 124)) && [[ -n $failed_function ]]; then
+    :   # a test function failed before the process was stopped: a failing test all the same
+  elif ((status == 124)); then
     run_verdict=timedout
-    failed_function="time limit${failed_function:+, $failed_function}"
+    failed_function="time limit"
   elif [[ -z $failed_function ]] && ((status > 128)); then
     failed_function="killed by signal $((status - 128))"
   fi

@@ -95,6 +95,10 @@ void TestCli::init()
     make("gaps.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("0100044142437E") + "\r\n"
                          + RadioMemory::encodeLine("0123020010") + "\r\n");
     make("repeated.icf", RadioMemory::icfText(whole) + lines[2] + '\n');
+    for (const char *name : {"at0-a.icf", "at0-b.icf"})  // the second byte at 0x0001 differs
+        make(name, "5A170002\r\n#\r\n"
+                       + RadioMemory::encodeLine(name[4] == 'a' ? "000002AA55" : "000002AA56")
+                       + "\r\n");
     make("mixed.icf", RadioMemory::icfText(whole).replace("\r\n", "\n").replace("2\n#", "2\r#"));
     make("zeros.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("010000") + "\r\n");
     make("garbage.icf", QByteArray(300, '\x01') + "\r\n#" + QByteArray(5000, '~') + "\r\n");
@@ -185,6 +189,10 @@ void TestCli::fileCommands_data()
         << QStringList{"diff", "whole.icf", "changes.icf"} << 1
         << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: "
                       "different: 3 bytes differ in 2 ranges\n")
+        << QByteArray();
+    QTest::newRow("diff: images from address 0")
+        << QStringList{"diff", "at0-a.icf", "at0-b.icf"} << 1
+        << QByteArray("0x0001: 55 -> 56\nsummary: different: 1 byte differs in 1 range\n")
         << QByteArray();
     QTest::newRow("diff: a missing record")
         << QStringList{"diff", "whole.icf", "missing.icf"} << 1

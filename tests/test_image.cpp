@@ -280,6 +280,9 @@ private slots:
         QTest::newRow("past 0xFFFF")
             << head + "}}}}gighgi\r\n"
             << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
+        QTest::newRow("no data bytes, inside an earlier record")
+            << head + a + "\r\ngggggg\r\n"
+            << int(Check::Sound) << 0 << QString();
         QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n"
                                               << int(Check::Sound) << 0 << QString();
     }
@@ -326,7 +329,6 @@ private slots:
         QByteArray comment = QByteArray("#\x00\x1a\x80\xff", 5);
         for (int b = 0; b < 256; ++b)
             comment += b == '\r' || b == '\n' ? QByteArray() : QByteArray(1, char(b));
-        comment = comment.leftJustified(32765, 'c');  // the longest line that is written
         comment = comment.leftJustified(32765, 'c');  // the longest line that is written
         const QByteArray image = kModelLine + "\r\n" + comment + "\r\nghiggkgxhyizj{\r\n";
         auto files = std::make_unique<clsICOMFiles>();

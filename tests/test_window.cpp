@@ -195,6 +195,13 @@ private slots:
         QVERIFY(w.fraComms->isVisible() && w.cmdExit->isVisible()
                 && !w.fraTextDisplay->isVisible());
         QCOMPARE(w.focusWidget(), w.cmdRead);
+        // A screen reader opens a list by its menu action, or by pressing it.
+        for (const QString &action : {QAccessibleActionInterface::showMenuAction(),
+                                      QAccessibleActionInterface::pressAction()}) {
+            QAccessible::queryAccessibleInterface(w.cboSpeed)->actionInterface()->doAction(action);
+            QTRY_VERIFY2(w.cboSpeed->view()->isVisible(), qPrintable(action));
+            w.cboSpeed->hidePopup();
+        }
     }
 
     // Only a switch of the pane centres the window again; a later show (after a hide, or when
