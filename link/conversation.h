@@ -139,6 +139,7 @@ private:
     void StepProgressBar();
     void ShowMessage(const QString &message);
     void log(const QString &text);
+    void noteLineClosed();
     bool logWanted() const;
 
     SerialControl &MSComm1;

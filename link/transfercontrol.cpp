@@ -99,12 +99,21 @@ bool Conversation::StartTransfer(bool writing, const QString &portText, const QS
     return true;
 }
 
+// The line went while the transfer waited (a remote cable's server closed the connection, a
+// cable was pulled): the time-out's message stays, the log says why the answer never came.
+void Conversation::noteLineClosed()
+{
+    if (!MSComm1.PortOpen())
+        log(QStringLiteral(" Computer: Connection closed: the line went during the transfer\r\n"));
+}
+
 void Conversation::tmrCableTimer_Timer()
 {
     const SpeakingSeam speaking(m_told);
     SerialControl::EventHold hold(MSComm1);
     tmrCableTimer.stop();
     log(QStringLiteral(" Computer: No Cable Detected\r\n"));
+    noteLineClosed();
     // Records of an earlier read queued on the line hold back the echo: the cable is there,
     // the radio is still sending.
     FinishTransfer(TransferOutcome::Failed,
@@ -119,6 +128,7 @@ void Conversation::tmrResponseTimer_Timer()
     SerialControl::EventHold hold(MSComm1);
     tmrResponseTimer.stop();
     log(QStringLiteral(" Radio   : No Response\r\n"));
+    noteLineClosed();
     const QString message = QStringLiteral("No response from radio.");
     FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
                    m_earlierImageSeen ? TransferText::withEarlierImageHint(message) : message);

@@ -263,6 +263,7 @@ private slots:
         });
         transfer(writing, path("image.icf"));
         QCOMPARE(m_user->messages(), QStringList{message});
+        QVERIFY2(m_rig->log.contains("Connection closed"), qPrintable(m_rig->log));
         QVERIFY(!m_portOpenAtMessage);
         QCOMPARE(fileBytes(path("image.icf")), writing ? icfOf(o) : before);
         QCOMPARE(m_radio->readsFinished() + m_radio->writesFinished(), 0);
