@@ -3,6 +3,7 @@
 #include "app/misc.h"
 #include "app/twips.h"
 #include "app/userseam.h"
+#include "link/commstxt.h"
 #include "serial/commsmodule.h"
 
 #include <QAbstractItemView>
@@ -23,8 +24,10 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
+#include <QTextDocument>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 // Design sizes of the window, in twips.
@@ -237,14 +240,17 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     setWindowIcon(QIcon::fromTheme(QStringLiteral("replix")));  // installed with the package
     static const bool accessible = (QAccessible::installFactory(windowFactory), true);
     Q_UNUSED(accessible);
+    // Qt's own boxes and dialogs speak for the program unless a seam is installed.
+    setDefaultUserSeam(&qtUserSeam());
     buildControls();
-    for (QTimer *timer : {&tmrCableTimer, &tmrResponseTimer}) {
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
-    connect(&tmrCableTimer, &QTimer::timeout, this, &frmReadWrite::tmrCableTimer_Timer);
-    connect(&tmrResponseTimer, &QTimer::timeout, this, &frmReadWrite::tmrResponseTimer_Timer);
-    connect(&MSComm1, &SerialControl::OnComm, this, &frmReadWrite::MSComm1_OnComm);
+    connect(&m_conversation, &Conversation::started, this, &frmReadWrite::transferBegun);
+    connect(&m_conversation, &Conversation::logText, this,
+            [this](const QString &text) { DisplayText(txtDataReceived, text); });
+    connect(&m_conversation, &Conversation::progress, this, &frmReadWrite::drawProgress);
+    connect(&m_conversation, &Conversation::finished, this, &frmReadWrite::transferOver);
+    // Cancel in an error report ends the program at once, as the box offers.
+    connect(&m_conversation, &Conversation::errorReportCancelled, this,
+            [] { std::_Exit(kExitOnReportErrorCancel); });
     // One connection a button: each is announced as the controller of the window once.
     connect(cmdRead, &QPushButton::clicked, this, [this] {
         cmdRead_Click();
@@ -257,14 +263,12 @@ frmReadWrite::frmReadWrite(QWidget *parent)
     connect(cmdExit, &QPushButton::clicked, this, &frmReadWrite::cmdExit_Click);
     connect(cmdClearText, &QPushButton::clicked, this, &frmReadWrite::cmdClearText_Click);
     connect(chkShowText, &QCheckBox::clicked, this, &frmReadWrite::chkShowText_Click);
-    connect(this, &frmReadWrite::transferFinished, this,
-            [this](const TransferOutcome &outcome) { m_lastEnd = outcome.kind; });
     connect(this, &frmReadWrite::transferEnded, this, &frmReadWrite::announceEnd);
     for (QComboBox *list : {cboSpeed, cboPort})
         announceChoices(list);
     // Steps of the bar while a transfer runs (the reset to 0 comes at its end).
     connect(ProgressBar1, &QProgressBar::valueChanged, this, [this] {
-        if (m_phase != Phase::Idle)
+        if (m_conversation.running())
             ++m_recordsCounted;
     });
 }
@@ -373,6 +377,7 @@ void frmReadWrite::Form_Load()
     SetAppTitle(QStringLiteral("Replix ICOM Radio"));
     setWindowTitle(AppTitle());
     ICOMFileSystem = std::make_unique<clsICOMFiles>();
+    m_conversation.setFileSystem(ICOMFileSystem.get());
     WritingToRadio = false;
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
@@ -393,6 +398,7 @@ void frmReadWrite::Form_Unload()
     tmrCableTimer.stop();
     tmrResponseTimer.stop();
     ClosePort(MSComm1);
+    m_conversation.setFileSystem(nullptr);
     ICOMFileSystem.reset();
     m_unloaded = true;
 }
@@ -403,7 +409,7 @@ void frmReadWrite::closeEvent(QCloseEvent *event)
     // default. The write goes on behind the question. A read is stopped at once: the file of
     // that name is only replaced when the read has ended well.
     const bool writing =
-        WritingToRadio && m_phase != Phase::Idle && m_phase != Phase::AwaitingModel;
+        WritingToRadio && phase() != Phase::Idle && phase() != Phase::AwaitingModel;
     if (!m_unloaded && (m_asking || (writing && !askToStopWrite()))) {
         event->ignore();
         return;
@@ -426,6 +432,56 @@ bool frmReadWrite::askToStopWrite()
 void frmReadWrite::cmdExit_Click()
 {
     close();
+}
+
+void frmReadWrite::cmdRead_Click()
+{
+    WritingToRadio = false;
+    StartTransfer();
+}
+
+void frmReadWrite::cmdWrite_Click()
+{
+    WritingToRadio = true;
+    StartTransfer();
+}
+
+void frmReadWrite::StartTransfer()
+{
+    m_conversation.StartTransfer(WritingToRadio, cboPort->currentText(), cboSpeed->currentText());
+}
+
+void frmReadWrite::transferBegun()
+{
+    cmdRead->setEnabled(false);
+    cmdWrite->setEnabled(false);
+    chkShowText->setEnabled(false);
+    if (!txtDataReceived->document()->isEmpty())
+        txtDataReceived->clear();
+}
+
+void frmReadWrite::drawProgress(int records, int)
+{
+    if (records == 0) {
+        ProgressBar1->setMaximum(100);
+        ProgressBar1->setValue(0);
+        ProgressBar1->setEnabled(true);
+        return;
+    }
+    // The bar counts records modulo 100 and never reaches its maximum; a write's first record
+    // is not counted.
+    const int counted = WritingToRadio ? records - 1 : records;
+    ProgressBar1->setValue(counted % 100);
+}
+
+void frmReadWrite::transferOver(const TransferOutcome &outcome)
+{
+    m_lastEnd = outcome.kind;
+    ProgressBar1->setValue(0);
+    cmdRead->setEnabled(true);
+    cmdWrite->setEnabled(true);
+    chkShowText->setEnabled(true);
+    emit transferEnded();
 }
 
 void frmReadWrite::cmdClearText_Click()
@@ -511,16 +567,16 @@ std::pair<int, int> frmReadWrite::progressOfRecords() const
 {
     // Only a write knows its end: the records sent of the file's. The first record goes out
     // before the bar's first step, and each step sends one more.
-    if (!WritingToRadio || !ICOMFileSystem || m_phase == Phase::Idle
-        || m_phase == Phase::AwaitingModel)
+    if (!WritingToRadio || !ICOMFileSystem || phase() == Phase::Idle
+        || phase() == Phase::AwaitingModel)
         return {0, 0};
     const int total = ICOMFileSystem->checkedRecords();
-    return {m_phase == Phase::RequestSent ? 0 : qMin(m_recordsCounted + 1, total), total};
+    return {phase() == Phase::RequestSent ? 0 : qMin(m_recordsCounted + 1, total), total};
 }
 
 QString frmReadWrite::progressText() const
 {
-    if (m_phase == Phase::Idle || m_phase == Phase::AwaitingModel)
+    if (phase() == Phase::Idle || phase() == Phase::AwaitingModel)
         return {};
     if (const auto [sent, total] = progressOfRecords(); total > 0)
         return QStringLiteral("record %1 of %2").arg(sent).arg(total);
@@ -541,9 +597,9 @@ bool frmReadWrite::focusNextPrevChild(bool next)
 
 void frmReadWrite::transferStarted()
 {
-    if (m_phase == Phase::Idle)
+    if (!m_conversation.running())
         return;  // the port could not be opened; its message has been shown
-    m_messagesBeforeStart = MessagesShown();
+    m_messagesBeforeStart = m_conversation.messagesShown();
     m_recordsCounted = 0;
     (WritingToRadio ? cmdWrite : cmdRead)->setAccessibleDescription(QString());
     // A key on a list changes nothing while frames flow.
@@ -568,9 +624,9 @@ void frmReadWrite::announceEnd()
     m_recordsCounted = 0;
     QTimer::singleShot(0, starter, [=, this] {
         // What is said follows how the transfer ended, not how many boxes were shown.
-        if (!saved && MessagesShown() != messagesBefore)
+        if (!saved && m_conversation.messagesShown() != messagesBefore)
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: ")
-                                              + LastMessage());
+                                              + m_conversation.lastMessage());
         else if (!saved && sFileName.isEmpty())
             starter->setAccessibleDescription(direction + QStringLiteral(" ended: no file chosen"));
         else if (!saved)

@@ -1,12 +1,13 @@
 #pragma once
-// The program's only window: the conductor of a transfer. It owns the serial control, the two
-// time-outs, the controls and the one image-file object. Its methods are defined where their
-// work lies: window and start-up in app/, frames and transfer control in link/, the read and
-// write handlers in transfer/.
+// The program's only window. It owns the serial control, the controls, the one image-file
+// object and the conversation (link/conversation.h) that runs its transfers, lends the
+// conversation the control, the file object, the file dialog and the user, and draws what the
+// conversation's signals say: log text, progress, the buttons at the start and the end.
 
+#include "app/userseam.h"
 #include "image/clsicomfiles.h"
 #include "image/fileaccess.h"
-#include "link/framecodec.h"
+#include "link/conversation.h"
 #include "serial/serialcontrol.h"
 
 #include <QTimer>
@@ -22,27 +23,11 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
-// How a transfer ended: what the command line turns into its exit status.
-struct TransferOutcome {
-    enum Kind { Failed, Saved, Written };
-    Kind kind = Failed;
-    QString message;  // the message shown with this end; empty when none was shown
-};
-
 class frmReadWrite : public QWidget {
     Q_OBJECT
 public:
-    // Where the conversation of a transfer stands. Every frame handler reads it to tell the
-    // frames it waits for from frames out of turn, and moves it on.
-    enum class Phase {
-        Idle,            // no transfer
-        AwaitingModel,   // IdentifyRequest sent, the radio's model reply awaited
-        RequestSent,     // ReadRequest or WriteRequest sent, its echo awaited
-        RecordsFlowing,  // read: the radio's records; write: the tool's records and their echoes
-        EndSent,         // read: TransferResult sent, its echo awaited;
-                         // write: EndOfData sent, the radio's result awaited
-    };
-    Phase phase() const { return m_phase; }
+    using Phase = Conversation::Phase;
+    Phase phase() const { return m_conversation.phase(); }
     // What the progress bar tells assistive technology: records sent of the file's records
     // (a write with its records going out; {0, 0} otherwise), and the passing record as text.
     std::pair<int, int> progressOfRecords() const;
@@ -51,30 +36,32 @@ public:
     explicit frmReadWrite(QWidget *parent = nullptr);
     ~frmReadWrite() override;
 
-    // Frames (link/sendreceive.cpp)
+    // The conversation's routines, under the names a reader looks for on the window.
     void SendCommand(SerialControl &CommsControl, quint8 bCommand, const QByteArray &sData,
-                     bool ResponseExpected);
-    void ProcessCommand(const QByteArray &InString);
+                     bool ResponseExpected)
+    {
+        m_conversation.SendCommand(CommsControl, bCommand, sData, ResponseExpected);
+    }
+    void ProcessCommand(const QByteArray &InString) { m_conversation.ProcessCommand(InString); }
 
     // Start-up and unload (app/frmreadwrite.cpp)
     void Form_Load();
     void Form_Unload();
 
     // Event handlers, public so tests can drive them as the user and the devices would.
-    void MSComm1_OnComm();
+    void MSComm1_OnComm() { m_conversation.MSComm1_OnComm(); }
     void chkShowText_Click();
     void cmdClearText_Click();
     void cmdExit_Click();
     void cmdRead_Click();
     void cmdWrite_Click();
-    void tmrCableTimer_Timer();
-    void tmrResponseTimer_Timer();
+    void tmrCableTimer_Timer() { m_conversation.tmrCableTimer_Timer(); }
+    void tmrResponseTimer_Timer() { m_conversation.tmrResponseTimer_Timer(); }
 
-    // Transfer control (link/transfercontrol.cpp)
+    // Starts a transfer on the port and at the speed the lists show, in the direction
+    // WritingToRadio gives.
     void StartTransfer();
-    void EndTransfer();
-    // EndTransfer, the end's outcome to onlookers, then its message (if any) to the user.
-    void FinishTransfer(TransferOutcome::Kind kind, const QString &message);
+    void EndTransfer() { m_conversation.EndTransfer(); }
 
     // Controls
     QGroupBox *fraComms;
@@ -90,26 +77,25 @@ public:
     QProgressBar *ProgressBar1;
     QPushButton *cmdExit;
     QPushButton *cmdWrite;
-    QTimer tmrCableTimer;
-    QTimer tmrResponseTimer;
     SerialControl MSComm1;
     CommonDialog CommonDialog1;
-
-    // Window-level state
     std::unique_ptr<clsICOMFiles> ICOMFileSystem;
-    bool WritingToRadio = false;
-    QString sFileName;  // the file of the last transfer, offered again by the save dialog
-    FrameCollector sCommandBuffer;
+
+private:
+    ProgramUserSeam m_user;  // lent to the conversation: the program's user, as installed
+
+public:
+    Conversation m_conversation{MSComm1, CommonDialog1, m_user};
+    // The conversation's state under the window's names.
+    QTimer &tmrCableTimer = m_conversation.tmrCableTimer;
+    QTimer &tmrResponseTimer = m_conversation.tmrResponseTimer;
+    bool &WritingToRadio = m_conversation.WritingToRadio;
+    QString &sFileName = m_conversation.sFileName;
+    FrameCollector &sCommandBuffer = m_conversation.sCommandBuffer;
 
 signals:
-    // For onlookers such as the command line: every whole frame handed to a transfer handler,
-    // and every end of a transfer (emitted by EndTransfer, before any message of that end).
-    void frameHandled(const QByteArray &frame);
-    // Every frame SendCommand hands to the serial control.
-    void frameSent(const QByteArray &frame);
+    // Every end of a transfer, after the window is idle again and before any message of it.
     void transferEnded();
-    // How it ended; emitted by every end of a transfer just before transferEnded.
-    void transferFinished(const TransferOutcome &outcome);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -117,11 +103,10 @@ protected:
     bool focusNextPrevChild(bool next) override;
 
 private:
-    // Frame handlers of the two directions (transfer/)
-    void ProcessReadCommand(const QByteArray &sFrame);
-    void ProcessWriteCommand(const QByteArray &sFrame);
-    void StartProgressBar();
-    void StepProgressBar();
+    // What the conversation says, drawn.
+    void transferBegun();
+    void drawProgress(int records, int total);
+    void transferOver(const TransferOutcome &outcome);
 
     void buildControls();
     void placeControls();
@@ -146,15 +131,6 @@ private:
     bool m_asking = false;  // the question before stopping a write is up
     // Sized and centred at the first show; later shows keep the user's position.
     bool m_placed = false;
-    Phase m_phase = Phase::Idle;
-    // Of the running transfer: records the read has stored, and whether the radio was heard
-    // still sending an earlier image (records or an end frame before the model reply).
-    int m_recordsStored = 0;
-    bool m_earlierImageSeen = false;
-    // Of a read: the address the radio's next record should start at (-1 before the first).
-    int m_nextAddress = -1;
-    // Set by FinishTransfer for the EndTransfer it calls; any other end is a failure.
-    TransferOutcome m_outcome;
     // How the last transfer ended, for what the window says of it.
     TransferOutcome::Kind m_lastEnd = TransferOutcome::Failed;
 };

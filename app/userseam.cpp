@@ -256,17 +256,10 @@ public:
     }
 };
 
-UserSeam *installedSeam = nullptr;
-
 }  // namespace
 
-UserSeam &userSeam()
+UserSeam &qtUserSeam()
 {
-    static QtUserSeam qtSeam;
-    return installedSeam ? *installedSeam : qtSeam;
-}
-
-void setUserSeam(UserSeam *seam)
-{
-    installedSeam = seam;
+    static QtUserSeam seam;
+    return seam;
 }

@@ -9,12 +9,15 @@
 //
 // Paced, it also times the turnaround of a write as the radio sees it: from the radio putting
 // the last byte of record k's echo on the line to the first byte of record k+1 reaching it,
-// median and 99th percentile, for the tool and for a minimal client that only speaks the
-// protocol (blocking reads and writes on the device). That radio runs on its own thread and
+// median and 99th percentile, for the tool (its window, and its conversation alone, as the
+// command line drives it) and for a minimal client that only speaks the protocol (blocking
+// reads and writes on the device). That radio runs on its own thread and
 // paces every byte to the microsecond; at most kTurnaroundRecords records are written.
 
 #include "app/frmreadwrite.h"
 #include "bench/timedtransfer.h"
+#include "link/conversation.h"
+#include "serial/commsmodule.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
 
@@ -298,10 +301,28 @@ int main(int argc, char *argv[])
             transfer(w, unused, true, 0);
         }
         const QList<qint64> tool = forTool.takeTurnarounds();
+        TimedRadio forEngine(bps, modelData);
+        {
+            SerialControl control;
+            InitCommsControl(control);
+            control.pinDevice(forEngine.device());
+            CommonDialog dialog;
+            clsICOMFiles files;
+            Conversation conversation(control, dialog, user);
+            conversation.setFileSystem(&files);
+            QEventLoop loop;
+            QObject::connect(&conversation, &Conversation::finished, &loop, &QEventLoop::quit,
+                             Qt::QueuedConnection);
+            user.answerOpen(file);
+            if (conversation.StartTransfer(true, QString(), QString::number(bps)))
+                loop.exec();
+        }
+        const QList<qint64> engine = forEngine.takeTurnarounds();
         TimedRadio forClient(bps, modelData);
         const bool clientOk = writeMinimally(forClient.device(), small.modelCode, small.memory);
         const QList<qint64> client = forClient.takeTurnarounds();
         std::printf("turnaround %d bit/s, tool:           %s\n", bps, describe(tool).constData());
+        std::printf("turnaround %d bit/s, conversation:   %s\n", bps, describe(engine).constData());
         std::printf("turnaround %d bit/s, minimal client: %s%s\n", bps,
                     describe(client).constData(), clientOk ? "" : " (DID NOT END)");
     }

@@ -7,10 +7,13 @@
 
 namespace {
 
-const CliOption kPort{"port", "P",
-                      "port number as the window lists it (1, COM1; see ports), a device path "
-                      "(/dev/ttyUSB0), or a remote cable's address (rfc2217://HOST:PORT for a "
-                      "server that speaks RFC 2217, tcp://HOST:PORT for a bare byte stream)"};
+const CliOption kPort{
+    "port", "P",
+    "port number as the window lists it (1, COM1; see ports), a device path "
+    "(/dev/ttyUSB0), or a remote cable's address (rfc2217://HOST:PORT for a "
+    "server that speaks RFC 2217, tcp://HOST:PORT for a bare byte stream); several "
+    "radios at once: 1,2,3 or 1-4, one line and one result each (read then "
+    "needs --backup-dir)"};
 const CliOption kSpeed{"speed", "BPS", "line speed in bit/s (default 9600):"};
 const CliOption kJson{"json", nullptr,
                       "the result as JSON (keys under \"JSON output\" in replix-cli --help)"};
@@ -211,6 +214,7 @@ const QList<CliCommand> &cliCommands()
           {"backup-dir", "DIR",
            "save to a new file in DIR named from the model and the time "
            "(5A170002-20261207-1432.icf), never replacing one; prints its name"},
+          kJson,
           kQuiet,
           kTrace},
          0,
@@ -223,6 +227,7 @@ const QList<CliCommand> &cliCommands()
           {"accept-version", nullptr, "write a file made for another version of the radio's model"},
           {"backup", "FILE",
            "read the radio into FILE first; write only when that read succeeded whole"},
+          kJson,
           kQuiet,
           kTrace},
          1,
@@ -306,6 +311,9 @@ QByteArray programHelp()
         "      bytes_only_file, bytes_only_radio\n"
         "  ports\n"
         "      a list of objects: port, device, state, reason\n"
+        "  read, write, and verify of several ports (--port 1-4)\n"
+        "      one object a line for each port: port, device, status, reason; file\n"
+        "      (read); comparison (verify: the object above)\n"
         "Addresses are numbers, byte values two hex digits each, separated by spaces.\n"
         "\nExit status:\n"
         "  0    success; the files are the same; every file could be read (info)\n"

@@ -1,9 +1,9 @@
 #include "cli/filecommands.h"
 
-#include "app/userseam.h"
 #include "cli/icfimage.h"
 #include "image/clsicomfiles.h"
 #include "link/hextext.h"
+#include "link/userseam.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -5,7 +5,6 @@
 #include "cli/filecommands.h"
 #include "cli/transfercommands.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
 #include <QHash>
@@ -111,15 +110,12 @@ int run(const CliCommand &c, const QHash<QString, QString> &values, const QStrin
         request.acceptVersion = has("accept-version");
         request.quiet = has("quiet");
         request.trace = has("trace");
-        // The window's own code runs the transfer; it needs no screen.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        // Qt's remarks on the missing desktop (no runtime folder, no fonts) are not the user's
-        // business; its critical errors still show.
+        // Qt's remarks are not the user's business; its critical errors still show.
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
             if (type == QtCriticalMsg || type == QtFatalMsg)
                 print(stderr, errorLine(text));
         });
-        QApplication app(argc, argv);
+        QCoreApplication app(argc, argv);
         return runTransfer(request);
     }
     QString reason;

@@ -1,20 +1,20 @@
 #pragma once
 // The transfer commands of replix-cli: the window's own read and write, driven from the command
-// line. A never-shown frmReadWrite runs the conversation through its own button handlers; its
-// questions and dialogs are answered from the command line and its messages go to standard
-// error. Needs a QApplication (any platform, "offscreen" does).
+// line. A conversation (link/conversation.h) runs each transfer; its questions and dialogs are
+// answered from the command line and its messages go to standard error. Needs a
+// QCoreApplication.
 
 #include <QString>
 
 struct TransferRequest {
     enum class Kind { Read, Write, Verify };
     Kind kind = Kind::Read;
-    QString port;  // a port number, "COMn", or a device path
+    QString port;  // a port number, "COMn", or a device path; or a list: "1,2,3", "1-4"
     QString speed = QStringLiteral("9600");
     QString file;        // read: the file to make; write and verify: the file to send or compare
     QString backupDir;   // read: make a new file here, named from the model and the time
     QString backupFile;  // write: read the radio into this file first; write only if that succeeds
-    bool json = false;   // verify: the comparison as JSON
+    bool json = false;   // verify: the comparison as JSON; many ports: one object a port
     bool acceptVersion = false;  // answer the other-version question "yes"
     bool quiet = false;          // no progress
     bool trace = false;          // the conversation log on standard error as it grows

@@ -1,17 +1,17 @@
-// The receive path: arbitrary bytes, cut into arbitrary chunks, handed to a window whose transfer
-// was started on a pseudo-terminal, as the serial control's receive event hands them, with a
-// scripted user. Input layout and invariants: fuzz/README.md.
+// The receive path: arbitrary bytes, cut into arbitrary chunks, handed to a conversation whose
+// transfer was started on a pseudo-terminal, as the serial control's receive event hands them,
+// with a scripted user and no window. Input layout and invariants: fuzz/README.md.
 
-#include "app/frmreadwrite.h"
 #include "fuzz/fuzzcheck.h"
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
 #include "image/icfformat.h"
+#include "link/conversation.h"
+#include "serial/commsmodule.h"
+#include "serial/serialcontrol.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/pty.h"
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QPlainTextEdit>
-#include <QPushButton>
+#include <QCoreApplication>
 #include <dirent.h>
 
 namespace {
@@ -32,7 +32,10 @@ struct World {
     PortFolder ports;
     QString dir = fuzzcheck::scratch();
     ScriptedSeam user;
-    frmReadWrite *window = nullptr;
+    SerialControl control;
+    CommonDialog dialog;
+    clsICOMFiles files;
+    Conversation conversation{control, dialog, user};
     QString savePath = dir + QStringLiteral("/radio.icf");
     QString inputPath = dir + QStringLiteral("/input.icf");
     DIR *listing = ::opendir(QFile::encodeName(dir).constData());  // read again in each run
@@ -58,30 +61,27 @@ bool isWholeImage(const QByteArray &content)
     }
     return true;
 }
-bool timing(const frmReadWrite &w)
+bool timing(const Conversation &c)
 {
-    return w.tmrCableTimer.isActive() || w.tmrResponseTimer.isActive();
+    return c.tmrCableTimer.isActive() || c.tmrResponseTimer.isActive();
 }
-// The state the window must be in between two receive events.
-void checkWindowState(const frmReadWrite &w)
+// The state the conversation must be in between two receive events.
+void checkState(const Conversation &c)
 {
-    const bool idle = w.cmdRead->isEnabled(), open = w.MSComm1.PortOpen();
-    EXPECT(w.cmdWrite->isEnabled() == idle && w.chkShowText->isEnabled() == idle,
-           "transfer buttons and check box disagree about the transfer");
-    EXPECT(idle ? !timing(w) && !open && !w.ICOMFileSystem->inputOpen()
-                      && !w.ICOMFileSystem->outputOpen()
-                : open && (timing(w) || !world->checkHang),
+    const bool idle = !c.running(), open = world->control.PortOpen();
+    EXPECT(idle ? !timing(c) && !open && !world->files.inputOpen() && !world->files.outputOpen()
+                : open && (timing(c) || !world->checkHang),
            "transfer ended with a time-out running, the port or a file open; or running with the "
-           "port closed or no time-out armed: the window hangs");
+           "port closed or no time-out armed: the conversation hangs");
 }
 
 void watchWhatIsShown()
 {
     world->user.whileNextShown([] {
-        const frmReadWrite &w = *world->window;
-        EXPECT(!timing(w)
+        const Conversation &c = world->conversation;
+        EXPECT(!timing(c)
                    && (world->user.shown().last().kind != ScriptedSeam::Kind::Message
-                       || (!w.MSComm1.PortOpen() && w.cmdRead->isEnabled())),
+                       || (!world->control.PortOpen() && !c.running())),
                "a box or dialog is up while a time-out can fire, or a message while it runs");
         watchWhatIsShown();
     });
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // Without a runtime folder Qt makes one in the temporary folder and leaves it there.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         qputenv("XDG_RUNTIME_DIR", fuzzcheck::scratch().toLocal8Bit());
-    new QApplication(*argc, *argv);
+    new QCoreApplication(*argc, *argv);
     World &x = *(world = new World);
     EXPECT(x.pty.isOpen() && x.ports.publish(1, x.pty.slavePath()) && x.listing,
            "harness: no terminal or no scratch folder");
@@ -123,14 +123,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // Model 5A170002, comment, then three records written the way a read stores them.
     for (QByteArray line : {"0120040A1B2C3D", "01240400FF7F80", "0128020102"})
         x.goodFile += (EncodeICFLine(line) ? line : QByteArray()) + "\r\n";
-    x.window = new frmReadWrite;
-    x.window->Form_Load();
+    InitCommsControl(x.control);
     // Thousands of opens a second of one device: the close keeps it open for the next open.
-    x.window->MSComm1.setKeepDeviceOpen(true);
-    // Hidden, the log is not built: fixed notes and hex (see fuzz_hextext), 2/5 of a run.
-    x.window->txtDataReceived->setVisible(false);
-    EXPECT(x.window->cboPort->currentText() == QStringLiteral("1"),
-           "harness: the pseudo-terminal is not offered as port 1");
+    x.control.setKeepDeviceOpen(true);
+    // Nobody listens to the log, so it is not built: fixed notes and hex (see fuzz_hextext).
+    x.conversation.setFileSystem(&x.files);
     return 0;
 }
 
@@ -160,24 +157,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (writing)
         x.user.answerQuestions({!(options & DeclineVersion)});
 
-    // One window serves every run: each starts from the idle state the previous one had to
-    // end in; what a transfer keeps from the last (partial frame, offered name) was cleared.
-    frmReadWrite &w = *x.window;
+    // One conversation serves every run: each starts from the idle state the previous one had
+    // to end in; what a transfer keeps from the last (partial frame, offered name) was cleared.
+    Conversation &c = x.conversation;
     watchWhatIsShown();
-    writing ? w.cmdWrite_Click() : w.cmdRead_Click();
-    EXPECT(w.MSComm1.PortOpen() && !w.cmdRead->isEnabled(), "harness: the transfer did not start");
+    EXPECT(c.StartTransfer(writing, QStringLiteral("1"), QStringLiteral("9600"))
+               && x.control.PortOpen(),
+           "harness: the transfer did not start");
     fuzzcheck::Cutter cutter(data[1], data[1] & 0x80 ? 600 : 12);
-    while (!rest.isEmpty() && !w.cmdRead->isEnabled()) {
-        w.ProcessCommand(cutter.next(rest).toByteArray());
-        checkWindowState(w);
+    while (!rest.isEmpty() && c.running()) {
+        c.ProcessCommand(cutter.next(rest).toByteArray());
+        checkState(c);
     }
     // The radio falls silent: the armed time-out (maybe none with the hang check off) ends it.
-    if (!w.cmdRead->isEnabled()) {
-        w.tmrResponseTimer.isActive() ? w.tmrResponseTimer_Timer()
-        : w.tmrCableTimer.isActive()  ? w.tmrCableTimer_Timer()
-                                      : w.EndTransfer();
-        EXPECT(w.cmdRead->isEnabled(), "a time-out did not end the transfer");
-        checkWindowState(w);
+    if (c.running()) {
+        c.tmrResponseTimer.isActive() ? c.tmrResponseTimer_Timer()
+        : c.tmrCableTimer.isActive()  ? c.tmrCableTimer_Timer()
+                                      : c.EndTransfer();
+        EXPECT(!c.running(), "a time-out did not end the transfer");
+        checkState(c);
     }
     x.user.clear();
     const std::optional<QByteArray> saved = fuzzcheck::getFile(x.savePath);
@@ -192,8 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ::unlink(QFile::encodeName(x.savePath).constData());
     // Free now what the next run would (libFuzzer would scan the heap for a leak), drain what
     // the tool sent, and do what the event loop does between two transfers.
-    w.sCommandBuffer.clear();
-    w.sFileName.clear();
+    c.sCommandBuffer.clear();
+    c.sFileName.clear();
     x.pty.read(0, 0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();

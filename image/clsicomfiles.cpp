@@ -1,9 +1,9 @@
 #include "image/clsicomfiles.h"
 
 #include "app/misc.h"
-#include "app/userseam.h"
 #include "image/icfformat.h"
 #include "link/hextext.h"
+#include "link/userseam.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -493,7 +493,7 @@ bool clsICOMFiles::ValidModel(const QByteArray &sFileModel, const QByteArray &sR
         return false;
     if (sFileModel.sliced(4) == sRadioModel.sliced(4))
         return true;
-    return userSeam().askOkCancel(
+    return currentSeam().askOkCancel(
         AppTitle(), QStringLiteral("Disk File is for a different version of this radio"), false);
 }
 

@@ -1,7 +1,6 @@
 #include "image/fileaccess.h"
 
-#include "app/misc.h"
-#include "app/userseam.h"
+#include "link/userseam.h"
 
 #include <QStringList>
 
@@ -36,12 +35,12 @@ FileDialogRequest CommonDialog::request()
 
 void CommonDialog::ShowOpen()
 {
-    FileName = userSeam().openFileName(request());
+    FileName = currentSeam().openFileName(request());
 }
 
 void CommonDialog::ShowSave()
 {
-    FileName = userSeam().saveFileName(request());
+    FileName = currentSeam().saveFileName(request());
 }
 
 QString qtFilterFromClassic(const QString &classicFilter)

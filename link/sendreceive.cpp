@@ -1,15 +1,13 @@
 // Frames out and in: sending a frame with its time-outs armed, collecting received bytes into
 // frames, and the serial control's communication event.
 
-#include "app/frmreadwrite.h"
 #include "link/commevents.h"
-#include "link/commstxt.h"
+#include "link/conversation.h"
 #include "link/hextext.h"
 #include "link/timeouts.h"
+#include "serial/serialcontrol.h"
 
-#include <QPlainTextEdit>
-
-void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
+void Conversation::SendCommand(SerialControl &CommsControl, quint8 bCommand,
                                const QByteArray &sData, bool ResponseExpected)
 {
     // A refused write (the device has gone) sends nothing: the cable time-out then ends the
@@ -28,8 +26,9 @@ void frmReadWrite::SendCommand(SerialControl &CommsControl, quint8 bCommand,
     }
 }
 
-void frmReadWrite::ProcessCommand(const QByteArray &InString)
+void Conversation::ProcessCommand(const QByteArray &InString)
 {
+    const SpeakingSeam speaking(m_told);
     const bool wasRunning = m_phase != Phase::Idle;
     QByteArrayView rest(InString);
     while (!rest.isEmpty()) {
@@ -37,16 +36,16 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
         if (!item)
             continue;
         if (item->kind != FrameCollector::Kind::Frame)
-            DisplayText(txtDataReceived, QStringLiteral(" Bad Command : "));
+            log(QStringLiteral(" Bad Command : "));
         else if (WritingToRadio)
             ProcessWriteCommand(item->bytes);
         else
             ProcessReadCommand(item->bytes);
         if (item->kind == FrameCollector::Kind::Frame)
             emit frameHandled(item->bytes);
-        if (logTakesText(txtDataReceived))
-            DisplayText(txtDataReceived, QString::fromLatin1(BytesToHex(item->bytes, true))
-                                             + QStringLiteral("\r\n"));
+        if (logWanted())
+            emit logText(QString::fromLatin1(BytesToHex(item->bytes, true))
+                         + QStringLiteral("\r\n"));
         if (m_phase != Phase::Idle && item->kind == FrameCollector::Kind::Frame
             && !tmrCableTimer.isActive() && !tmrResponseTimer.isActive()) {
             // Every frame stops the cable time-out, yet a stray one that the transfer ignores
@@ -64,13 +63,13 @@ void frmReadWrite::ProcessCommand(const QByteArray &InString)
     }
 }
 
-void frmReadWrite::MSComm1_OnComm()
+void Conversation::MSComm1_OnComm()
 {
     SerialControl::EventHold hold(MSComm1);
     const int code = MSComm1.CommEvent();
     switch (code) {
     case CommEventCode::Send: break;
     case CommEventCode::Receive: ProcessCommand(MSComm1.Input()); break;
-    default: DisplayText(txtDataReceived, commEventMessage(code)); break;
+    default: log(commEventMessage(code)); break;
     }
 }

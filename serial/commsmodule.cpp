@@ -4,7 +4,6 @@
 #include "serial/portnamespace.h"
 #include "serial/serialcontrol.h"
 
-#include <QComboBox>
 #include <QHash>
 #include <QLocale>
 
@@ -12,10 +11,6 @@
 #include <optional>
 
 namespace {
-
-constexpr int kFirstListedPort = 1;
-constexpr int kLastListedPort = 16;
-constexpr int kDefaultSpeedIndex = 6;  // "9600"
 
 const QString kLineBreak = QStringLiteral("\r\n");
 
@@ -149,33 +144,4 @@ bool ClosePort(SerialControl &control)
                         + errorPart(error));
     }
     return !control.PortOpen();
-}
-
-void FillSpeedList(QComboBox *list)
-{
-    for (int speed : supportedSpeeds().first(kListedSpeeds))
-        list->addItem(QString::number(speed));
-    list->setCurrentIndex(kDefaultSpeedIndex);
-}
-
-void FillPortList(QComboBox *list)
-{
-    const int before = list->count();
-    // The numbers are resolved afresh for this list, then pinned to the devices shown: a
-    // device plugged in later must not shift what a listed number opens.
-    pinPortNames({});
-    QHash<int, QString> shown;
-    for (int n = kFirstListedPort; n <= kLastListedPort; ++n) {
-        if (!PortExists(n) || !PortIsFree(n))
-            continue;
-        const QString device = resolvePortName(portNameOf(n));
-        shown.insert(n, device);
-        list->addItem(QString::number(n));
-        list->setItemData(list->count() - 1, device, Qt::ToolTipRole);
-    }
-    pinPortNames(shown);
-    if (list->count() > before)
-        list->setCurrentIndex(0);
-    else
-        ShowMessage(QStringLiteral("Unable to find an unused serial port"));
 }

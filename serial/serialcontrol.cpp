@@ -92,7 +92,8 @@ LineSetup SerialControl::setup() const
 
 CommError SerialControl::open()
 {
-    const QString endpoint = resolvePortName(portNameOf(m_commPort));
+    const QString endpoint =
+        m_pinnedDevice.isEmpty() ? resolvePortName(portNameOf(m_commPort)) : m_pinnedDevice;
     if (endpoint.isEmpty())
         return {CommErrorNumber::OpenFailed, QString::fromLocal8Bit(std::strerror(ENOENT))};
     if (!m_transport || !m_transport->serves(endpoint)) {

@@ -46,6 +46,9 @@ public:
     // the device open and locked, reported closed, and the next open of the same device takes
     // it back, set up and cleared as a real open would. Off unless set.
     void setKeepDeviceOpen(bool keep) { m_keepDevice = keep; }
+    // The device (or remote cable) this control opens whatever its port number: its owner's
+    // pin, so that many controls in one program each keep their own. Empty: by the number.
+    void pinDevice(const QString &device) { m_pinnedDevice = device; }
 
     // Set-up properties, applied once at start-up.
     int Handshaking() const { return m_handshaking; }
@@ -135,6 +138,7 @@ private:
     std::unique_ptr<Transport> m_transport;  // the last one opened; a kept device stays in it
     bool m_open = false;
     bool m_keepDevice = false;
+    QString m_pinnedDevice;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
     int m_handshaking = 0;

@@ -50,6 +50,7 @@ private slots:
     void transfers_data();
     void transfers();
     void portsBackupsAndCtrlC();
+    void manyRadiosAtOnce();
 
 private:
     // Runs replix-cli in folder m_dir with no display; the event loop turns meanwhile, so a
@@ -755,6 +756,46 @@ void TestCli::portsBackupsAndCtrlC()
                              + ": the connection closed during the transfer (Unable to locate "
                                "interface cable.)\n");
     QCOMPARE(closed.status, 4);
+}
+
+// One conversation a port, all at once: each radio gets the whole file, a radio that is off
+// fails alone and sets the status, a port named twice stops everything before it starts.
+void TestCli::manyRadiosAtOnce()
+{
+    const QList<RadioRecord> records = RadioMemory::parseIcf(fileBytes(path("whole.icf")))->records;
+    std::vector<std::unique_ptr<VirtualRadio>> radios;
+    for (int n = 1; n <= 4; ++n) {
+        VirtualRadioOptions o = radioWith(4);
+        o.memory.clear();
+        o.radioOn = n != 3;
+        radios.push_back(std::make_unique<VirtualRadio>(o));
+        QVERIFY(radios.back()->publishAs(*m_ports, n));
+    }
+    const Run twice = cli({"write", "--port", "2,COM2", "whole.icf"});
+    QCOMPARE(twice.status, 2);
+    QVERIFY(twice.err.startsWith("replix-cli: --port: 2 and COM2 are the same port"));
+    QVERIFY(radios[1]->framesFromTool().isEmpty());
+
+    const Run run = cli({"write", "--port", "1-4", "--quiet", "whole.icf"});
+    QCOMPARE(run.status, 4);
+    QVERIFY2(run.err.endsWith("port 3: write failed: No response from radio.\n"
+                              "write: 3 of 4 radios written; port 3: No response from radio\n"),
+             run.err.constData());
+    for (int n : {0, 1, 3})
+        QCOMPARE(radios[n]->writtenRecords(), records);
+    QCOMPARE(radios[2]->writtenRecords(), QList<RadioRecord>());
+
+    // Backups of one model made in the same minute carry their port.
+    QVERIFY(QDir(m_dir->path()).mkdir("bk"));
+    const Run read = cli({"read", "--port", "1,2", "--quiet", "--backup-dir", "bk", "--json"});
+    QCOMPARE(read.status, 0);
+    QCOMPARE(filesIn(path("bk")).size(), 2);
+    for (const QString &name : filesIn(path("bk"))) {
+        QVERIFY2(
+            QRegularExpression("5A170002-[0-9]{8}-[0-9]{4}-port[12]\\.icf").match(name).hasMatch(),
+            qPrintable(name));
+        QCOMPARE(RadioMemory::parseIcf(fileBytes(path("bk/" + name)))->records, records);
+    }
 }
 
 QTEST_MAIN(TestCli)

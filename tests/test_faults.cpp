@@ -170,7 +170,7 @@ private slots:
         QVERIFY(!m_portOpenAtMessage);
         QCOMPARE(m_radio->readsFinished(), message.isEmpty() ? 1 : 0);
         QCOMPARE(filesIn(m_dir->path()), QStringList{"backup.icf"});
-        QVERIFY(m_window->txtDataReceived->toPlainText().contains(logged));
+        QVERIFY(m_rig->log.contains(logged));
     }
     void diskFillingMidReadKeepsTheOldFile()
     {

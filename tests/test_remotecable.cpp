@@ -4,6 +4,7 @@
 
 #include "app/frmreadwrite.h"
 #include "serial/commsmodule.h"
+#include "serial/portnamespace.h"
 #include "serial/serialcontrol.h"
 #include "tests/support/transferfixture.h"
 
@@ -151,15 +152,14 @@ class RemoteCableTest : public TransferFixture {
     {
         return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(m_port);
     }
-    // Port 1 of the port folder becomes a plain file naming the address; a window is loaded.
+    // Port 1 of the port folder becomes a plain file naming the address; a conversation
+    // stands ready for it.
     void publishRemote(const QString &address)
     {
         m_ports->unpublish(1);
         QVERIFY(writeFile(m_ports->path() + "/COM1", address.toUtf8() + "\n"));
-        m_window = std::make_unique<frmReadWrite>();
-        m_window->Form_Load();
-        QCOMPARE(m_window->cboPort->currentText(), QStringLiteral("1"));
-        QCOMPARE(m_window->cboPort->itemData(0, Qt::ToolTipRole).toString(), address);
+        QCOMPARE(resolvePortName(portNameOf(1)), address);
+        m_rig = std::make_unique<Rig>(*m_user);
     }
 
 private slots:

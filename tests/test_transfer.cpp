@@ -1,5 +1,5 @@
 // Reads and writes through the virtual radio on a pseudo-terminal (or frames handed straight
-// to the window): the files they make, the frames they put on the line, how they end.
+// to the conversation): the files they make, the frames they put on the line, how they end.
 
 #include "tests/support/hexbytes.h"
 #include "tests/support/transferfixture.h"
@@ -45,11 +45,12 @@ private slots:
         o.comment = kOddComment;
         connect(o);
         // A second model reply amid the records opens no second dialog and changes nothing.
-        QObject::connect(m_radio.get(), &VirtualRadio::recordSent, m_window.get(), [&](int count) {
-            if (count == 3)
-                m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02") + o.comment
-                                         + bytes("FD"));
-        });
+        QObject::connect(m_radio.get(), &VirtualRadio::recordSent, &m_rig->conversation,
+                         [&](int count) {
+                             if (count == 3)
+                                 m_rig->conversation.ProcessCommand(
+                                     bytes("FE FE EF EE E1 5A 17 00 02") + o.comment + bytes("FD"));
+                         });
         transfer(false, path("radio.icf"));
         QCOMPARE(m_user->shown().size(), 1);
         // The expected file is built by the radio's own, separately written ICF code. A CR or
@@ -111,13 +112,12 @@ private slots:
         transfer(false, path("radio.icf"));
         QVERIFY(m_user->messages().isEmpty());
         QCOMPARE(fileBytes(path("radio.icf")), header + records);
-        QTRY_COMPARE(m_window->cmdRead->accessibleDescription(),
-                     QStringLiteral("Read finished: %1 saved to radio.icf")
-                         .arg(gapMs > 0 ? "1 record" : "12 records"));
+        QCOMPARE(m_rig->outcome.kind, TransferOutcome::Saved);
+        QCOMPARE(m_rig->conversation.recordsStored(), gapMs > 0 ? 1 : 12);
         // The records are asked for with the model bytes there are, and nothing is left over.
         QCOMPARE(m_radio->framesFromTool().value(1),
                  bytes("FE FE EE EF E2") + reply.left(4) + bytes("FD"));
-        QVERIFY(!m_window->txtDataReceived->toPlainText().contains(QStringLiteral("Bad Command")));
+        QVERIFY(!m_rig->log.contains(QStringLiteral("Bad Command")));
     }
     void dialogCancelledEndsQuietly_data()
     {
@@ -129,11 +129,10 @@ private slots:
     {
         QFETCH(bool, writing);
         connect(radioWith(4));
-        m_window->sFileName = path("offered.icf");
+        m_rig->conversation.sFileName = path("offered.icf");
         transfer(writing, QString());
         QCOMPARE(m_user->shown().size(), 1);
-        QTRY_COMPARE((writing ? m_window->cmdWrite : m_window->cmdRead)->accessibleDescription(),
-                     writing ? "Write ended: no file chosen" : "Read ended: no file chosen");
+        QCOMPARE(m_rig->outcome.cause, TransferOutcome::NoFile);
         QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
         QVERIFY(filesIn(m_dir->path()).isEmpty());
     }
@@ -142,7 +141,7 @@ private slots:
     void writeOfAFileThatCannotBeOpenedSaysWhy()
     {
         QVERIFY(::mkfifo(QFile::encodeName(path("pipe.icf")).constData(), 0600) == 0);
-        connect(radioWith(4));
+        connect(radioWith(4), true);  // what the window says of it too
         for (const auto &[name, why] :
              {std::pair<QString, QString>{"gone.icf", "No such file or directory"},
               {"pipe.icf", "not a regular file"}}) {
@@ -298,7 +297,7 @@ private slots:
         };
         QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(2, 4))));
         startByHand(writing);
-        frmReadWrite &w = *m_window;
+        Rig &w = *m_rig;
         writing ? m_user->answerOpen(path("image.icf")) : m_user->answerSave(path("radio.icf"));
         // The steps before: the model reply, the echo of the request and a record, the end.
         const QList<QList<QByteArray>> steps =
@@ -306,19 +305,20 @@ private slots:
                     : QList<QList<QByteArray>>{{reply}, {frames[0xE2], kRecord}, {frames[0xE5]}};
         for (int i = 0; i < step; ++i)
             for (const QByteArray &frame : steps.at(i))
-                w.ProcessCommand(frame);
+                w.conversation.ProcessCommand(frame);
         sentByTool();  // what the steps before sent
-        w.ProcessCommand(frames[code]);
+        w.conversation.ProcessCommand(frames[code]);
         QCOMPARE(commandsSent(), sent);
-        QCOMPARE(w.txtDataReceived->toPlainText().contains(QStringLiteral(" Unknown Command ")),
-                 code == 0x07);
+        QCOMPARE(w.log.contains(QStringLiteral(" Unknown Command ")), code == 0x07);
         if (end.isNull()) {
             QVERIFY(w.MSComm1.PortOpen() && m_user->messages().isEmpty());
-            QTEST(w.tmrCableTimer.isActive(), "cable");
-            QTEST(w.tmrResponseTimer.isActive(), "response");
+            const QTimer &cable = w.conversation.tmrCableTimer;
+            const QTimer &response = w.conversation.tmrResponseTimer;
+            QTEST(cable.isActive(), "cable");
+            QTEST(response.isActive(), "response");
             // Whatever runs, runs for its own time: 1000 ms for the echo, 1100 ms for the radio.
-            QVERIFY(!w.tmrCableTimer.isActive() || w.tmrCableTimer.interval() == 1000);
-            QVERIFY(!w.tmrResponseTimer.isActive() || w.tmrResponseTimer.interval() == 1100);
+            QVERIFY(!cable.isActive() || cable.interval() == 1000);
+            QVERIFY(!response.isActive() || response.interval() == 1100);
         } else {
             waitIdle();
             QCOMPARE(m_user->messages(), end.isEmpty() ? QStringList{} : QStringList{end});
@@ -340,7 +340,7 @@ private slots:
              {kRecord, bytes("FE FE EF EE E5 FD"), bytes("FE FE EE EF E6 00 FD"),
               bytes("FE FE EF EE E1 5A 17 00 02 FD"), bytes("FE FE EE EF E2 5A 17 00 02 FD"),
               bytes("FE FE EF EE E5 FD")})
-            m_window->ProcessCommand(frame);
+            m_rig->conversation.ProcessCommand(frame);
         QCOMPARE(sentByTool(), bytes("FE FE EE EF E2 5A 17 00 02 FD"));
         QCOMPARE(
             m_user->messages(),
@@ -348,9 +348,10 @@ private slots:
                         "earlier image: wait until the radio stops sending, then read again."});
         QCOMPARE(fileBytes(path("radio.icf")), kHead);
     }
+    // The window's bar counts what the conversation tells it, modulo 100.
     void readCountsRecordsModuloHundredBadOnesToo()
     {
-        startByHand(false);
+        startByHand(false, true);
         frmReadWrite &w = *m_window;
         unknownCommandIsNotedBeforeItsFrame();
         m_user->answerSave(path("progress.icf"));
@@ -381,7 +382,7 @@ private slots:
     void writeCountsRecordsAfterTheFirst()
     {
         QVERIFY(writeFile(path("image.icf"), icfOf(radioWith(101, 4))));
-        startByHand(true);
+        startByHand(true, true);
         frmReadWrite &w = *m_window;
         unknownCommandIsNotedBeforeItsFrame();
         m_user->answerOpen(path("image.icf"));

@@ -314,7 +314,7 @@ private slots:
     {
         auto gone = std::make_unique<EchoLine>(true);
         QVERIFY(m_ports->publish(4, gone->device()));
-        connect(radioWith(128));
+        connect(radioWith(128), true);
         frmReadWrite &w = *m_window;
         // The port named in the list has gone: the transfer stops before it starts, the log
         // and the focus stay as they were, and what the message says is the port's business.
@@ -393,16 +393,17 @@ private slots:
         bool openAfter = true;
         QMetaObject::Connection once;
         const auto exitWhileRecordsGoOut = [&](frmReadWrite *window) {
-            once = QObject::connect(window, &frmReadWrite::frameHandled, window, [&, window] {
-                if (window->phase() != frmReadWrite::Phase::RecordsFlowing)
-                    return;
-                QObject::disconnect(once);
-                QTimer::singleShot(
-                    0, window, [&, window] {  // as the user presses it, between frames
-                        window->cmdExit->click();
-                        openAfter = window->MSComm1.PortOpen() && window->ICOMFileSystem;
-                    });
-            });
+            once = QObject::connect(
+                &window->m_conversation, &Conversation::frameHandled, window, [&, window] {
+                    if (window->phase() != frmReadWrite::Phase::RecordsFlowing)
+                        return;
+                    QObject::disconnect(once);
+                    QTimer::singleShot(
+                        0, window, [&, window] {  // as the user presses it, between frames
+                            window->cmdExit->click();
+                            openAfter = window->MSComm1.PortOpen() && window->ICOMFileSystem;
+                        });
+                });
         };
         for (bool stop : {false, true}) {
             m_user->clear();
@@ -420,7 +421,7 @@ private slots:
         }
         QVERIFY(!w.ICOMFileSystem && m_user->messages().size() == 1);
         // Exit during a read closes the port and releases the image-file object at once.
-        connect(radioWith(128));
+        connect(radioWith(128), true);
         frmReadWrite &again = *m_window;
         m_user->clear();
         m_user->answerSave(path("backup.icf"));
@@ -587,12 +588,27 @@ private slots:
 
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
     // a child process, which OK would let reach _exit(0)); that OK returns shows in test_image.
+    // In a transfer the conversation hands the cancel to the window, which ends the program.
+    void cancelInTheErrorReportEndsTheProgramAtOnce_data()
+    {
+        QTest::addColumn<bool>("inTransfer");
+        QTest::newRow("the box alone") << false;
+        QTest::newRow("a read's file cannot be made") << true;
+    }
     void cancelInTheErrorReportEndsTheProgramAtOnce()
     {
+        QFETCH(bool, inTransfer);
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
-            setUserSeam(nullptr);
+            if (inTransfer) {
+                startByHand(false, true);
+                m_user->answerSave(m_dir->path());  // a folder: no file can be made there
+                m_user->answerQuestions({false});
+                m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+                ::_exit(m_user->messages() == QStringList{"Unable to Open Output File"} ? 0 : 1);
+            }
+            setUserSeam(&qtUserSeam());
             QTimer::singleShot(
                 0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
             ReportError(QStringLiteral("Unable to Open Output File"));

@@ -1,13 +1,11 @@
 // The read from the radio: the radio's replies become an ICF file.
 
-#include "app/frmreadwrite.h"
-#include "app/misc.h"
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
 #include "image/icfformat.h"
-#include "link/commstxt.h"
+#include "link/conversation.h"
 #include "link/hextext.h"
 #include "transfer/messages.h"
-
-#include <QProgressBar>
 
 namespace {
 
@@ -31,21 +29,7 @@ bool FollowsOn(QByteArrayView line, int &next)
 
 }  // namespace
 
-void frmReadWrite::StartProgressBar()
-{
-    ProgressBar1->setMaximum(100);
-    ProgressBar1->setValue(0);
-    ProgressBar1->setEnabled(true);
-}
-
-void frmReadWrite::StepProgressBar()
-{
-    // The bar counts records modulo 100; it never reaches its maximum.
-    const float value = float(ProgressBar1->value()) + 1.0f;
-    ProgressBar1->setValue(qRound(value) % 100);
-}
-
-void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
+void Conversation::ProcessReadCommand(const QByteArray &sFrame)
 {
     if (m_phase == Phase::Idle)
         return;  // no transfer: nothing to answer
@@ -83,16 +67,17 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         QByteArray sComment = sData.mid(4, 16);
         sComment.replace('\r', ' ').replace('\n', ' ');
         if (!ShowSaveDialog(sFileName, QString::fromLatin1(kIcfFilter), CommonDialog1)) {
-            EndTransfer();
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::NoFile, QString());
             return;
         }
         if (!ICOMFileSystem->OpenICFFileForWrite(sFileName)) {
-            EndTransfer();
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File, QString());
             return;
         }
         if (!ICOMFileSystem->WriteALineToDisk(BytesToHex(sRadioModel, false))
             || !ICOMFileSystem->WriteALineToDisk('#' + sComment)) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
+                           TransferText::kUnableToWrite);
             return;
         }
         StartProgressBar();
@@ -109,7 +94,8 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         }
         if (m_phase != Phase::RecordsFlowing) {
             // A record after the end frame: the image is not what the radio said it was.
-            FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
+                           TransferText::kCorruptedFrame);
             return;
         }
         tmrCableTimer.stop();
@@ -119,16 +105,19 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         // lost or added sum to nothing: its count must agree with its length as well.
         if (!ICOMFileSystem->ValidCheckSum(sData)
             || !ValidRecordLine(QByteArrayView(sData).chopped(2))) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kInvalidChecksum);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
+                           TransferText::kInvalidChecksum);
             return;
         }
         if (!FollowsOn(sData, m_nextAddress)) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
+                           TransferText::kCorruptedFrame);
             return;
         }
         // One record that cannot be stored ends the read: no image is kept with one missing.
         if (!ICOMFileSystem->WriteICFDataToDisk(sData.left(sData.size() - 2))) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
+                           TransferText::kUnableToWrite);
             return;
         }
         ++m_recordsStored;
@@ -146,10 +135,10 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         tmrResponseTimer.stop();
         if (m_recordsStored == 0) {
             // An image of no record is no backup: the earlier file stays.
-            FinishTransfer(TransferOutcome::Failed, m_earlierImageSeen
-                                                        ? TransferText::withEarlierImageHint(
-                                                            TransferText::kNoRecordsFromRadio)
-                                                        : TransferText::kNoRecordsFromRadio);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
+                           m_earlierImageSeen ? TransferText::withEarlierImageHint(
+                               TransferText::kNoRecordsFromRadio)
+                                              : TransferText::kNoRecordsFromRadio);
             return;
         }
         SendCommand(MSComm1, Cmd::TransferResult, QByteArray(1, '\0'), false);
@@ -163,10 +152,11 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
         // the user hears it once, after the transfer has ended.
         tmrCableTimer.stop();
         if (!ICOMFileSystem->CommitOutputFile()) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kUnableToWrite);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
+                           TransferText::kUnableToWrite);
             return;
         }
-        FinishTransfer(TransferOutcome::Saved, QString());
+        FinishTransfer(TransferOutcome::Saved, TransferOutcome::NoCause, QString());
         return;
 
     default: break;
@@ -174,7 +164,8 @@ void frmReadWrite::ProcessReadCommand(const QByteArray &sFrame)
 
     // A frame the read cannot account for. Once the file is open it stands where a record
     // should have been: ending here keeps a short image from being saved as a whole one.
-    DisplayText(txtDataReceived, QStringLiteral(" Unknown Command "));
+    log(QStringLiteral(" Unknown Command "));
     if (m_phase == Phase::RecordsFlowing || m_phase == Phase::EndSent)
-        FinishTransfer(TransferOutcome::Failed, TransferText::kCorruptedFrame);
+        FinishTransfer(TransferOutcome::Failed, TransferOutcome::Radio,
+                       TransferText::kCorruptedFrame);
 }

@@ -1,19 +1,17 @@
 // The write to the radio: an ICF file goes into the radio record by record, each record sent
 // when the previous frame of the tool has come back through the cable.
 
-#include "app/frmreadwrite.h"
-#include "app/misc.h"
-#include "link/commstxt.h"
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
+#include "link/conversation.h"
 #include "link/hextext.h"
 #include "transfer/messages.h"
-
-#include <QProgressBar>
 
 namespace {
 constexpr QByteArrayView kEndOfDataText = "Icom Inc.";
 }
 
-void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
+void Conversation::ProcessWriteCommand(const QByteArray &sFrame)
 {
     if (m_phase == Phase::Idle)
         return;  // no transfer: nothing to answer
@@ -41,7 +39,7 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         tmrResponseTimer.stop();
         const QByteArray sRadioModel = sData.left(4);
         if (!ShowOpenDialog(sFileName, QString::fromLatin1(kIcfFilter), CommonDialog1)) {
-            EndTransfer();
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::NoFile, QString());
             return;
         }
         if (!ICOMFileSystem->OpenICFFileForRead(sFileName)) {
@@ -50,24 +48,26 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
                 ICOMFileSystem->inputOpen()
                     ? TransferText::damagedAtLine(ICOMFileSystem->damagedLine())
                     : TransferText::inputNotOpened(sFileName, ICOMFileSystem->inputError());
-            FinishTransfer(TransferOutcome::Failed, why);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File, why);
             return;
         }
         if (!ICOMFileSystem->ValidModel(ICOMFileSystem->RadioModel(),
                                         BytesToHex(sRadioModel, false))) {
-            FinishTransfer(TransferOutcome::Failed, TransferText::kDifferentRadio);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::DifferentRadio,
+                           TransferText::kDifferentRadio);
             return;
         }
         // The whole file is checked before the radio hears a word of it: a damaged image
         // is never written into a radio, not even in part.
         const clsICOMFiles::DataCheck check = ICOMFileSystem->CheckICFData();
         if (check.outcome != clsICOMFiles::DataCheck::Sound) {
-            FinishTransfer(TransferOutcome::Failed,
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
                            check.outcome == clsICOMFiles::DataCheck::Damaged
                                ? TransferText::damagedAtLine(check.line)
                                : TransferText::kNoRecords);
             return;
         }
+        m_total = ICOMFileSystem->checkedRecords();
         StartProgressBar();
         SendCommand(MSComm1, Cmd::WriteRequest, sRadioModel, false);
         m_phase = Phase::RequestSent;
@@ -84,12 +84,13 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         if (!ICOMFileSystem->GetNextICFLineFromDisk(sLine)) {
             // The file was checked, so it changed under us: stop rather than wait forever.
             const int damagedLine = ICOMFileSystem->damagedLine();
-            FinishTransfer(TransferOutcome::Failed, damagedLine != 0
-                                                        ? TransferText::damagedAtLine(damagedLine)
-                                                        : TransferText::kNoRecords);
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
+                           damagedLine != 0 ? TransferText::damagedAtLine(damagedLine)
+                                            : TransferText::kNoRecords);
             return;
         }
         SendCommand(MSComm1, Cmd::DataRecord, sLine + ICOMFileSystem->CheckChars(sLine), false);
+        StepProgressBar();
         return;
     }
 
@@ -104,7 +105,8 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         } else if (const int damagedLine = ICOMFileSystem->damagedLine()) {
             // The file was cut or changed since the check: EndOfData now would have the
             // radio take the records sent so far for the whole image.
-            FinishTransfer(TransferOutcome::Failed, TransferText::damagedAtLine(damagedLine));
+            FinishTransfer(TransferOutcome::Failed, TransferOutcome::File,
+                           TransferText::damagedAtLine(damagedLine));
         } else {
             SendCommand(MSComm1, Cmd::EndOfData, kEndOfDataText.toByteArray(), true);
             m_phase = Phase::EndSent;
@@ -121,10 +123,11 @@ void frmReadWrite::ProcessWriteCommand(const QByteArray &sFrame)
         // whole file has gone out: the radio has given up on this write.
         const bool success = m_phase == Phase::EndSent && !sData.isEmpty() && sData.at(0) == '\0';
         FinishTransfer(success ? TransferOutcome::Written : TransferOutcome::Failed,
+                       success ? TransferOutcome::NoCause : TransferOutcome::Radio,
                        success ? TransferText::kSuccessfulWrite : TransferText::kWriteFailure);
         return;
     }
 
-    default: DisplayText(txtDataReceived, QStringLiteral(" Unknown Command ")); return;
+    default: log(QStringLiteral(" Unknown Command ")); return;
     }
 }

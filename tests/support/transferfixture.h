@@ -1,8 +1,12 @@
 #pragma once
 // The common ground of the tests that run whole transfers: a scratch folder, a folder of port
-// names, a scripted user, a virtual radio on port 1 and a window loaded on it.
+// names, a scripted user, a virtual radio on port 1 and a conversation on it, with no window.
 
 #include "app/frmreadwrite.h"
+#include "image/clsicomfiles.h"
+#include "image/fileaccess.h"
+#include "link/conversation.h"
+#include "serial/serialcontrol.h"
 #include "tests/support/scriptedseam.h"
 #include "tools/virtualradio.h"
 
@@ -18,6 +22,18 @@ VirtualRadioOptions radioWith(int records, int recordSize = 32, quint16 start = 
 // The radio's image as an ICF file, made by the radio's own code.
 QByteArray icfOf(const VirtualRadioOptions &options);
 
+// One conversation with what its owner lends it, and what it has said.
+struct Rig {
+    explicit Rig(UserSeam &user);
+    SerialControl MSComm1;
+    CommonDialog CommonDialog1;
+    clsICOMFiles ICOMFileSystem;
+    Conversation conversation;
+    QString log;       // the conversation log, a line break as LF
+    int records = -1;  // the last progress it told; -1 before any
+    TransferOutcome outcome;
+};
+
 class TransferFixture : public QObject {
     Q_OBJECT
 protected:
@@ -26,18 +42,21 @@ protected:
 
     void setUpFixture();  // for the derived test's init() and cleanup() slots
     void tearDownFixture();
-    // A new radio published as port 1 and a new window loaded on it.
-    void connect(const VirtualRadioOptions &options);
-    // A new window with no radio: frames are handed to it directly.
+    // A new radio published as port 1 and a new conversation for it (withWindow: a window
+    // loaded on it, which transfer() then drives by its buttons).
+    void connect(const VirtualRadioOptions &options, bool withWindow = false);
+    // A new window with no radio.
     void loadWindowOnly();
     // The user picks the file (empty: cancels) and the transfer runs to its end; notes
     // whether the port was still open while the closing message was up.
     void transfer(bool writing, const QString &file);
-    // A transfer started on port 1 with nothing behind it: the test hands the window the
-    // frames and reads what the tool put on the line with sentByTool().
-    void startByHand(bool writing);
+    // A transfer started on port 1 with nothing behind it: the test hands the conversation
+    // (or, withWindow, a window's) the frames and reads what the tool put on the line with
+    // sentByTool().
+    void startByHand(bool writing, bool withWindow = false);
     QByteArray sentByTool();
-    // Waits for the idle window: port closed, time-outs stopped, buttons back, progress 0.
+    // Waits for the idle conversation: port closed, time-outs stopped, files closed; of a
+    // window, also its buttons back and its progress at 0.
     void waitIdle();
     // The first five bytes (preamble, addresses, command) of every frame the tool sent.
     QList<QByteArray> commandsFromTool() const;
@@ -47,7 +66,8 @@ protected:
     std::unique_ptr<PortFolder> m_ports;
     std::unique_ptr<ScriptedSeam> m_user;
     std::unique_ptr<VirtualRadio> m_radio;
-    std::unique_ptr<frmReadWrite> m_window;
+    std::unique_ptr<Rig> m_rig;
+    std::unique_ptr<frmReadWrite> m_window;  // withWindow only
     std::unique_ptr<PseudoTerminal> m_line;
     bool m_portOpenAtMessage = false;
 };
