@@ -135,6 +135,11 @@ private slots:
         QCOMPARE(m_rig->outcome.cause, TransferOutcome::NoFile);
         QCOMPARE(commandsFromTool(), QList<QByteArray>{bytes("FE FE EE EF E0")});
         QVERIFY(filesIn(m_dir->path()).isEmpty());
+        // The window tells a screen reader why nothing happened.
+        connect(radioWith(4), true);
+        transfer(writing, QString());
+        QTRY_COMPARE((writing ? m_window->cmdWrite : m_window->cmdRead)->accessibleDescription(),
+                     QString(writing ? "Write" : "Read") + " ended: no file chosen");
     }
     // The chosen file is gone, or a pipe, by the time the write opens it: the end names it
     // and says why, and is told as a write that ended, not as a read that saved.
