@@ -73,6 +73,7 @@ private slots:
         connect(blank);
         transfer(true, path("radio.icf"));
         QCOMPARE(m_user->messages(), QStringList{kSuccess});
+        QCOMPARE(m_user->shown().last().title, QStringLiteral("Replix ICOM Radio"));
         QCOMPARE(m_radio->writtenRecords(), o.memory);
         QList<QByteArray> expected{bytes("FE FE EE EF E0 00 00 00 00 FD"),
                                    bytes("FE FE EE EF E3 5A 17 00 02 FD")};
