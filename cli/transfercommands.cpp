@@ -528,13 +528,13 @@ QString verbOf(TransferRequest::Kind kind)
 
 // The ports the user named: "1", "COM2", a device path or an address, or a list of numbers and
 // ranges ("1,2,3", "1-4", "1,3-5"). Empty, with why, when the list is malformed.
-QStringList portsOf(const QString &spec, QString *why)
+QStringList portsOf(const QString &named, QString *why)
 {
     static const QRegularExpression range(QStringLiteral("^([0-9]+)-([0-9]+)$"));
-    if (!spec.contains(u',') && !range.match(spec).hasMatch())
-        return {spec};
+    if (!named.contains(u',') && !range.match(named).hasMatch())
+        return {named};
     QStringList ports;
-    for (const QString &part : spec.split(u',')) {
+    for (const QString &part : named.split(u',')) {
         if (const QRegularExpressionMatch m = range.match(part); m.hasMatch()) {
             const int first = m.captured(1).toInt();
             const int last = m.captured(2).toInt();
