@@ -77,9 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         DecodeICFLine(line = lines[bad]);
         const int first = line.left(4).toInt(nullptr, 16);
         const int last = first + int(line.size() - 6) / 2 - 1;  // first - 1: a line of no bytes
-        if (last > 0xFFFF || std::any_of(given.begin(), given.end(), [&](const auto &g) {
-                return first <= g.second && g.first <= last;
-            }))
+        // A line of no bytes gives no address, so it can clash with none.
+        if (last > 0xFFFF
+            || (last >= first && std::any_of(given.begin(), given.end(), [&](const auto &g) {
+                    return first <= g.second && g.first <= last;
+                })))
             break;
         if (last >= first)
             given.emplace_back(first, last);
