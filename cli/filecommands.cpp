@@ -2,16 +2,15 @@
 
 #include "cli/icfimage.h"
 #include "image/clsicomfiles.h"
+#include "image/systemname.h"
 #include "link/hextext.h"
 #include "link/userseam.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryFile>
 
 #include <cerrno>
@@ -37,7 +36,7 @@ QString address(int value)
 
 QByteArray line(const QString &text)
 {
-    return text.toUtf8() + '\n';
+    return shownBytes(text) + '\n';
 }
 
 QString hexOf(const QByteArray &bytes)
@@ -137,21 +136,13 @@ private:
 bool saveAtomically(const QString &path, const QByteArray &bytes, QString *reason,
                     const std::function<bool()> &beforeCommit = {})
 {
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    AtomicSave out(path);
+    if (!out.open() || !out.write(bytes)) {
         *reason = out.errorString();
         return false;
     }
-    errno = 0;
-    if (out.write(bytes) != bytes.size() || ::fsync(out.handle()) != 0) {
-        *reason = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : out.errorString();
-        out.cancelWriting();
+    if (beforeCommit && !beforeCommit())
         return false;
-    }
-    if (beforeCommit && !beforeCommit()) {
-        out.cancelWriting();
-        return false;
-    }
     if (!out.commit()) {
         *reason = out.errorString();
         return false;
@@ -178,10 +169,10 @@ QString unfitOutput(const QString &path)
 {
     // A save replaces the name with a new file: over a device (/dev/null) or a pipe that would
     // put a plain file in its place.
-    const QFileInfo info(path);
-    if (info.isDir())
+    const NameStatus status = statusOf(path);
+    if (status.isDir)
         return QStringLiteral("Is a directory");
-    if (info.exists() && !info.isFile())
+    if (status.exists && !status.isFile)
         return QStringLiteral("not a regular file; only files are replaced");
     return {};
 }
@@ -190,9 +181,9 @@ bool sameFile(const QString &a, const QString &b)
 {
     struct stat first {};
     struct stat second {};
-    return ::stat(QFile::encodeName(a).constData(), &first) == 0
-           && ::stat(QFile::encodeName(b).constData(), &second) == 0
-           && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    return ::stat(systemName(a).constData(), &first) == 0
+           && ::stat(systemName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+           && first.st_ino == second.st_ino;
 }
 
 QString sameFileClash(const QString &input, const QString &output, const QString &inputRole,
@@ -202,16 +193,6 @@ QString sameFileClash(const QString &input, const QString &output, const QString
         return {};
     return output + QStringLiteral(": is both the %1 and the %2").arg(outputRole, inputRole)
            + (input == output ? QString() : QStringLiteral(" (%1)").arg(input));
-}
-
-QString unsayableName(const char *argument)
-{
-    const QByteArray bytes(argument);
-    if (QFile::encodeName(QFile::decodeName(bytes)) == bytes)
-        return {};
-    return escapedComment(bytes)
-           + QStringLiteral(": bytes the system's name encoding cannot carry; rename it "
-                            "(a name in UTF-8)");
 }
 
 bool writeAll(FILE *to, const QByteArray &bytes, QString *reason)
@@ -575,13 +556,13 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
         return refuse(clash);
     if (const QString unfit = unfitOutput(outIcf); !unfit.isEmpty())
         return refuse(outIcf + QStringLiteral(": ") + unfit);
-    const QFileInfo info(inBin);
-    if (info.isDir())
+    if (statusOf(inBin).isDir)
         return refuse(inBin + QStringLiteral(": Is a directory"));
-    QFile in(inBin);
-    if (!(inBin == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
-                                      : in.open(QIODevice::ReadOnly)))
-        return refuse(inBin + QStringLiteral(": ") + in.errorString());
+    QFile in;
+    if (QString reason; inBin == QLatin1String("-") ? !in.open(stdin, QIODevice::ReadOnly)
+                                                    : !openForRead(in, inBin, &reason))
+        return refuse(inBin + QStringLiteral(": ")
+                      + (reason.isEmpty() ? in.errorString() : reason));
     const QByteArray raw = in.read(kHighestAddress + 2);
     if (raw.isEmpty())
         return refuse(inBin + QStringLiteral(": empty, no bytes to import"));

@@ -42,7 +42,6 @@ QString sameFileClash(const QString &input, const QString &output, const QString
 // A command-line argument whose bytes the system's name encoding (UTF-8) does not carry: it
 // would reach the system as another name. The message shows it with such bytes as \xNN;
 // empty when the argument comes back whole.
-QString unsayableName(const char *argument);
 
 // Writes all of bytes to the stream and flushes it; false with the system's reason (errno)
 // when any of that fails.

@@ -1,9 +1,8 @@
 #include "cli/icfimage.h"
 
 #include "image/clsicomfiles.h"
+#include "image/systemname.h"
 #include "link/hextext.h"
-
-#include <QFileInfo>
 
 QString IcfImage::verdictText() const
 {
@@ -36,24 +35,23 @@ MemoryMap MemoryMap::of(const IcfImage &image)
 bool loadIcf(const QString &path, IcfImage *image, QString *error)
 {
     *image = {};
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink()) {
+    const NameStatus status = statusOf(path);
+    if (!status.exists) {
         *error = QStringLiteral("No such file or directory");
         return false;
     }
-    if (info.isDir()) {
+    if (status.isDir) {
         *error = QStringLiteral("Is a directory");
         return false;
     }
-    if (!info.isFile()) {
-        *error = info.exists() ? QStringLiteral("not a regular file")
-                               : QStringLiteral("No such file or directory");
+    if (!status.isFile) {
+        *error = QStringLiteral("not a regular file");
         return false;
     }
     clsICOMFiles files;
     if (!files.OpenICFFileForRead(path)) {
         if (!files.inputOpen()) {
-            *error = QStringLiteral("Permission denied");
+            *error = files.inputError();
             return false;
         }
         // The header lines are the file's first two; the first one missing is where it breaks.

@@ -4,6 +4,7 @@
 #include "cli/commandtable.h"
 #include "cli/filecommands.h"
 #include "cli/transfercommands.h"
+#include "image/systemname.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -150,11 +151,7 @@ int main(int argc, char *argv[])
     holdClosedStreams();
     QStringList args;
     for (int i = 1; i < argc; ++i) {
-        if (const QString fault = unsayableName(argv[i]); !fault.isEmpty()) {
-            print(stderr, errorLine(fault));
-            return ExitStatus::kTrouble;
-        }
-        args << QFile::decodeName(argv[i]);
+        args << nameFromSystem(argv[i]);
     }
     if (args.isEmpty())
         return usageError(QStringLiteral("no command"), nullptr);

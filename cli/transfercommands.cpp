@@ -4,6 +4,7 @@
 #include "cli/icfimage.h"
 #include "image/clsicomfiles.h"
 #include "image/fileaccess.h"
+#include "image/systemname.h"
 #include "link/conversation.h"
 #include "link/framecodec.h"
 #include "link/hextext.h"
@@ -112,7 +113,7 @@ public:
         clear();
         QByteArray out;
         for (qsizetype i = 0; i < m_lines.size(); ++i)
-            out += m_lines[i].left(terminalWidth() - 1).toUtf8()
+            out += shownBytes(m_lines[i].left(terminalWidth() - 1))
                    + (i + 1 < m_lines.size() ? "\n" : "");
         writeErr(out);
         m_drawn = true;
@@ -173,12 +174,11 @@ public:
     {
         clear();
         if (!m_quiet)
-            writeErr(QStringLiteral("%1: %2, %3 in %4 s: %5\n")
-                         .arg(m_verb, plural(m_records, "record", "records"),
-                              plural(m_bytes, "byte", "bytes"))
-                         .arg(seconds(), 0, 'f', 1)
-                         .arg(file)
-                         .toUtf8());
+            writeErr(shownBytes(QStringLiteral("%1: %2, %3 in %4 s: %5\n")
+                                    .arg(m_verb, plural(m_records, "record", "records"),
+                                         plural(m_bytes, "byte", "bytes"))
+                                    .arg(seconds(), 0, 'f', 1)
+                                    .arg(file)));
     }
 
 private:
@@ -205,10 +205,10 @@ private:
         if (m_tty && m_board) {
             m_board->set(m_row, fitted(text, terminalWidth() - 1));
         } else if (m_tty) {
-            writeErr("\r\033[K" + fitted(text, terminalWidth() - 1).toUtf8());
+            writeErr("\r\033[K" + shownBytes(fitted(text, terminalWidth() - 1)));
             m_drawn = true;
         } else {
-            writeErr(m_verb.toUtf8() + ' ' + m_file.toUtf8() + ": " + text.toUtf8() + '\n');
+            writeErr(shownBytes(m_verb + u' ' + m_file + QStringLiteral(": ") + text) + '\n');
         }
         m_sinceShown.start();
     }
@@ -403,7 +403,7 @@ int dataBytesOf(const QByteArray &frame)
 QString groupHint(const QString &device)
 {
     struct stat info {};
-    if (::stat(QFile::encodeName(device).constData(), &info) != 0 || info.st_gid == 0
+    if (::stat(systemName(device).constData(), &info) != 0 || info.st_gid == 0
         || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
         return {};
     const group *g = ::getgrgid(info.st_gid);
@@ -454,8 +454,8 @@ QString keepAsBackup(const QString &made, const QString &folder, const QString &
         QString name =
             stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".icf");
         // A hard link is made only under a free name: another file of that name stays.
-        if (::link(QFile::encodeName(made).constData(), QFile::encodeName(name).constData()) == 0) {
-            QFile::remove(made);
+        if (::link(systemName(made).constData(), systemName(name).constData()) == 0) {
+            removeName(made);
             return name;
         }
         if (errno != EEXIST)
@@ -566,7 +566,7 @@ public:
           reading(request.kind != TransferRequest::Kind::Write),
           target(request.kind == TransferRequest::Kind::Verify
                      ? scratch.filePath(QStringLiteral("radio.icf"))
-                     : QFileInfo(file).absoluteFilePath()),
+                     : absoluteName(file)),
           progress((fleet ? QStringLiteral("port %1: ").arg(port) : QString())
                        + verbOf(request.kind),
                    request.backupDir.isEmpty() ? request.file : request.backupDir, request.quiet,
@@ -705,13 +705,14 @@ int checkRequest(const TransferRequest &request, const QString &file, int *speed
         !request.backupFile.isEmpty() && !clash.isEmpty())
         return trouble(clash);
     if (request.kind == TransferRequest::Kind::Read) {
-        if (const QFileInfo folder(request.backupDir);
-            !request.backupDir.isEmpty() && folder.exists() && !folder.isDir())
+        if (const NameStatus folder = statusOf(request.backupDir);
+            !request.backupDir.isEmpty() && folder.exists && !folder.isDir)
             return trouble(request.backupDir + QStringLiteral(": Not a directory"));
         if (const QString unfit = unfitOutput(file); !unfit.isEmpty())
             return trouble(file + QStringLiteral(": ") + unfit);
-        const QString folder = QFileInfo(file).absolutePath();
-        if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        const QString whole = absoluteName(file);
+        const QString folder = whole.left(qMax(whole.lastIndexOf(u'/'), 1));
+        if (::access(systemName(folder).constData(), W_OK | X_OK) != 0)
             return trouble((request.backupDir.isEmpty() ? file : request.backupDir)
                            + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
     } else {
@@ -815,12 +816,12 @@ int runTransfer(const TransferRequest &request)
     if (status == ExitStatus::kOk && toBackupDir) {
         const QString name = saved = keepAsBackup(file, request.backupDir);
         if (name.isEmpty()) {
-            QFile::remove(file);
+            removeName(file);
             return trouble(request.backupDir + QStringLiteral(": no free name for the backup"));
         }
         // A script learns the backup's name only here: a name it cannot be told is no backup.
-        if (QString reason; !request.json && !writeAll(stdout, name.toUtf8() + '\n', &reason)) {
-            QFile::remove(name);
+        if (QString reason; !request.json && !writeAll(stdout, systemName(name) + '\n', &reason)) {
+            removeName(name);
             return trouble(QStringLiteral("standard output: ") + reason);
         }
     }
@@ -938,7 +939,7 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
     if (const int signalled = runJobs(jobs, speed); signalled != ExitStatus::kOk) {
         for (const auto &job : jobs)
             if (job && request.kind == TransferRequest::Kind::Read)
-                QFile::remove(job->target);
+                removeName(job->target);
         return signalled;
     }
     board.clear();
@@ -974,12 +975,12 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
                                        : QString();
             const QString name = keepAsBackup(job->target, request.backupDir, suffix);
             if (name.isEmpty()) {
-                QFile::remove(job->target);
+                removeName(job->target);
                 status = ExitStatus::kTrouble;
                 reason = request.backupDir + QStringLiteral(": no free name for the backup");
-            } else if (!request.json && !writeAll(stdout, name.toUtf8() + '\n', &outFault)) {
+            } else if (!request.json && !writeAll(stdout, systemName(name) + '\n', &outFault)) {
                 // A script learns the backup's name only here: one it cannot be told is none.
-                QFile::remove(name);
+                removeName(name);
                 status = ExitStatus::kTrouble;
                 reason = QStringLiteral("standard output: ") + outFault;
             } else {
@@ -1017,7 +1018,7 @@ int runFleet(const TransferRequest &request, const QStringList &ports)
                                + QStringLiteral(": ") + TransferText::kPartWritten));
         if (status != ExitStatus::kOk) {
             writeErr(
-                QStringLiteral("port %1: %2 failed: %3\n").arg(ports[i], verb, reason).toUtf8());
+                shownBytes(QStringLiteral("port %1: %2 failed: %3\n").arg(ports[i], verb, reason)));
             failed << QStringLiteral("port %1: %2")
                           .arg(ports[i], reason.endsWith(u'.') ? reason.chopped(1) : reason);
         } else {

@@ -2,24 +2,16 @@
 
 #include "app/misc.h"
 #include "image/icfformat.h"
+#include "image/systemname.h"
 #include "link/hextext.h"
 #include "link/userseam.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstring>
 #include <iterator>
 #include <map>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -200,7 +192,7 @@ struct clsICOMFiles::Input {
 // on commit, so an unfinished read never replaces an earlier image.
 struct clsICOMFiles::Output {
     explicit Output(const QString &name) : file(name) {}
-    QSaveFile file;
+    AtomicSave file;
     bool failed = false;  // a line write failed: the image is incomplete and never committed
 };
 
@@ -217,19 +209,17 @@ bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
     if (m_input)
         return false;
     auto input = std::make_unique<Input>();
-    input->file.setFileName(trimSpaces(sFromFilename));
+    const QString name = trimSpaces(sFromFilename);
     // A pipe or a device (/dev/zero) is no image file, could be endless and cannot be read
     // a second time for the whole-file check; opening a pipe would wait for a writer.
-    const QFileInfo info(input->file.fileName());
-    if (info.exists() && !info.isFile()) {
+    const NameStatus status = statusOf(name);
+    if (status.exists && !status.isFile) {
         m_inputError =
-            info.isDir() ? QStringLiteral("Is a directory") : QStringLiteral("not a regular file");
+            status.isDir ? QStringLiteral("Is a directory") : QStringLiteral("not a regular file");
         return false;
     }
-    if (!input->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        m_inputError = input->file.errorString();
+    if (!openForRead(input->file, name, &m_inputError))
         return false;
-    }
     if (input->file.isSequential()) {
         m_inputError = QStringLiteral("not a regular file");
         return false;
@@ -382,16 +372,15 @@ bool clsICOMFiles::OpenICFFileForWrite(const QString &sFileName)
     }
     // The image replaces whatever has the name: over a device or a pipe (/dev/null, chosen by
     // a slip in the dialog) that would put a plain file where the system expects the device.
-    const QFileInfo existing(sFileName);
-    if (existing.exists() && !existing.isFile()) {
+    if (const NameStatus existing = statusOf(sFileName); existing.exists && !existing.isFile) {
         ReportError(QStringLiteral("Unable to Open Output File"));
         return false;
     }
     auto output = std::make_unique<Output>(sFileName);
-    // Unbuffered: every line is one write to the file, so a failure shows at that line.
-    // QSaveFile will not fall back to writing over the file in place when it cannot create
-    // its temporary file (a read-only folder), so that case lands here too.
-    if (!output->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    // Every line is one write to the file, so a failure shows at that line. The save never
+    // falls back to writing over the file in place when it cannot create its temporary file
+    // (a read-only folder), so that case lands here too.
+    if (!output->file.open()) {
         m_outputError = output->file.errorString();
         ReportError(QStringLiteral("Unable to Open Output File"));
         return false;
@@ -405,14 +394,11 @@ bool clsICOMFiles::WriteALineToDisk(const QByteArray &sOutput)
     if (!m_output || m_output->failed || sOutput.size() > kMaxWrittenLine)
         return false;
     const QByteArray buffer = sOutput + "\r\n";
-    errno = 0;
-    if (m_output->file.write(buffer) != buffer.size()) {
-        // A short write leaves no error in QSaveFile, so cancel it ourselves: whatever
-        // happens next, this image can no longer be committed.
-        m_outputError = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
-                                   : m_output->file.errorString();
+    if (!m_output->file.write(buffer)) {
+        // Whatever happens next, this image can no longer be committed.
+        m_outputError = m_output->file.errorString();
         m_output->failed = true;
-        m_output->file.cancelWriting();
+        m_output->file.cancel();
         return false;
     }
     return true;
@@ -431,33 +417,12 @@ bool clsICOMFiles::CommitOutputFile()
     std::unique_ptr<Output> output = std::move(m_output);
     // Nothing is shown here: the read ends the transfer first and then tells the user. Whatever
     // fails, the temporary file goes and an earlier file of the chosen name stays as it was.
-    auto discard = [&output] {
-        output->file.cancelWriting();
-        return false;
-    };
     if (output->failed)
-        return discard();
-#ifdef Q_OS_UNIX
-    // QSaveFile::commit syncs too but ignores a failure; the data must be on disk before the
-    // rename, so sync here and stop if that fails.
-    if (::fsync(output->file.handle()) != 0) {
-        m_outputError = QString::fromLocal8Bit(std::strerror(errno));
-        return discard();
-    }
-#endif
+        return false;  // cancelled when the line failed
     if (!output->file.commit()) {
         m_outputError = output->file.errorString();
-        return discard();
+        return false;
     }
-#ifdef Q_OS_UNIX
-    // Make the rename itself durable. Best effort: the new image is in place either way.
-    const QByteArray folder = QFile::encodeName(QFileInfo(output->file.fileName()).absolutePath());
-    const int folderHandle = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderHandle >= 0) {
-        ::fsync(folderHandle);
-        ::close(folderHandle);
-    }
-#endif
     return true;
 }
 
@@ -470,7 +435,7 @@ void clsICOMFiles::CloseCurrentFile()
     }
     if (m_output) {
         // Not committed: discard the temporary file; a file of the chosen name stays as it was.
-        m_output->file.cancelWriting();
+        m_output->file.cancel();
         m_output.reset();
     }
 }
