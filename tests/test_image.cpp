@@ -369,6 +369,24 @@ private slots:
         }
     }
 
+    // A backup kept private stays private, and a link the user keeps to it stays a link.
+    void theImageTakesThePlaceOfTheFileALinkNames()
+    {
+        const QString target = QDir(m_dir->path()).filePath("radio.icf");
+        const QString link = QDir(m_dir->path()).filePath("latest.icf");
+        QVERIFY(writeFile(target, oldBackup()) && QFile::link("radio.icf", link));
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
+        clsICOMFiles files;
+        QVERIFY(files.OpenICFFileForWrite(link) && files.WriteALineToDisk(kModelLine)
+                && files.WriteALineToDisk("#") && files.CommitOutputFile());
+        QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+        QCOMPARE(fileBytes(target), kModelLine + "\r\n#\r\n");
+        struct stat status {};
+        QVERIFY(::stat(QFile::encodeName(target).constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 0777, 0640u);
+        QCOMPARE(filesIn(m_dir->path()), (QStringList{"latest.icf", "radio.icf"}));
+    }
+
     void aFolderThatCannotTakeTheOutputIsReportedAndKeepsItsFile_data()
     {
         QTest::addColumn<QString>("name");
