@@ -38,6 +38,7 @@ bash_completes "12 3" replix-cli read --port ""      # the numbers ports lists, 
 bash_completes "B.ICF a.icf bin ports sub" replix-cli dump "" # ICF files and folders only
 bash_completes "bin ports sub" replix-cli read --backup-dir ""
 bash_completes "B.ICF a.icf bin notes.txt ports replix-cli.bash sub" replix-cli write --backup ""
+bash_completes "B.ICF a.icf bin notes.txt ports replix-cli.bash sub" replix-cli import ""  # raw in, ICF out
 bash_completes "bash zsh" replix-cli completion ""
 bash_completes "ports" replix-cli help po
 
@@ -59,6 +60,7 @@ zsh_completes "--accept-version" replix-cli write --acc
 zsh_completes "12 3" replix-cli write --port ""
 zsh_completes "_files -g *.(#i)icf(-.)" replix-cli diff ""
 zsh_completes "_files -/" replix-cli read --backup-dir ""
+zsh_completes "_files " replix-cli import ""
 
 # The progress of a write on a terminal of 50 columns.
 "$radio" --port-dir "$tmp/ports" --port 1 --image-size 256 --speed 0 >radio.log 2>&1 &

@@ -277,6 +277,9 @@ private slots:
         QTest::newRow("overlapping by one byte")
             << head + b + "\r\n" + "ggghgizz{{\r\n"
             << int(Check::Damaged) << 4 << "line 4: addresses 0x0001-0x0002 overlap line 3";
+        QTest::newRow("a one-byte record on the last byte of one before")
+            << head + b + "\r\n" + "gggjghzz\r\n"
+            << int(Check::Damaged) << 4 << "line 4: addresses 0x0003-0x0003 overlap line 3";
         QTest::newRow("past 0xFFFF")
             << head + "}}}}gighgi\r\n"
             << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
