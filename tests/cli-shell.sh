@@ -81,5 +81,44 @@ for term in xterm dumb; do
   fi
 done
 
+# Two radios at once on a terminal: a line a port, redrawn in place, and cleared before the
+# end lines. What the terminal shows at the end comes from a small model of one (CR, LF, cursor
+# up, erase below, erase to the end of the line): no progress line may be left standing.
+screen() {
+  awk 'BEGIN { RS = "\001" }
+  {
+    n = length($0); row = 0; col = 0; last = 0
+    for (i = 1; i <= n; i++) {
+      c = substr($0, i, 1)
+      if (c == "\r") { col = 0; continue }
+      if (c == "\n") { row++; if (row > last) last = row; continue }
+      if (c == "\033" && substr($0, i + 1, 1) == "[") {
+        j = i + 2; num = ""
+        while (substr($0, j, 1) ~ /[0-9]/) { num = num substr($0, j, 1); j++ }
+        op = substr($0, j, 1); i = j
+        if (op == "A") { row -= (num == "" ? 1 : num + 0); if (row < 0) row = 0 }
+        if (op == "J") { line[row] = substr(line[row], 1, col); for (r = row + 1; r <= last; r++) line[r] = "" }
+        if (op == "K") line[row] = substr(line[row], 1, col)
+        continue
+      }
+      while (length(line[row]) < col) line[row] = line[row] " "
+      line[row] = substr(line[row], 1, col) c substr(line[row], col + 2); col++
+    }
+    for (r = 0; r <= last; r++) if (line[r] != "") print line[r]
+  }'
+}
+"$radio" --port-dir "$tmp/ports" --port 2 --image-size 256 --speed 0 >radio2.log 2>&1 &
+radio2_pid=$!
+for _ in $(seq 50); do [[ -e ports/COM2 ]] && break; sleep 0.1; done
+mkdir backups
+shown=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups" /dev/null | screen)
+kill "$radio2_pid"
+want=$'backups/5A170002-*-port1.icf\nport 1: read: 8 records, 256 bytes in * s: backups/5A170002-*-port1.icf
+backups/5A170002-*-port2.icf\nport 2: read: 8 records, 256 bytes in * s: backups/5A170002-*-port2.icf
+read: 2 of 2 radios read'
+# shellcheck disable=SC2053  # the wanted screen is a pattern: times and dates vary
+[[ $shown == $want ]] || fail "two radios: the terminal ends with
+$shown"
+
 ((failures == 0)) || { echo "$failures problem(s)"; exit 1; }
 echo "ok"
