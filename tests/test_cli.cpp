@@ -331,6 +331,9 @@ void TestCli::fileCommands_data()
         << with(7, "0") << 2 << QByteArray() << refused(size.arg(0));
     QTest::newRow("import: record size 256")
         << with(7, "256") << 2 << QByteArray() << refused(size.arg(256));
+    QTest::newRow("import: start past the last address")
+        << (QStringList(import) << "--start" << "0x10000" << "out.icf") << 2 << QByteArray()
+        << refused("--start: \"0x10000\" is not an address from 0 to 0xFFFF");
     QTest::newRow("import: missing input") << with(1, "gone.bin") << 2 << QByteArray()
                                            << refused("gone.bin: No such file or directory");
     // An output that is one of the inputs, by another name too: refused, nothing touched.

@@ -252,8 +252,8 @@ private slots:
             << head + "  gq\r\n" + a + "\r\n"
             << int(Check::Damaged) << 3 << "line 3, column 4: 'q' is not a hex digit";
         QTest::newRow("fifth line bad")
-            << head + a + "\r\n" + b + "\r\n" + "gggkgigg\tg" + "\r\n"
-            << int(Check::Damaged) << 5 << "line 5, column 9: '\\x09' is not a hex digit";
+            << head + a + "\r\n" + b + "\r\n" + "gggkgigg\x7Fg" + "\r\n"
+            << int(Check::Damaged) << 5 << "line 5, column 9: '\\x7F' is not a hex digit";
         QTest::newRow("empty line in the middle")
             << head + a + "\r\n\r\n" + b + "\r\n"
             << int(Check::Damaged) << 4 << "line 4: empty line between records";
