@@ -537,6 +537,10 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     QCOMPARE(cli({"-h", "verify"}).out, asked.out);
     QCOMPARE(asked.err + flag.err, QByteArray());
     QCOMPARE(asked.status + flag.status, 0);
+    const Run unknown = cli({"help", "veryfy"});
+    QCOMPARE(unknown.err.left(unknown.err.indexOf('(')),
+             QByteArray("replix-cli: veryfy: unknown command "));
+    QCOMPARE(unknown.out + QByteArray::number(unknown.status), QByteArray("2"));
 }
 
 void TestCli::aFailedWriteIsAFailureAndKeepsTheEarlierFile()
