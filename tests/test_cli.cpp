@@ -332,8 +332,10 @@ void TestCli::fileCommands_data()
     QTest::newRow("import: record size 256")
         << with(7, "256") << 2 << QByteArray() << refused(size.arg(256));
     QTest::newRow("import: start past the last address")
-        << (QStringList(import) << "--start" << "0x10000" << "out.icf") << 2 << QByteArray()
-        << refused("--start: \"0x10000\" is not an address from 0 to 0xFFFF");
+        << (QStringList(import) << "--start"
+                                << "0x10000"
+                                << "out.icf")
+        << 2 << QByteArray() << refused("--start: \"0x10000\" is not an address from 0 to 0xFFFF");
     QTest::newRow("import: missing input") << with(1, "gone.bin") << 2 << QByteArray()
                                            << refused("gone.bin: No such file or directory");
     // An output that is one of the inputs, by another name too: refused, nothing touched.
@@ -343,6 +345,30 @@ void TestCli::fileCommands_data()
     QTest::newRow("import into a missing folder: the system's reason, as export gives it")
         << (QStringList(import) << "no/out.icf") << 2 << QByteArray()
         << refused("no/out.icf: No such file or directory");
+    // Port lists and speeds are refused whole, before any port is opened.
+    const auto read = [](const QStringList &more) { return QStringList{"read"} + more; };
+    QTest::newRow("a speed no port takes")
+        << read({"--port", "1", "--speed", "1234", "new.icf"}) << 2 << QByteArray()
+        << refused("--speed: \"1234\" is not one of 110, 300, 600, 1200, 2400, 4800, 9600, "
+                   "14400, 19200, 38400, 57600, 115200, 230400");
+    QTest::newRow("a range from port 0")
+        << read({"--port", "0-2", "--backup-dir", "."}) << 2 << QByteArray()
+        << refused("--port: 0-2: not a range of port numbers");
+    QTest::newRow("an empty port in a list")
+        << read({"--port", "1,,2", "--backup-dir", "."}) << 2 << QByteArray()
+        << refused("--port: an empty port in the list");
+    QTest::newRow("a port named twice") << read({"--port", "2,1,2", "--backup-dir", "."}) << 2
+                                        << QByteArray() << refused("--port: 2 is named twice");
+    QTest::newRow("a range of one port is that port")
+        << read({"--port", "7-7", "new.icf"}) << 3 << QByteArray() << refused("7: no such port");
+    QTest::newRow("many radios, one backup file")
+        << QStringList{"write", "--port", "1,2", "--backup", "b.icf", "whole.icf"} << 2
+        << QByteArray()
+        << refused("--backup: one file cannot hold the images of 2 radios; read them with read "
+                   "--backup-dir first");
+    QTest::newRow("many radios read into one file")
+        << read({"--port", "1-3", "new.icf"}) << 2 << QByteArray()
+        << refused("read: --port names 3 radios: --backup-dir DIR keeps one file a radio");
     QTest::newRow("a backup folder that is a file")
         << QStringList{"read", "--port", "1", "--backup-dir", "whole.icf"} << 2 << QByteArray()
         << refused("whole.icf: Not a directory");
@@ -686,6 +712,15 @@ void TestCli::transfers_data()
     QTest::newRow("read of a radio that loses a record")
         << lossy << QStringList{"read", "--port", "1", "--quiet", "old.icf"} << 4
         << QString("replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n") << QByteArray();
+    // With --json, one object tells how the transfer went, on which device, into which file.
+    const Run asJson = cli({"read", "--port", "1", "--quiet", "--json", "json.icf"});
+    const QJsonObject said = QJsonDocument::fromJson(asJson.out).object();
+    QCOMPARE(said["file"].toString() + said["port"].toString() + said["device"].toString()
+                 + said["reason"].toString(),
+             "json.icf1" + m_radio->devicePath());
+    QCOMPARE(said["status"].toInt(-1) + asJson.status, 0);
+    QCOMPARE(fileBytes(path("json.icf")), icfOf(radio));
+
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;
     QTest::newRow("write that fails midway: the radio may hold a mix")
@@ -792,20 +827,24 @@ void TestCli::portsBackupsAndCtrlC()
     m_radio = std::make_unique<VirtualRadio>(silent);
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     const QStringList before = filesIn(m_dir->path());
-    const Run stopped =
-        cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"}, [](QProcess &p) {
-            p.setReadChannel(QProcess::StandardError);
-            QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read before.icf: 1 record,"),
-                                     kTransferLimitMs);
-            QVERIFY(::kill(pid_t(p.processId()), SIGTERM) == 0);
-        });
-    // The radio heard no write: nothing to say of a part-written image.
-    QVERIFY2(stopped.status == 128 + SIGTERM && stopped.err.endsWith("\nreplix-cli: terminated\n")
-                 && !stopped.err.contains("may now hold"),
-             stopped.err.constData());
-    QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
-    QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
-    QCOMPARE(filesIn(m_dir->path()), before);
+    for (const auto &[signal, said] : {std::pair{SIGTERM, "terminated"}, {SIGHUP, "hung up"}}) {
+        const Run stopped =
+            cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"},
+                [signal = signal](QProcess &p) {
+                    p.setReadChannel(QProcess::StandardError);
+                    QTRY_VERIFY_WITH_TIMEOUT(p.peek(100).startsWith("read before.icf: 1 record,"),
+                                             kTransferLimitMs);
+                    QVERIFY(::kill(pid_t(p.processId()), signal) == 0);
+                });
+        // The radio heard no write: nothing to say of a part-written image.
+        QVERIFY2(stopped.status == 128 + signal
+                     && stopped.err.endsWith("\nreplix-cli: " + QByteArray(said) + "\n")
+                     && !stopped.err.contains("may now hold"),
+                 stopped.err.constData());
+        QCOMPARE(fileBytes(path("before.icf")), icfOf(radio));
+        QCOMPARE(m_radio->writtenRecords(), QList<RadioRecord>());
+        QCOMPARE(filesIn(m_dir->path()), before);
+    }
 
     // A server that closes the connection at the first frame: named, not taken for the cable.
     QTcpServer server;
@@ -860,6 +899,25 @@ void TestCli::manyRadiosAtOnce()
             qPrintable(name));
         QCOMPARE(RadioMemory::parseIcf(fileBytes(path("bk/" + name)))->records, records);
     }
+
+    // Each radio is held against the file on its own: the one that differs fails alone.
+    QCOMPARE(cli({"write", "--port", "4", "--quiet", "changed.icf"}).status, 0);
+    const Run verify = cli({"verify", "--port", "1,4", "--quiet", "--json", "changed.icf"});
+    QCOMPARE(verify.status, 1);
+    QVERIFY2(verify.err.endsWith("verify: 1 of 2 radios verified; port 1: differs from "
+                                 "changed.icf\n"),
+             verify.err.constData());
+    const QList<QByteArray> lines = verify.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject first = QJsonDocument::fromJson(lines[0]).object(),
+                      second = QJsonDocument::fromJson(lines[1]).object();
+    QCOMPARE(first["port"].toString() + second["port"].toString(), QString("14"));
+    QCOMPARE(first["status"].toInt() * 10 + second["status"].toInt(), 10);
+    QCOMPARE(first["comparison"]["bytes_differ"].toInt() * 10
+                 + second["comparison"]["bytes_differ"].toInt(),
+             10);
+    QVERIFY(second["comparison"]["identical"].toBool()
+            && first["reason"] == "differs from changed.icf");
 }
 
 QTEST_MAIN(TestCli)
