@@ -532,7 +532,8 @@ private slots:
     // kind it expects; any other window is noted and closed, so a fault cannot hang the test.
     void theRealFileDialogsAsAUserMeetsThem()
     {
-        m_user.reset();  // Qt's seam from here on
+        m_user.reset();
+        setUserSeam(&qtUserSeam());  // Qt's seam from here on, as the window installs it
         const QDir folder(m_dir->path());
         QVERIFY(folder.mkdir(QStringLiteral("sub")));
         QVERIFY(QFile(folder.filePath(QStringLiteral("old.icf"))).open(QIODevice::WriteOnly));
