@@ -39,6 +39,14 @@ Options:
                       FILE.results (default: temporary files)
   --summary FILE      the table and survivors of a run kept with --keep FILE, even one still
                       running or cut short (mutants not yet run are counted "n/a")
+  --map MAP           run by the test map of scripts/testmap.py instead of scripts/mutate.sh:
+                      a scratch build without optimisation (-w, default
+                      /tmp/replix-mutants-<user>), and for each mutant only the test rows
+                      that run its lines, quickest first; a line no test runs is a survivor
+                      once it builds; a line the map does not count, or a file changed since
+                      the map was made, gets every unit
+  --part K/N          only every Nth of the chosen mutants, from the Kth: N runs at once,
+                      each with its own -w folder and --keep file, share a sample
   NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
 
 Running: the chosen mutants are written as a mutation list with exact line numbers and handed
@@ -657,6 +665,8 @@ def main():
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--keep")
     parser.add_argument("--summary")
+    parser.add_argument("--map")
+    parser.add_argument("--part")
     parser.add_argument("numbers", nargs="*")
     args = parser.parse_args()
     if args.help:
@@ -700,6 +710,9 @@ def main():
         mutants = sample(mutants, args.sample, args.seed)
         if not args.list:
             mutants = interleaved(mutants)
+    if args.part:
+        k, _, n = args.part.partition("/")
+        mutants = [m for i, m in enumerate(mutants) if i % int(n) == int(k) - 1]
 
     if args.list:
         for m in mutants:
@@ -716,6 +729,8 @@ def main():
     if not mutants:
         print("no mutants chosen")
         return 0
+    if args.map:
+        return run_mapped(mutants, equivalent, args, population)
     return run(mutants, equivalent, args, population)
 
 
@@ -748,6 +763,143 @@ def run(mutants, equivalent, args, population):
         os.unlink(list_path)
         os.unlink(results)
     return outcome
+
+
+# ---- running by the test map ------------------------------------------------------------------
+
+def load_map(path):
+    import json
+    with open(path, encoding="utf-8") as f:
+        testmap = json.load(f)
+    return testmap
+
+
+def file_digest(path):
+    with open(os.path.join(ROOT, path), "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def units_for(m, testmap):
+    """The units of the map that run the mutant's lines, quickest first; None: the whole
+    suite (a line the map does not count, or a file changed since the map was made)."""
+    lines = testmap["lines"].get(m.path)
+    if lines is None or testmap["files"].get(m.path) != file_digest(m.path):
+        return None
+    chosen = set()
+    for line in range(m.first, m.last + 1):
+        if str(line) not in lines:
+            return None
+        chosen.update(u for u in lines[str(line)] if testmap["units"][u]["passed"])
+    return sorted(chosen, key=lambda u: (testmap["units"][u]["seconds"], u))
+
+
+def sync_scratch(src):
+    """The scratch copy of the tree: tracked and untracked files, .gitignore respected."""
+    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                            cwd=ROOT, capture_output=True, check=True).stdout.split(b"\0")
+    for name in filter(None, (n.decode() for n in listed)):
+        source, target = os.path.join(ROOT, name), os.path.join(src, name)
+        if not os.path.isfile(source):
+            continue
+        with open(source, "rb") as f:
+            data = f.read()
+        if os.path.exists(target):
+            with open(target, "rb") as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(data)
+        os.chmod(target, os.stat(source).st_mode & 0o777)
+
+
+def run_unit(unit, build, src, deadline):
+    """Runs one unit of the map in the scratch build: 'caught', 'timed-out' or None (passed)."""
+    def moved(word):   # the map's paths point into the map's own build and tree
+        for old, new in ((unit["build"], build), (unit["root"], src)):
+            if word.startswith(old):
+                return new + word[len(old):]
+        return word
+    command = [moved(w) for w in unit["command"]]
+    # A unit that takes twenty times its unchanged time (and ten seconds more) hangs.
+    left = min(deadline - time.monotonic(), 10 + 20 * unit["seconds"])
+    if left <= 0:
+        return "timed-out"
+    try:
+        done = subprocess.run(command, env=dict(os.environ, **unit["env"]), cwd=moved(unit["cwd"]),
+                              capture_output=True, timeout=left, start_new_session=True)
+    except subprocess.TimeoutExpired:
+        return "timed-out"
+    return None if done.returncode == 0 else "caught"
+
+
+def run_mapped(mutants, equivalent, args, population):
+    testmap = load_map(args.map)
+    for unit in testmap["units"]:
+        unit["root"], unit["build"] = testmap["root"], testmap["build"]
+    work = args.work or f"/tmp/replix-mutants-{os.getuid()}"
+    src, build = os.path.join(work, "src"), os.path.join(work, "build")
+    os.makedirs(src, exist_ok=True)
+    sync_scratch(src)
+    configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+                 "-DCMAKE_CXX_FLAGS=-O0 -g0"]
+    if subprocess.run(["which", "ccache"], capture_output=True).returncode == 0:
+        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+    if subprocess.run(["which", "ld.lld"], capture_output=True).returncode == 0:
+        configure.append("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld")
+    for step in (configure, ["cmake", "--build", build]):
+        if subprocess.run(step, capture_output=True).returncode != 0:
+            sys.exit(f"mutants.py: the unchanged scratch tree does not build ({' '.join(step[:3])})")
+    limit = float(args.limit or 180)
+    keep = args.keep or os.path.join(work, "mutants.txt")
+    with open(keep, "w") as f:   # the list, so that --summary can read a run still going
+        f.write("# generated by scripts/mutants.py --map\n")
+        for m in mutants:
+            lines = f"{m.first}" if m.first == m.last else f"{m.first}-{m.last}"
+            f.write(f"\nfile:  {m.path}\nline:  {lines}\nfind:  {m.before}\ninto:  {m.after}\n"
+                    f"fault: #{m.number} {m.op} {m.ident}\n")
+    results = keep + ".results"
+    open(results, "w").close()
+    started = time.time()
+    print(f"{len(mutants)} mutants by the test map {args.map} (list: {keep})", flush=True)
+    # Mutants of one file one after another: the file is rebuilt once per mutant, not twice.
+    order = sorted(range(len(mutants)), key=lambda i: (mutants[i].path, mutants[i].first))
+    for index in order:
+        m = mutants[index]
+        path = os.path.join(src, m.path)
+        with open(path, encoding="utf-8") as f:
+            original = f.read()
+        text = original.split("\n")
+        indent = re.match(r"\s*", text[m.first - 1]).group(0)
+        text[m.first - 1:m.last] = [indent + m.after]
+        t0 = time.monotonic()
+        units = units_for(m, testmap)
+        try:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write("\n".join(text))
+            built = subprocess.run(["cmake", "--build", build], capture_output=True).returncode == 0
+            verdict, by = ("stillborn", "") if not built else ("survived", "")
+            if built:
+                chosen = ([u for u, unit in enumerate(testmap["units"]) if unit["passed"]]
+                          if units is None else units)
+                deadline = time.monotonic() + limit
+                for u in chosen:
+                    unit = testmap["units"][u]
+                    outcome = run_unit(unit, build, src, deadline)
+                    if outcome:
+                        verdict, by = outcome, unit["test"] + (" " + unit["unit"] if unit["unit"] else "")
+                        break
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+        took = time.monotonic() - t0
+        note = "" if units is None else f" ({len(units)} units run the line)" if units else " (no test runs the line)"
+        print(f"{index + 1:4d} {m.path:28s} #{m.number} {m.op} {m.ident}: {verdict}"
+              f"{' by ' + by if by else ''}{note} [{took:.0f}s]", flush=True)
+        with open(results, "a") as f:
+            f.write(f"{index + 1}\t{verdict}\t{by}\t\t{took:.0f}\n")
+    subprocess.run(["cmake", "--build", build], capture_output=True)
+    return report(mutants, equivalent, results, time.time() - started, population)
 
 
 def read_list(list_path):
