@@ -129,17 +129,25 @@ Run TestCli::cli(QStringList args, const std::function<void(QProcess &)> &during
     p.setWorkingDirectory(m_dir->path());
     QSignalSpy finished(&p, &QProcess::finished);
     const QString program = QCoreApplication::applicationDirPath() + "/../cli/replix-cli";
-    // QProcess passes arguments as UTF-8; one holding a byte that is none (U+DC80-U+DCFF here)
-    // goes through the shell's printf, byte for byte.
-    if (std::any_of(args.begin(), args.end(), [](const QString &a) {
-            return std::any_of(a.begin(), a.end(), [](QChar c) { return c.unicode() >= 0xDC80; });
-        })) {
+    // QProcess passes arguments as UTF-8; one holding a byte that is none (U+DC80-U+DCFF here
+    // stands for the byte) goes through the shell's printf, byte for byte.
+    const auto isByte = [](QChar c) { return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF; };
+    if (std::any_of(args.begin(), args.end(),
+                    [&](const QString &a) { return std::any_of(a.begin(), a.end(), isByte); })) {
         QString script = "exec \"$0\"";
         for (const QString &arg : args) {
+            QByteArray bytes;
+            for (qsizetype i = 0; i < arg.size(); ++i) {
+                const qsizetype run = i;
+                while (i < arg.size() && !isByte(arg[i]))
+                    ++i;
+                bytes += arg.mid(run, i - run).toUtf8();
+                if (i < arg.size())
+                    bytes += char(arg[i].unicode() - 0xDC00);
+            }
             script += " \"$(printf '";
-            for (const QChar c : arg)
-                script += QString("\\%1").arg(
-                    c.unicode() >= 0xDC80 ? c.unicode() - 0xDC00 : c.toLatin1(), 3, 8, QChar('0'));
+            for (const char b : bytes)
+                script += QString("\\%1").arg(quint8(b), 3, 8, QChar('0'));
             script += "')\"";
         }
         p.start("/bin/sh", {"-c", script, program});
@@ -638,6 +646,21 @@ void TestCli::namesAreBytesToTheSystem()
     QCOMPARE(refused.err, QByteArray("replix-cli: lat\\xE9.icf: is both the file to write and the "
                                      "raw input (whole.icf)\n"));
     QCOMPARE(cli({"export", latin, "--raw", QString("raw") + QChar(0xDCFF)}).status, 0);
+    // What is UTF-8 shows as it is (the last character there is, U+10FFFF); an overlong form,
+    // a surrogate and a character past it are bytes.
+    const auto bytes = [](const char *text) {
+        QString carried;
+        for (const char *c = text; *c; ++c)
+            carried += QChar(char16_t(0xDC00 + quint8(*c)));
+        return carried;
+    };
+    QCOMPARE(
+        cli({"check", "a" + bytes("\xC0\x80") + "b" + bytes("\xED\xA0\x80") + "c"
+                          + QString::fromUcs4(U"\U0010FFFF") + "d" + bytes("\xF4\x90\x80\x80")})
+            .err,
+        QByteArray("replix-cli: a\\xC0\\x80b\\xED\\xA0\\x80c\xF4\x8F\xBF\xBF"
+                   "d\\xF4\\x90\\x80\\x80: "
+                   "No such file or directory\n"));
     QCOMPARE(fileBytes(path("whole.icf")), RadioMemory::icfText(imageOf(4)));
 
     m_radio = std::make_unique<VirtualRadio>(radioWith(4));
