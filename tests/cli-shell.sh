@@ -81,6 +81,14 @@ for term in xterm dumb; do
   fi
 done
 
+# A name that fits is shown whole.
+cp "$long" short.icf
+shown=$(COLUMNS=80 TERM=xterm script -qec "replix-cli write --port 1 short.icf" /dev/null | tr '\r' '\n')
+first=$(grep -m1 'write .*%' <<<"$shown")
+first=${first#$'\e[K'}
+[[ $first == "write short.icf: 1 of 8 records, 12%, "*" s left" ]] \
+  || fail "80 columns: '$first' (a name that fits is shown whole)"
+
 # Two radios at once on a terminal: a line a port, redrawn in place, and cleared before the
 # end lines. What the terminal shows at the end comes from a small model of one (CR, LF, cursor
 # up, erase below, erase to the end of the line): no progress line may be left standing.

@@ -567,6 +567,12 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     const Run asked = cli({"help", "verify"});
     const Run flag = cli({"verify", "--port", "1", "--help"});
     QVERIFY2(asked.out.startsWith("Usage: replix-cli verify --port P"), asked.out.constData());
+    // Every option of the usage line is told, a value's choices with it.
+    for (const char *option : {"\n  --port P\n      port number as the window lists it",
+                               "\n  --speed BPS\n      line speed in bit/s (default 9600): 110 300 "
+                               "600 1200 2400 4800 9600 14400 19200 38400 57600 115200 230400\n",
+                               "\n  --json\n", "\n  -h, --help\n      show this help\n"})
+        QVERIFY2(asked.out.contains(option), option);
     QCOMPARE(flag.out, asked.out);
     QCOMPARE(cli({"-h", "verify"}).out, asked.out);
     QCOMPARE(asked.err + flag.err, QByteArray());
