@@ -146,6 +146,24 @@ private slots:
         QCOMPARE(heardChoice(w.cboSpeed), QStringLiteral("14400/14400"));
         QCOMPARE(heardChoice(w.cboPort), freePorts ? QStringLiteral("2/2") : QStringLiteral("/"));
         QCOMPARE(announced(w.cboSpeed), QStringLiteral("Baud rate"));
+        // That text is the choice, read-only: no caret, no selection, one run of attributes;
+        // the entries are the list's one child, and opening it is among its actions.
+        QAccessibleInterface *speed = QAccessible::queryAccessibleInterface(w.cboSpeed);
+        QAccessibleTextInterface *text = speed->textInterface();
+        int from = -1, to = -1, runFrom = -1, runTo = -1;
+        text->selection(0, &from, &to);
+        text->attributes(2, &runFrom, &runTo);
+        QCOMPARE(
+            QStringList({speed->text(QAccessible::Value), text->text(1, 3),
+                         QString::number(text->selectionCount()),
+                         QString::number(text->cursorPosition()),
+                         QStringLiteral("%1-%2 %3-%4").arg(from).arg(to).arg(runFrom).arg(runTo)}),
+            QStringList({"14400", "44", "0", "0", "0-0 0-5"}));
+        QCOMPARE(speed->indexOfChild(speed->child(0)) * 10
+                     + speed->indexOfChild(QAccessible::queryAccessibleInterface(&w)),
+                 -1);
+        QVERIFY(speed->actionInterface()->actionNames().contains(
+            QAccessibleActionInterface::showMenuAction()));
 
         // What a screen reader says as Tab walks the window, the pane shown: each control by
         // its name, the buttons by their captions; none of them is the window's default.
