@@ -226,14 +226,14 @@ CommandResult infoCommand(const QStringList &files, bool json)
                           {"comment", escapedComment(image.comment)},
                           {"verdict", image.verdictText()}};
             if (image.readable()) {
-                const MemoryMap map = MemoryMap::of(image);
+                const auto [lowest, highest] = MemoryMap::spanOf(image);
                 QJsonArray sizes;
                 for (const QString &size : sizesOf(image).split(QStringLiteral(", ")))
                     sizes.append(size.toInt());
                 o.insert("records", int(image.records.size()));
                 o.insert("record_sizes", sizes);
-                o.insert("lowest", map.lowest);
-                o.insert("highest", map.highest);
+                o.insert("lowest", lowest);
+                o.insert("highest", highest);
                 o.insert("data_bytes", dataBytes(image));
             }
             list.append(o);
@@ -246,13 +246,13 @@ CommandResult infoCommand(const QStringList &files, bool json)
         result.out += line(QStringLiteral("model: ") + shownHeader(image.model));
         result.out += line(QStringLiteral("comment: ") + shownHeader(image.comment));
         if (image.readable()) {
-            const MemoryMap map = MemoryMap::of(image);
+            const auto [lowest, highest] = MemoryMap::spanOf(image);
             result.out += line(QStringLiteral("records: %1").arg(image.records.size()));
             result.out += line(QStringLiteral("record size: ") + sizesOf(image));
-            result.out +=
-                line(map.lowest < 0 ? QStringLiteral("addresses: none (no record holds a byte)")
-                                    : QStringLiteral("addresses: %1-%2")
-                                          .arg(address(map.lowest), address(map.highest)));
+            result.out += line(
+                lowest < 0
+                    ? QStringLiteral("addresses: none (no record holds a byte)")
+                    : QStringLiteral("addresses: %1-%2").arg(address(lowest), address(highest)));
             result.out += line(QStringLiteral("data bytes: %1").arg(dataBytes(image)));
         }
         result.out += line(QStringLiteral("verdict: ") + image.verdictText());

@@ -4,6 +4,9 @@
 #include "image/systemname.h"
 #include "link/hextext.h"
 
+#include <algorithm>
+#include <tuple>
+
 QString IcfImage::verdictText() const
 {
     switch (verdict) {
@@ -23,13 +26,23 @@ MemoryMap MemoryMap::of(const IcfImage &image)
         const int n = int(record.bytes.size());
         std::copy_n(record.bytes.constData(), n, bytes + record.address);
         std::fill_n(present + record.address, n, char(1));
+    }
+    std::tie(map.lowest, map.highest) = spanOf(image);
+    return map;
+}
+
+std::pair<int, int> MemoryMap::spanOf(const IcfImage &image)
+{
+    int lowest = -1, highest = -1;
+    for (const IcfRecord &record : image.records) {
+        const int n = int(record.bytes.size());
         if (n == 0)
             continue;
-        if (map.lowest < 0 || record.address < map.lowest)
-            map.lowest = record.address;
-        map.highest = std::max(map.highest, record.address + n - 1);
+        if (lowest < 0 || record.address < lowest)
+            lowest = record.address;
+        highest = std::max(highest, record.address + n - 1);
     }
-    return map;
+    return {lowest, highest};
 }
 
 bool loadIcf(const QString &path, IcfImage *image, QString *error)

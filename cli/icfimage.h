@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <utility>
+
 struct IcfRecord {
     int address = 0;
     QByteArray bytes;
@@ -40,6 +42,9 @@ struct MemoryMap {
     int highest = -1;
 
     static MemoryMap of(const IcfImage &image);
+    // Only the lowest and highest address that records give a byte (-1 and -1: none), which
+    // takes no map of the whole address space.
+    static std::pair<int, int> spanOf(const IcfImage &image);
     bool has(int address) const { return present.at(address) != 0; }
 };
 
