@@ -213,6 +213,10 @@ private slots:
         QVERIFY(w.fraComms->isVisible() && w.cmdExit->isVisible()
                 && !w.fraTextDisplay->isVisible());
         QCOMPARE(w.focusWidget(), w.cmdRead);
+        QTest::keyClick(w.cmdRead, Qt::Key_Tab);  // Tab walks on from an enabled button
+        QCOMPARE(QApplication::focusWidget(), w.cboSpeed);
+        QTest::keyClick(w.cboSpeed, Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), w.cmdRead);
         // A screen reader opens a list by its menu action, or by pressing it.
         for (const QString &action : {QAccessibleActionInterface::showMenuAction(),
                                       QAccessibleActionInterface::pressAction()}) {
