@@ -2,6 +2,7 @@
 // time-out or at a failed commit, over pseudo-terminal ports.
 
 #include "app/misc.h"
+#include "image/clsicomfiles.h"
 #include "image/fileaccess.h"
 #include "tests/support/echoline.h"
 #include "tests/support/hexbytes.h"
@@ -552,6 +553,43 @@ private slots:
 
     // Qt's own dialogs as a user meets them: each step acts on the next modal window of the
     // kind it expects; any other window is noted and closed, so a fault cannot hang the test.
+    // Qt's boxes as the user meets them: the application's title, the text as written (never
+    // read as markup), a warning sign on an error and on the question of stopping a write, and
+    // the safe answer as the default that Enter gives.
+    void theRealBoxesAsAUserMeetsThem()
+    {
+        m_user.reset();
+        setUserSeam(&qtUserSeam());
+        QStringList seen;
+        const auto enterAtNextBox = [&seen] {
+            QTimer::singleShot(0, [&seen] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                seen << QStringLiteral("%1|%2|%3|%4|%5")
+                            .arg(box->windowTitle(), box->text(),
+                                 box->iconPixmap().isNull() ? "-" : "sign",
+                                 box->textFormat() == Qt::PlainText ? "plain" : "markup")
+                            .arg(int(box->standardButton(box->defaultButton())), 0, 16);
+                QTest::keyClick(box, Qt::Key_Return);
+            });
+        };
+        enterAtNextBox();
+        ShowMessage(QStringLiteral("<b>COM3</b> & /dev/ttyUSB0"));
+        enterAtNextBox();
+        ReportError(QStringLiteral("Unable to Open Output File"));  // OK: the program goes on
+        enterAtNextBox();
+        clsICOMFiles files;
+        QVERIFY(files.ValidModel("5A170002", "5A170003"));
+        enterAtNextBox();
+        QVERIFY(!currentSeam().askYesNo(AppTitle(), QStringLiteral("Stop it?")));
+        QCOMPARE(seen,
+                 QStringList({"Replix ICOM Radio|<b>COM3</b> & /dev/ttyUSB0|-|plain|400",
+                              "Replix ICOM Radio Error|Unable to Open Output File|sign|plain|400",
+                              "Replix ICOM Radio|Disk File is for a different version of this "
+                              "radio|-|plain|400",
+                              "Replix ICOM Radio|Stop it?|sign|plain|10000"}));
+    }
+
     void theRealFileDialogsAsAUserMeetsThem()
     {
         m_user.reset();
