@@ -37,8 +37,10 @@ Options:
   --no-baseline       skip the run of the unchanged suite (mutate.sh --no-baseline)
   --keep FILE         keep the generated mutation list in FILE and the verdicts in
                       FILE.results (default: temporary files)
-  --summary FILE      the table and survivors of a run kept with --keep FILE, even one still
-                      running or cut short (mutants not yet run are counted "n/a")
+  --summary FILE[,FILE...]
+                      the table and survivors of runs kept with --keep, even ones still
+                      running or cut short (mutants not yet run are counted "n/a"); several
+                      lists make one table, a later list's verdict of a mutant winning
   --map MAP           run by the test map of scripts/testmap.py instead of scripts/mutate.sh:
                       a scratch build without optimisation (-w, default
                       /tmp/replix-mutants-<user>), and for each mutant only the test rows
@@ -673,9 +675,8 @@ def main():
         print(__doc__.strip())
         return 0
 
-    if args.summary:   # the table of a run kept with --keep, finished or not
-        mutants = read_list(args.summary)
-        return report(mutants, [], args.summary + ".results", None)
+    if args.summary:   # the table of runs kept with --keep, finished or not
+        return summarise(args.summary.split(","))
 
     files = program_files()
     if args.file:
@@ -900,6 +901,33 @@ def run_mapped(mutants, equivalent, args, population):
             f.write(f"{index + 1}\t{verdict}\t{by}\t\t{took:.0f}\n")
     subprocess.run(["cmake", "--build", build], capture_output=True)
     return report(mutants, equivalent, results, time.time() - started, population)
+
+
+def summarise(lists):
+    """One table of several kept runs (the parts of a sample, or a run and its re-run): a
+    mutant's verdict is that of the last run that reached it."""
+    verdicts, order = {}, {}
+    for list_path in lists:
+        mutants = read_list(list_path)
+        if os.path.exists(list_path + ".results"):
+            for row in open(list_path + ".results"):
+                parts = row.rstrip("\n").split("\t")
+                if len(parts) >= 2 and parts[1] != "not run":
+                    m = mutants[int(parts[0]) - 1]
+                    verdicts[m.number] = parts
+                    order[m.number] = m
+        for m in mutants:
+            order.setdefault(m.number, m)
+    merged = sorted(order.values(), key=lambda m: m.number)
+    with tempfile.NamedTemporaryFile("w", suffix=".results", delete=False) as f:
+        for index, m in enumerate(merged, 1):
+            if m.number in verdicts:
+                f.write("\t".join([str(index)] + verdicts[m.number][1:]) + "\n")
+        combined = f.name
+    try:
+        return report(merged, [], combined, None)
+    finally:
+        os.unlink(combined)
 
 
 def read_list(list_path):

@@ -741,15 +741,6 @@ void TestCli::transfers_data()
     QTest::newRow("read of a radio that loses a record")
         << lossy << QStringList{"read", "--port", "1", "--quiet", "old.icf"} << 4
         << QString("replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n") << QByteArray();
-    // With --json, one object tells how the transfer went, on which device, into which file.
-    const Run asJson = cli({"read", "--port", "1", "--quiet", "--json", "json.icf"});
-    const QJsonObject said = QJsonDocument::fromJson(asJson.out).object();
-    QCOMPARE(said["file"].toString() + said["port"].toString() + said["device"].toString()
-                 + said["reason"].toString(),
-             "json.icf1" + m_radio->devicePath());
-    QCOMPARE(said["status"].toInt(-1) + asJson.status, 0);
-    QCOMPARE(fileBytes(path("json.icf")), icfOf(radio));
-
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;
     QTest::newRow("write that fails midway: the radio may hold a mix")
@@ -850,6 +841,15 @@ void TestCli::portsBackupsAndCtrlC()
     QCOMPARE(cli({"write", "--port", "1", "--quiet", "bom.icf"}).status, 0);
     QCOMPARE(m_radio->writtenRecords(),
              RadioMemory::parseIcf(fileBytes(path("whole.icf")))->records);
+
+    // With --json, one object tells how the transfer went, on which device, into which file.
+    const Run asJson = cli({"read", "--port", "1", "--quiet", "--json", "json.icf"});
+    const QJsonObject said = QJsonDocument::fromJson(asJson.out).object();
+    QCOMPARE(said["file"].toString() + said["port"].toString() + said["device"].toString()
+                 + said["reason"].toString(),
+             "json.icf1" + m_radio->devicePath());
+    QCOMPARE(said["status"].toInt(-1) + asJson.status, 0);
+    QCOMPARE(fileBytes(path("json.icf")), icfOf(radio));
 
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;  // a backup read that does not end: no write
