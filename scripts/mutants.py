@@ -834,6 +834,20 @@ def run_unit(unit, build, src, deadline):
     return None if done.returncode == 0 else "caught"
 
 
+# The programs a test runs besides its own (the command line's tests run the tool and the
+# virtual radio as the user would).
+TARGETS_OF = {"cli": ["test_cli", "replix-cli", "replix-virtual-radio"],
+              "cli-shell": ["replix-cli", "replix-virtual-radio"],
+              "remotecable": ["test_remotecable", "replix-cli"]}
+
+
+def build_targets(build, targets):
+    if not targets:
+        return subprocess.run(["cmake", "--build", build], capture_output=True).returncode == 0
+    return subprocess.run(["cmake", "--build", build, "--target", *targets],
+                          capture_output=True).returncode == 0
+
+
 def run_mapped(mutants, equivalent, args, population):
     testmap = load_map(args.map)
     for unit in testmap["units"]:
@@ -851,6 +865,13 @@ def run_mapped(mutants, equivalent, args, population):
     for step in (configure, ["cmake", "--build", build]):
         if subprocess.run(step, capture_output=True).returncode != 0:
             sys.exit(f"mutants.py: the unchanged scratch tree does not build ({' '.join(step[:3])})")
+    objects = {}
+    listed = subprocess.run(["ninja", "-C", build, "-t", "targets", "all"], capture_output=True,
+                            text=True).stdout
+    for row in listed.split("\n"):
+        found = re.match(r"(CMakeFiles/replix\w+\.dir/(.+\.cpp)\.o):", row)
+        if found:
+            objects[found.group(2)] = found.group(1)
     limit = float(args.limit or 180)
     keep = args.keep or os.path.join(work, "mutants.txt")
     with open(keep, "w") as f:   # the list, so that --summary can read a run still going
@@ -878,18 +899,28 @@ def run_mapped(mutants, equivalent, args, population):
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(text))
-            built = subprocess.run(["cmake", "--build", build], capture_output=True).returncode == 0
-            verdict, by = ("stillborn", "") if not built else ("survived", "")
-            if built:
-                chosen = ([u for u, unit in enumerate(testmap["units"]) if unit["passed"]]
-                          if units is None else units)
-                deadline = time.monotonic() + limit
-                for u in chosen:
-                    unit = testmap["units"][u]
-                    outcome = run_unit(unit, build, src, deadline)
-                    if outcome:
-                        verdict, by = outcome, unit["test"] + (" " + unit["unit"] if unit["unit"] else "")
+            chosen = ([u for u, unit in enumerate(testmap["units"]) if unit["passed"]]
+                      if units is None else units)
+            # Only what the next test needs is built: its program and the programs it runs;
+            # with no test to run, the mutated file alone (a survivor must still build).
+            verdict, by, done = "survived", "", set()
+            if not chosen:
+                target = objects.get(m.path)
+                if not build_targets(build, [target] if target else []):
+                    verdict = "stillborn"
+            deadline = time.monotonic() + limit
+            for u in chosen:
+                unit = testmap["units"][u]
+                needs = TARGETS_OF.get(unit["test"], ["test_" + unit["test"]])
+                if not done.issuperset(needs):
+                    if not build_targets(build, needs):
+                        verdict, by = "stillborn", ""
                         break
+                    done.update(needs)
+                outcome = run_unit(unit, build, src, deadline)
+                if outcome:
+                    verdict, by = outcome, unit["test"] + (" " + unit["unit"] if unit["unit"] else "")
+                    break
         finally:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original)
