@@ -865,6 +865,12 @@ def run_mapped(mutants, equivalent, args, population):
     for step in (configure, ["cmake", "--build", build]):
         if subprocess.run(step, capture_output=True).returncode != 0:
             sys.exit(f"mutants.py: the unchanged scratch tree does not build ({' '.join(step[:3])})")
+    # The remote cable's tests need the peers (ser2net, sredird) that scripts/setup.sh fetches
+    # into the main build; without them those tests skip, and what only they run looks
+    # untested.
+    peers = os.path.join(ROOT, "build", "peers")
+    if os.path.isdir(peers) and not os.path.exists(os.path.join(build, "peers")):
+        os.symlink(peers, os.path.join(build, "peers"))
     objects = {}
     listed = subprocess.run(["ninja", "-C", build, "-t", "targets", "all"], capture_output=True,
                             text=True).stdout
