@@ -6,6 +6,7 @@
 #include "serial/commsmodule.h"
 #include "serial/portnamespace.h"
 #include "serial/serialcontrol.h"
+#include "serial/telnetcodec.h"
 #include "tests/support/transferfixture.h"
 
 #include <QComboBox>
@@ -363,6 +364,55 @@ private slots:
 
     // What the server reports of the line becomes the events a local cable raises; its
     // confirmation of the line-state mask, in the form of a report, raises none.
+    // What a Telnet server's stream holds, item by item, however the network cuts it: data
+    // with its doubled 0xFF made single, commands, negotiations, subnegotiations (an overlong
+    // one dropped whole, one ended by another command), and a lone IAC kept until its command.
+    void theTelnetStreamSplitsIntoItsItems()
+    {
+        using namespace Telnet;
+        const char I = char(kIAC);
+        const QByteArray overlong = QByteArray(150, 'x') + I + I + QByteArray(150, 'y');
+        const QByteArray stream = QByteArray("ab") + I + I + "c" + I + char(241) + I + char(kWill)
+                                  + char(kComPort) + I + char(kSB) + char(kComPort) + "\x01" + I + I
+                                  + "\x02" + I + char(kSE) + I + char(kSB) + char(kComPort)
+                                  + overlong + I + char(kSE) + "d" + I + char(kSB) + char(kComPort)
+                                  + "\x05" + I + char(kWont) + "\x01" + "e" + I;
+        const auto items = [](TelnetDecoder &decoder, QStringList &seen) {
+            static const char *kinds[] = {"data", "cmd", "neg", "sub"};
+            while (const std::optional<TelnetItem> item = decoder.next()) {
+                const QString kind = kinds[int(item->kind)];
+                const QString bytes = QString::fromLatin1(item->bytes.toHex(' ').toUpper());
+                if (kind == "data" && !seen.isEmpty() && seen.last().startsWith("data"))
+                    seen.last() += ' ' + bytes;  // a run cut by the network is one run
+                else
+                    seen << (kind == "data"  ? "data " + bytes
+                             : kind == "cmd" ? QString("cmd %1").arg(item->verb, 0, 16)
+                             : kind == "neg"
+                                 ? QString("neg %1 %2").arg(item->verb, 0, 16).arg(item->option)
+                                 : QString("sub %1 %2").arg(item->option).arg(bytes));
+            }
+        };
+        const QStringList expected{"data 61 62 FF 63", "cmd f1",    "neg fb 44", "sub 44 01 FF 02",
+                                   "data 64",          "sub 44 05", "neg fc 1",  "data 65"};
+        TelnetDecoder whole, byByte;
+        QStringList fromWhole, fromBytes;
+        whole.append(stream);
+        items(whole, fromWhole);
+        for (const char c : stream) {
+            byByte.append(QByteArray(1, c));
+            items(byByte, fromBytes);
+        }
+        QCOMPARE(fromWhole, expected);
+        QCOMPARE(fromBytes, expected);
+        whole.append(QByteArray(1, char(241)));  // the lone IAC's command arrives
+        items(whole, fromWhole);
+        QCOMPARE(fromWhole.last(), QStringLiteral("cmd f1"));
+        // The way out: every 0xFF of data and of a subnegotiation's payload doubled.
+        QCOMPARE(telnetData(QByteArray("a") + I + "b"), QByteArray("a") + I + I + "b");
+        QCOMPARE(telnetSubnegotiation(kComPort, QByteArray(1, I)),
+                 QByteArray() + I + char(kSB) + char(kComPort) + I + I + I + char(kSE));
+    }
+
     void lineAndModemReportsBecomeLineEvents()
     {
         ScriptedServer server(ScriptedServer::Answers);
