@@ -42,13 +42,20 @@ bool listening(int port)
            && table.readAll().contains(wanted + " 00000000:0000 0A");
 }
 
-speed_t speedOf(const QString &device)
+termios lineOf(const QString &device)
 {
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios t{};
-    const bool ok = fd >= 0 && ::tcgetattr(fd, &t) == 0;
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0)
+        t = termios{};
     ::close(fd);
-    return ok ? ::cfgetospeed(&t) : B0;
+    return t;
+}
+
+speed_t speedOf(const QString &device)
+{
+    termios t = lineOf(device);
+    return ::cfgetospeed(&t);
 }
 
 // A server that speaks just enough of the com port option: agrees to it (with a few bytes of
@@ -230,6 +237,9 @@ private slots:
         QVERIFY(!control.setSettings("4800,n,8,1").failed());
         QCOMPARE(speedOf(m_radio->devicePath()), speed_t(B4800));
         QCOMPARE(control.devicePath(), url());
+        // So do the stop bits (a pseudo-terminal keeps no parity and always 8 data bits).
+        QVERIFY(!control.setSettings(QStringLiteral("4800,n,8,2")).failed());
+        QVERIFY(lineOf(m_radio->devicePath()).c_cflag & CSTOPB);
     }
 
     void aServerGoingAwayIsAPulledCable_data()
@@ -411,6 +421,38 @@ private slots:
         QCOMPARE(telnetData(QByteArray("a") + I + "b"), QByteArray("a") + I + I + "b");
         QCOMPARE(telnetSubnegotiation(kComPort, QByteArray(1, I)),
                  QByteArray() + I + char(kSB) + char(kComPort) + I + I + I + char(kSE));
+    }
+
+    // The frame goes to the server as RFC 2217 words it, at the open and at every change:
+    // data size, parity (1 none, 2 odd, 3 even, 4 mark, 5 space), stop size (1 one, 2 two,
+    // 3 one and a half).
+    void theFrameGoesOutAsRfc2217WordsIt()
+    {
+        ScriptedServer server(ScriptedServer::Answers);
+        QVERIFY(writeFile(
+            m_ports->path() + "/COM2",
+            QStringLiteral("rfc2217://127.0.0.1:%1\n").arg(server.server.serverPort()).toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        QVERIFY(!control.setCommPort(2).failed() && !control.setSettings("9600,o,7,2").failed());
+        const auto said = [&server](int size, int parity, int stop) {
+            const auto command = [](int code, int value) {
+                return QByteArray::fromHex("FFFA2C") + char(code) + char(value)
+                       + QByteArray::fromHex("FFF0");
+            };
+            return server.heard.contains(command(2, size) + command(3, parity) + command(4, stop));
+        };
+        const CommError opened = control.setPortOpen(true);
+        QVERIFY2(!opened.failed(), qPrintable(opened.description));
+        QVERIFY(said(7, 2, 2));
+        for (const auto &[settings, size, parity, stop] : {std::tuple{"9600,e,8,1", 8, 3, 1},
+                                                           {"9600,m,7,1.5", 7, 4, 3},
+                                                           {"9600,s,8,1", 8, 5, 1},
+                                                           {"9600,n,8,1", 8, 1, 1}}) {
+            server.heard.clear();
+            QVERIFY(!control.setSettings(settings).failed());
+            QVERIFY2(said(size, parity, stop), settings);
+        }
     }
 
     void lineAndModemReportsBecomeLineEvents()
