@@ -111,6 +111,7 @@ private slots:
 
     void settingsAreCheckedAndARefusalKeepsTheOldOnes_data();
     void settingsAreCheckedAndARefusalKeepsTheOldOnes();
+    void handshakingReachesTheDevice();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
     void eventsWaitForHoldsAndStopAtTheClose();
@@ -159,6 +160,30 @@ void SerialTest::settingsAreCheckedAndARefusalKeepsTheOldOnes()
     const termios tio = port.device();
     QTEST(int(::cfgetospeed(&tio)), "deviceSpeed");
     QTEST(bool(tio.c_cflag & CSTOPB), "twoStopBits");
+}
+
+// The handshaking chosen is the device's, open or chosen before the open: none, XON/XOFF
+// (software), RTS/CTS (hardware); 3 (both) is no choice Qt offers.
+void SerialTest::handshakingReachesTheDevice()
+{
+    Port1 port;
+    QVERIFY(!port.control->setHandshaking(2).failed());
+    QVERIFY(port.open());
+    QStringList seen;
+    const auto flow = [&port] {
+        const termios tio = port.device();
+        return QStringLiteral("%1%2")
+            .arg(tio.c_cflag & CRTSCTS ? "rts/cts" : "-")
+            .arg(tio.c_iflag & IXON ? " xon/xoff" : "");
+    };
+    seen << flow();
+    for (int mode : {1, 0, 3}) {
+        const CommError result = port.control->setHandshaking(mode);
+        seen << QString::number(result.number) + ' ' + flow();
+    }
+    QCOMPARE(seen, QStringList({"rts/cts", "0 - xon/xoff", "0 -",
+                                QString::number(CommErrorNumber::InvalidPropertyValue) + " -"}));
+    QCOMPARE(port.control->Handshaking(), 0);
 }
 
 // Also with the device kept open across a close (the receive fuzzer's way): closed is closed.
