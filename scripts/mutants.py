@@ -45,8 +45,8 @@ Options:
                       a scratch build without optimisation (-w, default
                       /tmp/replix-mutants-<user>), and for each mutant only the test rows
                       that run its lines, quickest first; a line no test runs is a survivor
-                      once it builds; a line the map does not count, or a file changed since
-                      the map was made, gets every unit
+                      once it builds; a line the map does not count gets the units of its
+                      file, and a file changed since the map was made gets every unit
   --part K/N          only every Nth of the chosen mutants, from the Kth: N runs at once,
                       each with its own -w folder and --keep file, share a sample
   --resume            with --map and --keep: go on with a run that was stopped, skipping the
@@ -791,9 +791,12 @@ def units_for(m, testmap):
         return None
     chosen = set()
     for line in range(m.first, m.last + 1):
-        if str(line) not in lines:
-            return None
-        chosen.update(u for u in lines[str(line)] if testmap["units"][u]["passed"])
+        # A line the compiler does not count (an entry of a constant table, a declaration) is
+        # read only through lines of its file that it does count: the units of the whole file.
+        runs = lines.get(str(line))
+        if runs is None:
+            runs = {u for units in lines.values() for u in units}
+        chosen.update(u for u in runs if testmap["units"][u]["passed"])
     return sorted(chosen, key=lambda u: (testmap["units"][u]["seconds"], u))
 
 
