@@ -828,8 +828,9 @@ def run_unit(unit, build, src, deadline):
                 return new + word[len(old):]
         return word
     command = [moved(w) for w in unit["command"]]
-    # A unit that takes twenty times its unchanged time (and ten seconds more) hangs.
-    left = min(deadline - time.monotonic(), 10 + 20 * unit["seconds"])
+    # A unit that takes twenty times its unchanged time, and 45 seconds more, hangs (a failing
+    # check that waits for its condition takes a few seconds first).
+    left = min(deadline - time.monotonic(), 45 + 20 * unit["seconds"])
     if left <= 0:
         return "timed-out"
     try:
