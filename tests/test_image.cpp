@@ -372,6 +372,19 @@ private slots:
         }
     }
 
+    // A second output while one is open is refused with the error box; the first goes on.
+    void aSecondOutputIsRefusedAndTheFirstKept()
+    {
+        clsICOMFiles files;
+        QVERIFY(files.OpenICFFileForWrite(path("first.icf")));
+        QVERIFY(!files.OpenICFFileForWrite(path("second.icf")));
+        QCOMPARE(m_user->messages(), QStringList{"OpenFile(" + path("second.icf")
+                                                 + "):An output file is already open:0"});
+        QVERIFY(files.WriteALineToDisk(kModelLine) && files.WriteALineToDisk("#")
+                && files.CommitOutputFile());
+        QCOMPARE(filesIn(m_dir->path()), QStringList{"first.icf"});
+    }
+
     // A backup kept private stays private, and a link the user keeps to it stays a link.
     void theImageTakesThePlaceOfTheFileALinkNames()
     {
