@@ -787,7 +787,9 @@ def units_for(m, testmap):
     """The units of the map that run the mutant's lines, quickest first; None: the whole
     suite (a line the map does not count, or a file changed since the map was made)."""
     lines = testmap["lines"].get(m.path)
-    if lines is None or testmap["files"].get(m.path) != file_digest(m.path):
+    # A header's constants are set up at the start of every program that includes it, which
+    # gcc counts in only one of the objects: a header's mutant may change any test.
+    if lines is None or m.path.endswith(".h") or testmap["files"].get(m.path) != file_digest(m.path):
         return None
     chosen = set()
     for line in range(m.first, m.last + 1):
@@ -927,7 +929,8 @@ def run_mapped(mutants, equivalent, args, population):
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(text))
-            chosen = ([u for u, unit in enumerate(testmap["units"]) if unit["passed"]]
+            chosen = (sorted((u for u, unit in enumerate(testmap["units"]) if unit["passed"]),
+                             key=lambda u: (testmap["units"][u]["seconds"], u))
                       if units is None else units)
             # Only what the next test needs is built: its program and the programs it runs;
             # with no test to run, the mutated file alone (a survivor must still build).
