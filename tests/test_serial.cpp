@@ -112,6 +112,7 @@ private slots:
     void settingsAreCheckedAndARefusalKeepsTheOldOnes_data();
     void settingsAreCheckedAndARefusalKeepsTheOldOnes();
     void handshakingReachesTheDevice();
+    void aControlThatGoesWhileOpenLetsItsDeviceGo();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
     void eventsWaitForHoldsAndStopAtTheClose();
@@ -184,6 +185,16 @@ void SerialTest::handshakingReachesTheDevice()
     QCOMPARE(seen, QStringList({"rts/cts", "0 - xon/xoff", "0 -",
                                 QString::number(CommErrorNumber::InvalidPropertyValue) + " -"}));
     QCOMPARE(port.control->Handshaking(), 0);
+}
+
+// A window or a command that ends with its port open leaves the device free for the next.
+void SerialTest::aControlThatGoesWhileOpenLetsItsDeviceGo()
+{
+    Port1 port;
+    QVERIFY(port.open());
+    QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, CommErrorNumber::PortInUse);
+    port.control.reset();
+    QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, 0);
 }
 
 // Also with the device kept open across a close (the receive fuzzer's way): closed is closed.
