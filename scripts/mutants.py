@@ -981,13 +981,17 @@ def summarise(lists):
         for m in mutants:
             order.setdefault(m.number, m)
     merged = sorted(order.values(), key=lambda m: m.number)
+    # A mutant listed as equivalent since the run counts as such, whatever its verdict.
+    listed = read_equivalents()
+    equivalent = [m for m in merged if m.ident in listed]
+    merged = [m for m in merged if m.ident not in listed]
     with tempfile.NamedTemporaryFile("w", suffix=".results", delete=False) as f:
         for index, m in enumerate(merged, 1):
             if m.number in verdicts:
                 f.write("\t".join([str(index)] + verdicts[m.number][1:]) + "\n")
         combined = f.name
     try:
-        return report(merged, [], combined, None)
+        return report(merged, equivalent, combined, None)
     finally:
         os.unlink(combined)
 
