@@ -50,7 +50,8 @@ Options:
   --part K/N          only every Nth of the chosen mutants, from the Kth: N runs at once,
                       each with its own -w folder and --keep file, share a sample
   --resume            with --map and --keep: go on with a run that was stopped, skipping the
-                      mutants its results file already holds (give the same arguments)
+                      mutants FILE.done already has a verdict for (by number, which stays
+                      while the program's files do)
   NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
 
 Running: the chosen mutants are written as a mutation list with exact line numbers and handed
@@ -707,13 +708,15 @@ def main():
             if ident not in idents:
                 print(f"note: {ident} of {os.path.basename(EQUIVALENTS)} matches no mutant: "
                       "its line changed; look at it again", file=sys.stderr)
-    equivalent = [m for m in mutants if m.ident in equivalents]
-    mutants = [m for m in mutants if m.ident not in equivalents]
-    population = len(equivalent) + len(mutants)   # the equivalent share is of these
+    population = len(mutants)   # the equivalent share is of these
     if args.sample is not None:
+        # Drawn from all mutants, equivalent ones too: a sample stays the same mutants when
+        # more are found equivalent later (those are then left out of it).
         mutants = sample(mutants, args.sample, args.seed)
         if not args.list:
             mutants = interleaved(mutants)
+    equivalent = [m for m in mutants if m.ident in equivalents]
+    mutants = [m for m in mutants if m.ident not in equivalents]
     if args.part:
         k, _, n = args.part.partition("/")
         mutants = [m for i, m in enumerate(mutants) if i % int(n) == int(k) - 1]
@@ -897,8 +900,22 @@ def run_mapped(mutants, equivalent, args, population):
             f.write(f"\nfile:  {m.path}\nline:  {lines}\nfind:  {m.before}\ninto:  {m.after}\n"
                     f"fault: #{m.number} {m.op} {m.ident}\n")
     results = keep + ".results"
-    if not args.resume:
-        open(results, "w").close()
+    # Each verdict also goes to FILE.done by the mutant's number, which stays while the program
+    # does: a resumed run skips those and rebuilds its results from them.
+    done_file = keep + ".done"
+    verdict_of = {}
+    if args.resume and os.path.exists(done_file):
+        for row in open(done_file):
+            parts = row.rstrip("\n").split("\t")
+            if len(parts) >= 3:
+                verdict_of[int(parts[0])] = parts[1:]
+    elif not args.resume:
+        open(done_file, "w").close()
+    with open(results, "w") as f:
+        for index, m in enumerate(mutants, 1):
+            if m.number in verdict_of:
+                verdict, by, took = verdict_of[m.number]
+                f.write(f"{index}\t{verdict}\t{by}\t\t{took}\n")
     started = time.time()
     print(f"{len(mutants)} mutants by the test map {args.map} (list: {keep})", flush=True)
     # The folders in turn, so that a run cut short has met each; within a folder a few
@@ -911,11 +928,8 @@ def run_mapped(mutants, equivalent, args, population):
         for queue in by_folder.values():
             order += queue[:4]
             del queue[:4]
-    done = set()
-    if args.resume and os.path.exists(results):
-        done = {int(row.split("\t")[0]) for row in open(results) if row.strip()}
     for index in order:
-        if index + 1 in done:
+        if mutants[index].number in verdict_of:
             continue
         m = mutants[index]
         path = os.path.join(src, m.path)
@@ -961,6 +975,8 @@ def run_mapped(mutants, equivalent, args, population):
               f"{' by ' + by if by else ''}{note} [{took:.0f}s]", flush=True)
         with open(results, "a") as f:
             f.write(f"{index + 1}\t{verdict}\t{by}\t\t{took:.0f}\n")
+        with open(done_file, "a") as f:
+            f.write(f"{m.number}\t{verdict}\t{by}\t{took:.0f}\n")
     subprocess.run(["cmake", "--build", build], capture_output=True)
     return report(mutants, equivalent, results, time.time() - started, population)
 
