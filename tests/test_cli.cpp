@@ -568,10 +568,16 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     const Run flag = cli({"verify", "--port", "1", "--help"});
     QVERIFY2(asked.out.startsWith("Usage: replix-cli verify --port P"), asked.out.constData());
     // Every option of the usage line is told, a value's choices with it.
-    for (const char *option : {"\n  --port P\n      port number as the window lists it",
-                               "\n  --speed BPS\n      line speed in bit/s (default 9600): 110 300 "
-                               "600 1200 2400 4800 9600 14400 19200 38400 57600 115200 230400\n",
-                               "\n  --json\n", "\n  -h, --help\n      show this help\n"})
+    for (const char *option :
+         {"\n  --port P\n      port number as the window lists it",
+          "several radios at once: 1,2,3 or 1-4, one line and one result each (read then needs "
+          "--backup-dir)\n",
+          "\n  --speed BPS\n      line speed in bit/s (default 9600): 110 300 600 1200 2400 4800 "
+          "9600 14400 19200 38400 57600 115200 230400\n",
+          "\n  --json\n", "\n  --quiet\n      no progress and no closing line on standard error\n",
+          "\n  --trace\n      every frame on standard error as it passes, \"> \" sent, \"< \" "
+          "received",
+          "\n  -h, --help\n      show this help\n"})
         QVERIFY2(asked.out.contains(option), option);
     QCOMPARE(flag.out, asked.out);
     QCOMPARE(cli({"-h", "verify"}).out, asked.out);
