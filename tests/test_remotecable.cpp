@@ -453,6 +453,22 @@ private slots:
             QVERIFY(!control.setSettings(settings).failed());
             QVERIFY2(said(size, parity, stop), settings);
         }
+        // The modem lines and the flow control too, by SET-CONTROL: DTR on 8, off 9; RTS on 11,
+        // off 12; no flow control 1, XON/XOFF 2, RTS/CTS 3 (which leaves RTS to the flow).
+        const QByteArray head = QByteArray::fromHex("FFFA2C05");
+        const auto controlled = [&server, &head](int count) {
+            QList<int> values;
+            QTest::qWaitFor([&] { return server.heard.count(head) >= count; }, 5000);
+            for (qsizetype at = server.heard.indexOf(head); at >= 0;
+                 at = server.heard.indexOf(head, at + 1))
+                values << quint8(server.heard.at(at + 4));
+            server.heard.clear();
+            return values;
+        };
+        QVERIFY(!control.setDTREnable(false).failed() && !control.setRTSEnable(false).failed());
+        QCOMPARE(controlled(4), (QList<int>{9, 11, 9, 12}));
+        QVERIFY(!control.setHandshaking(2).failed() && !control.setDTREnable(true).failed());
+        QCOMPARE(controlled(2), (QList<int>{3, 8}));
     }
 
     void lineAndModemReportsBecomeLineEvents()
