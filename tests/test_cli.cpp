@@ -583,6 +583,24 @@ void TestCli::helpOfAVerbIsOneTextOnStandardOutput()
     QCOMPARE(cli({"-h", "verify"}).out, asked.out);
     QCOMPARE(asked.err + flag.err, QByteArray());
     QCOMPARE(asked.status + flag.status, 0);
+    // The exit statuses a script relies on, as --help states them.
+    const QByteArray help = cli({"--help"}).out;
+    const qsizetype from = help.indexOf("Exit status:"), to = help.indexOf("\n\nEnvironment:");
+    QCOMPARE(help.mid(from, to - from),
+             QByteArray(
+                 "Exit status:\n"
+                 "  0    success; the files are the same; every file could be read (info)\n"
+                 "  1    the files differ; a file is not whole (check); the file is for another\n"
+                 "       radio; no serial port (ports)\n"
+                 "  2    bad usage; an input file unreadable, or damaged where the command needs\n"
+                 "       it whole (diff, dump, export, write, verify); an output file that cannot\n"
+                 "       be written; REPLIX_PORT_DIR names no readable folder\n"
+                 "  3    no such port, or it cannot be opened (in use, no permission, a remote\n"
+                 "       cable's server that cannot be reached)\n"
+                 "  4    the radio did not answer, or the transfer failed (a remote cable's\n"
+                 "       connection closed)\n"
+                 "  128+N  ended by signal N: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP; a read saves\n"
+                 "       nothing"));
     const Run unknown = cli({"help", "veryfy"});
     QCOMPARE(unknown.err.left(unknown.err.indexOf('(')),
              QByteArray("replix-cli: veryfy: unknown command "));
