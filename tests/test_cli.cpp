@@ -355,6 +355,9 @@ void TestCli::fileCommands_data()
         << refused("no/out.icf: No such file or directory");
     // Port lists and speeds are refused whole, before any port is opened.
     const auto read = [](const QStringList &more) { return QStringList{"read"} + more; };
+    QTest::newRow("standard input with no room for its copy (no file may be made in /proc)")
+        << QStringList{"TMPDIR=/proc", "<whole.icf", "info", "-"} << 2 << QByteArray()
+        << refused("standard input: cannot be read");
     QTest::newRow("a speed no port takes")
         << read({"--port", "1", "--speed", "1234", "new.icf"}) << 2 << QByteArray()
         << refused("--speed: \"1234\" is not one of 110, 300, 600, 1200, 2400, 4800, 9600, "

@@ -280,6 +280,9 @@ private slots:
         QTest::newRow("a one-byte record on the last byte of one before")
             << head + b + "\r\n" + "gggjghzz\r\n"
             << int(Check::Damaged) << 4 << "line 4: addresses 0x0003-0x0003 overlap line 3";
+        QTest::newRow("a record over a one-byte record before it")
+            << head + "gggjghzz\r\n" + b + "\r\n"
+            << int(Check::Damaged) << 4 << "line 4: addresses 0x0002-0x0003 overlap line 3";
         QTest::newRow("past 0xFFFF")
             << head + "}}}}gighgi\r\n"
             << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
