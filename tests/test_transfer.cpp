@@ -229,6 +229,20 @@ private slots:
         QCOMPARE(commandsFromTool().size(), frames);
         QCOMPARE(m_radio->memory().size(), messages.endsWith(kSuccess) ? 2 : 0);
     }
+    // Each read counts its own records: after a good read, one of a radio that sends none is
+    // told as such by the same conversation, and the good read's file stays.
+    void aReadAfterAReadCountsItsOwnRecords()
+    {
+        connect(radioWith(4));
+        transfer(false, path("kept.icf"));
+        const QByteArray kept = fileBytes(path("kept.icf"));
+        QCOMPARE(kept, icfOf(radioWith(4)));
+        m_radio = std::make_unique<VirtualRadio>(radioWith(0));  // another radio, same port
+        QVERIFY(m_radio->publishAs(*m_ports, 1));
+        transfer(false, path("kept.icf"));
+        QCOMPARE(m_user->messages(), QStringList{"The radio sent no memory records"});
+        QCOMPARE(fileBytes(path("kept.icf")), kept);
+    }
     // Every command code at every step of a read and of a write, handed to a running transfer
     // whose line echoes nothing: what the tool sends, how (and whether) it ends, which
     // time-outs run. Frames out of turn (an end before the request, a stray WriteRequest
