@@ -136,6 +136,7 @@ private slots:
     }
     void logCutsFromTheFrontOnlyBeyondTheLimit()
     {
+        const int kLogLimit = 65536;  // the conversation keeps the last 64 KiB of text
         QPlainTextEdit box;
         const QString head = QStringLiteral("HEAD");
         DisplayText(&box, head + QString(kLogLimit - head.size(), QLatin1Char('a')));
