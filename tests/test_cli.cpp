@@ -350,6 +350,9 @@ void TestCli::fileCommands_data()
     QTest::newRow("import over its own input")
         << (QStringList(import) << "./in.bin") << 2 << QByteArray()
         << refused("./in.bin: is both the file to write and the raw input (in.bin)");
+    QTest::newRow("export into a missing folder: the system's reason")
+        << QStringList{"export", "whole.icf", "--raw", "no/out.bin"} << 2 << QByteArray()
+        << refused("no/out.bin: No such file or directory");
     QTest::newRow("import into a missing folder: the system's reason, as export gives it")
         << (QStringList(import) << "no/out.icf") << 2 << QByteArray()
         << refused("no/out.icf: No such file or directory");
