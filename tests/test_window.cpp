@@ -531,8 +531,11 @@ private slots:
         frmReadWrite &w = *m_window;
         w.cmdRead->click();
         m_user->answerSave(target);
+        bool timedInDialog = true;  // no time-out runs while the user picks the file
+        m_user->whileNextShown(
+            [&] { timedInDialog = w.tmrCableTimer.isActive() || w.tmrResponseTimer.isActive(); });
         w.ProcessCommand(bytes("FE FE EF EE E1 2A 5F 01 01 FD"));  // the radio's model reply
-        QVERIFY(w.ICOMFileSystem->outputOpen());
+        QVERIFY(w.ICOMFileSystem->outputOpen() && !timedInDialog);
         w.ProcessCommand(bytes("FE FE EE EF E2 2A 5F 01 01 FD"));  // its request back, a record
         w.ProcessCommand(bytes("FE FE EF EE E4") + "0120040A1B2C3D4D" + bytes("FD"));
         QVERIFY(QDir().mkdir(target));  // a folder takes the name: the image cannot be put in place
