@@ -7,7 +7,6 @@
 #include "image/systemname.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QHash>
 #include <QStringList>
 
