@@ -682,7 +682,7 @@ void TestCli::namesAreBytesToTheSystem()
     QCOMPARE(refused.err, QByteArray("replix-cli: lat\\xE9.icf: is both the file to write and the "
                                      "raw input (whole.icf)\n"));
     QCOMPARE(cli({"export", latin, "--raw", QString("raw") + QChar(0xDCFF)}).status, 0);
-    // What is UTF-8 shows as it is (two and three bytes, and the last character there is,
+    // What is UTF-8 shows as it is (two, three and four bytes, and the last character there is,
     // U+10FFFF); an overlong form, a surrogate, a character past U+10FFFF and a lead byte
     // without its follower are bytes.
     const auto bytes = [](const char *text) {
@@ -691,13 +691,15 @@ void TestCli::namesAreBytesToTheSystem()
             carried += QChar(char16_t(0xDC00 + quint8(*c)));
         return carried;
     };
-    QCOMPARE(cli({"check", "a" + bytes("\xC0\x80") + "b" + bytes("\xED\xA0\x80") + "c"
-                               + QString::fromUcs4(U"\U0010FFFF") + "d" + bytes("\xF4\x90\x80\x80")
-                               + QString::fromUcs4(U"\u00E9\u20AC") + bytes("\xC1\xBF\xC3") + "A"})
-                 .err,
-             QByteArray("replix-cli: a\\xC0\\x80b\\xED\\xA0\\x80c\xF4\x8F\xBF\xBF"
-                        "d\\xF4\\x90\\x80\\x80\xC3\xA9\xE2\x82\xAC\\xC1\\xBF\\xC3A: "
-                        "No such file or directory\n"));
+    QCOMPARE(
+        cli({"check", "a" + bytes("\xC0\x80") + "b" + bytes("\xED\xA0\x80") + "c"
+                          + QString::fromUcs4(U"\U0010FFFF") + "d" + bytes("\xF4\x90\x80\x80")
+                          + QString::fromUcs4(U"\u00E9\u20AC\U0001F600") + bytes("\xC1\xBF\xC3")
+                          + "A"})
+            .err,
+        QByteArray("replix-cli: a\\xC0\\x80b\\xED\\xA0\\x80c\xF4\x8F\xBF\xBF"
+                   "d\\xF4\\x90\\x80\\x80\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\\xC1\\xBF\\xC3A: "
+                   "No such file or directory\n"));
     QCOMPARE(fileBytes(path("whole.icf")), RadioMemory::icfText(imageOf(4)));
 
     m_radio = std::make_unique<VirtualRadio>(radioWith(4));
