@@ -50,8 +50,8 @@ Options:
   --part K/N          only every Nth of the chosen mutants, from the Kth: N runs at once,
                       each with its own -w folder and --keep file, share a sample
   --resume            with --map and --keep: go on with a run that was stopped, skipping the
-                      mutants FILE.done already has a verdict for (by number, which stays
-                      while the program's files do)
+                      mutants FILE.done already has a verdict for (by id, which stays
+                      while the mutant's line reads the same)
   NUMBER, A-B         only these mutants (numbers as --list shows them, before the sample)
 
 Running: the chosen mutants are written as a mutation list with exact line numbers and handed
@@ -833,9 +833,10 @@ def run_unit(unit, build, src, deadline):
                 return new + word[len(old):]
         return word
     command = [moved(w) for w in unit["command"]]
-    # A unit that takes twenty times its unchanged time, and 45 seconds more, hangs (a failing
-    # check that waits for its condition takes a few seconds first).
-    left = min(deadline - time.monotonic(), 45 + 20 * unit["seconds"])
+    # A unit that takes ten times its unchanged time, and 20 seconds more, hangs (a failing
+    # check that waits for its condition takes a few seconds first; the map's times are of a
+    # slower build with counters).
+    left = min(deadline - time.monotonic(), 20 + 10 * unit["seconds"])
     if left <= 0:
         return "timed-out"
     try:
@@ -900,21 +901,22 @@ def run_mapped(mutants, equivalent, args, population):
             f.write(f"\nfile:  {m.path}\nline:  {lines}\nfind:  {m.before}\ninto:  {m.after}\n"
                     f"fault: #{m.number} {m.op} {m.ident}\n")
     results = keep + ".results"
-    # Each verdict also goes to FILE.done by the mutant's number, which stays while the program
-    # does: a resumed run skips those and rebuilds its results from them.
+    # Each verdict also goes to FILE.done by the mutant's id, which stays while its line reads
+    # the same: a resumed run skips those and rebuilds its results from them, even after other
+    # lines changed and the numbers moved.
     done_file = keep + ".done"
     verdict_of = {}
     if args.resume and os.path.exists(done_file):
         for row in open(done_file):
             parts = row.rstrip("\n").split("\t")
             if len(parts) >= 3:
-                verdict_of[int(parts[0])] = parts[1:]
+                verdict_of[parts[0]] = parts[1:]
     elif not args.resume:
         open(done_file, "w").close()
     with open(results, "w") as f:
         for index, m in enumerate(mutants, 1):
-            if m.number in verdict_of:
-                verdict, by, took = verdict_of[m.number]
+            if m.ident in verdict_of:
+                verdict, by, took = verdict_of[m.ident]
                 f.write(f"{index}\t{verdict}\t{by}\t\t{took}\n")
     started = time.time()
     print(f"{len(mutants)} mutants by the test map {args.map} (list: {keep})", flush=True)
@@ -929,7 +931,7 @@ def run_mapped(mutants, equivalent, args, population):
             order += queue[:4]
             del queue[:4]
     for index in order:
-        if mutants[index].number in verdict_of:
+        if mutants[index].ident in verdict_of:
             continue
         m = mutants[index]
         path = os.path.join(src, m.path)
@@ -976,14 +978,15 @@ def run_mapped(mutants, equivalent, args, population):
         with open(results, "a") as f:
             f.write(f"{index + 1}\t{verdict}\t{by}\t\t{took:.0f}\n")
         with open(done_file, "a") as f:
-            f.write(f"{m.number}\t{verdict}\t{by}\t{took:.0f}\n")
+            f.write(f"{m.ident}\t{verdict}\t{by}\t{took:.0f}\n")
     subprocess.run(["cmake", "--build", build], capture_output=True)
     return report(mutants, equivalent, results, time.time() - started, population)
 
 
 def summarise(lists):
     """One table of several kept runs (the parts of a sample, or a run and its re-run): a
-    mutant's verdict is that of the last run that reached it."""
+    mutant's verdict is that of the last run that reached it (by id: runs of trees whose
+    numbers moved still meet)."""
     verdicts, order = {}, {}
     for list_path in lists:
         mutants = read_list(list_path)
@@ -992,10 +995,10 @@ def summarise(lists):
                 parts = row.rstrip("\n").split("\t")
                 if len(parts) >= 2 and parts[1] != "not run":
                     m = mutants[int(parts[0]) - 1]
-                    verdicts[m.number] = parts
-                    order[m.number] = m
+                    verdicts[m.ident] = parts
+                    order[m.ident] = m
         for m in mutants:
-            order.setdefault(m.number, m)
+            order.setdefault(m.ident, m)
     merged = sorted(order.values(), key=lambda m: m.number)
     # A mutant listed as equivalent since the run counts as such, whatever its verdict.
     listed = read_equivalents()
@@ -1003,8 +1006,8 @@ def summarise(lists):
     merged = [m for m in merged if m.ident not in listed]
     with tempfile.NamedTemporaryFile("w", suffix=".results", delete=False) as f:
         for index, m in enumerate(merged, 1):
-            if m.number in verdicts:
-                f.write("\t".join([str(index)] + verdicts[m.number][1:]) + "\n")
+            if m.ident in verdicts:
+                f.write("\t".join([str(index)] + verdicts[m.ident][1:]) + "\n")
         combined = f.name
     try:
         return report(merged, equivalent, combined, None)
