@@ -291,6 +291,9 @@ void TestCli::fileCommands_data()
         << QStringList{"write", "--port", "1"} << 2 << QByteArray()
         << QByteArray("replix-cli: write: wants --port P [--speed BPS] [--accept-version] "
                       "[--backup FILE] IN.icf (see replix-cli write --help)\n");
+    QTest::newRow("completion without a shell")
+        << QStringList{"completion"} << 2 << QByteArray()
+        << QByteArray("replix-cli: completion: wants SHELL (see replix-cli completion --help)\n");
     QTest::newRow("a file too many")
         << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
         << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");

@@ -365,6 +365,8 @@ private slots:
         // text, and its value out of its maximum (equal ones give no percentage).
         QStringList told;
         QAccessibleInterface *bar = QAccessible::queryAccessibleInterface(w.ProgressBar1);
+        // Besides its value it keeps the action interface every control offers a reader.
+        QVERIFY(bar->actionInterface());
         const auto tell = [&] {
             return QStringLiteral("%1 at %2: %3 %4/%5")
                 .arg(told.size())
