@@ -6,6 +6,7 @@
 set -uo pipefail
 cli=$(realpath "${1:?replix-cli}")
 radio=$(realpath "${2:?replix-virtual-radio}")
+here=$(dirname "$(realpath "$0")")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 for tool in bash zsh script; do
@@ -61,6 +62,19 @@ zsh_completes "12 3" replix-cli write --port ""
 zsh_completes "_files -g *.(#i)icf(-.)" replix-cli diff ""
 zsh_completes "_files -/" replix-cli read --backup-dir ""
 zsh_completes "_files " replix-cli import ""
+
+# Every help text as a user reads it, and the head of both completion scripts, against the
+# copy kept beside this script: wording changes on purpose, in both places at once.
+helps() {
+  local verb
+  "$cli" --help
+  for verb in info check diff dump export import read write verify ports completion; do
+    echo "== $verb"; "$cli" "$verb" --help
+  done
+  "$cli" completion bash | head -1; "$cli" completion zsh | head -2
+}
+helps >help.txt 2>&1
+diff -u "$here/cli-help.txt" help.txt || fail "help texts differ from tests/cli-help.txt (above)"
 
 # The progress of a write on a terminal of 50 columns.
 "$radio" --port-dir "$tmp/ports" --port 1 --image-size 256 --speed 0 >radio.log 2>&1 &
