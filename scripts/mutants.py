@@ -958,7 +958,7 @@ def run_mapped(mutants, equivalent, args, population):
             deadline = time.monotonic() + limit
             for u in chosen:
                 unit = testmap["units"][u]
-                needs = TARGETS_OF.get(unit["test"], ["test_" + unit["test"]])
+                needs = TARGETS_OF.get(unit["test"], [os.path.basename(unit["command"][0])])
                 if not done.issuperset(needs):
                     if not build_targets(build, needs):
                         verdict, by = "stillborn", ""

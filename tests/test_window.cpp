@@ -331,6 +331,33 @@ private slots:
                 QVERIFY2(qAbs(edge) <= 1 + grown / 2, qPrintable(announced(mine)));
     }
 
+    // Every control where the design puts it, in twips from its frame's corner: to a pixel at
+    // any DPI, and exactly where a twip is a pixel (ctest window-1440dpi).
+    void theDesignStandsWhereItWasDrawn()
+    {
+        const QFont before = QApplication::font();
+        auto restore = qScopeGuard([&] { QApplication::setFont(before); });
+        QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 6));  // every caption fits
+        frmReadWrite w;
+        w.Form_Load();
+        QFile drawn(QFINDTESTDATA("window-design.txt"));
+        QVERIFY(drawn.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QList<QWidget *> controls{
+            w.fraComms,     w.cmdRead,        w.cboSpeed,     w.cboPort,         w.lblPort,
+            w.lblBaudRate,  w.fraTextDisplay, w.cmdClearText, w.txtDataReceived, w.chkShowText,
+            w.ProgressBar1, w.cmdExit,        w.cmdWrite};
+        const qreal perTwip = w.logicalDpiX() / 1440.0;
+        for (QWidget *control : controls) {
+            const QList<QByteArray> twips = drawn.readLine().simplified().split(' ');
+            QCOMPARE(twips.size(), 5);
+            const QRect at = control->geometry();
+            const int pixels[] = {at.x(), at.y(), at.width(), at.height()};
+            for (int i = 0; i < 4; ++i)
+                QVERIFY2(qAbs(pixels[i] - twips[i + 1].toInt() * perTwip) < 1,
+                         twips[0] + " at " + QByteArray::number(pixels[i]) + " pixels");
+        }
+    }
+
     // A transfer takes the focus off the lists, says which record passes and how it ended, and
     // gives the focus back to its button, after a box too.
     void aTransferKeepsTheFocusSafeAndTellsHowItEnded()
