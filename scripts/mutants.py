@@ -801,8 +801,23 @@ def units_for(m, testmap):
         runs = lines.get(str(line))
         if runs is None:
             runs = {u for units in lines.values() for u in units}
+        elif not runs:
+            runs = continued_from(m.path, line, lines)
         chosen.update(u for u in runs if testmap["units"][u]["passed"])
     return sorted(chosen, key=lambda u: (testmap["units"][u]["seconds"], u))
+
+
+def continued_from(path, line, lines):
+    """The units of the statement a line continues: gcc counts the later lines of a braced
+    table (a list of pairs over several lines) as never run while its first line runs."""
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        text = f.read().split("\n")
+    k = line - 1
+    while k >= 1 and text[k - 1].rstrip().endswith((",", "(", "{", "=")):
+        if lines.get(str(k)):
+            return lines[str(k)]
+        k -= 1
+    return []
 
 
 def sync_scratch(src):
@@ -870,7 +885,7 @@ def run_mapped(mutants, equivalent, args, population):
     os.makedirs(src, exist_ok=True)
     sync_scratch(src)
     configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
-                 "-DCMAKE_CXX_FLAGS=-O0 -g0"]
+                 "-DCMAKE_CXX_FLAGS=-O0 -g0", "-DREPLIX_PRECOMPILED_HEADERS=ON"]
     if subprocess.run(["which", "ccache"], capture_output=True).returncode == 0:
         configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     if subprocess.run(["which", "ld.lld"], capture_output=True).returncode == 0:
