@@ -106,6 +106,7 @@ void TestCli::init()
     make("mixed.icf", RadioMemory::icfText(whole).replace("\r\n", "\n").replace("2\n#", "2\r#"));
     make("zeros.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("010000") + "\r\n");
     make("garbage.icf", QByteArray(300, '\x01') + "\r\n#" + QByteArray(5000, '~') + "\r\n");
+    make("blank.icf", "   \r\n#\r\n");  // a model line of spaces only is an empty model
     QVERIFY(QDir(m_dir->path()).mkdir("folder.icf"));
 }
 
@@ -198,12 +199,13 @@ void TestCli::fileCommands_data()
                       "mixed.icf: ok\n")
         << QByteArray();
     QTest::newRow("info: records without data, a garbage header cut short")
-        << QStringList{"info", "zeros.icf", "garbage.icf"} << 0
+        << QStringList{"info", "zeros.icf", "garbage.icf", "blank.icf"} << 0
         << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
            "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
            "file: garbage.icf\nmodel: "
                + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
-               + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n"
+               + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n\n"
+               "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
         << QByteArray();
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
@@ -338,6 +340,10 @@ void TestCli::fileCommands_data()
     QTest::newRow("import: comment of 17 bytes")
         << with(5, "0123456789abcdef\\x00") << 2 << QByteArray()
         << refused("--comment: 17 bytes, longer than 16");
+    QTest::newRow("import: an escape of letters past f")
+        << with(5, "\\xfg") << 2 << QByteArray()
+        << refused("--comment: \"\\xfg\" has a bad escape or a character beyond Latin-1; "
+                   "write a byte as \\xNN");
     QTest::newRow("import: record size 0")
         << with(7, "0") << 2 << QByteArray() << refused(size.arg(0));
     QTest::newRow("import: record size 256")

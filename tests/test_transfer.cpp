@@ -353,20 +353,26 @@ private slots:
     // keeps the earlier file and says why.
     void aReadOfNoRecordOfItsOwnKeepsTheEarlierFile()
     {
-        QVERIFY(writeFile(path("radio.icf"), kHead));
-        startByHand(false);
-        m_user->answerSave(path("radio.icf"));
-        for (const QByteArray &frame :
-             {kRecord, bytes("FE FE EF EE E5 FD"), bytes("FE FE EE EF E6 00 FD"),
-              bytes("FE FE EF EE E1 5A 17 00 02 FD"), bytes("FE FE EE EF E2 5A 17 00 02 FD"),
-              bytes("FE FE EF EE E5 FD")})
-            m_rig->conversation.ProcessCommand(frame);
-        QCOMPARE(sentByTool(), bytes("FE FE EE EF E2 5A 17 00 02 FD"));
-        QCOMPARE(
-            m_user->messages(),
-            QStringList{"The radio sent no memory records\r\nThe radio is still sending an "
-                        "earlier image: wait until the radio stops sending, then read again."});
-        QCOMPARE(fileBytes(path("radio.icf")), kHead);
+        // A record alone before the reply tells it as well as the earlier image's end frame.
+        for (const QList<QByteArray> &earlier :
+             {QList<QByteArray>{kRecord, bytes("FE FE EF EE E5 FD")}, {kRecord}}) {
+            QVERIFY(writeFile(path("radio.icf"), kHead));
+            startByHand(false);
+            m_user->clear();
+            m_user->answerSave(path("radio.icf"));
+            for (const QByteArray &frame :
+                 earlier
+                     + QList<QByteArray>{
+                         bytes("FE FE EE EF E6 00 FD"), bytes("FE FE EF EE E1 5A 17 00 02 FD"),
+                         bytes("FE FE EE EF E2 5A 17 00 02 FD"), bytes("FE FE EF EE E5 FD")})
+                m_rig->conversation.ProcessCommand(frame);
+            QCOMPARE(sentByTool(), bytes("FE FE EE EF E2 5A 17 00 02 FD"));
+            QCOMPARE(
+                m_user->messages(),
+                QStringList{"The radio sent no memory records\r\nThe radio is still sending an "
+                            "earlier image: wait until the radio stops sending, then read again."});
+            QCOMPARE(fileBytes(path("radio.icf")), kHead);
+        }
     }
     // The window's bar counts what the conversation tells it, modulo 100.
     void readCountsRecordsModuloHundredBadOnesToo()
