@@ -840,26 +840,55 @@ def sync_scratch(src):
         os.chmod(target, os.stat(source).st_mode & 0o777)
 
 
-def run_unit(unit, build, src, deadline):
-    """Runs one unit of the map in the scratch build: 'caught', 'timed-out' or None (passed)."""
+def batches(chosen, testmap):
+    """The units in runs of one program each: the programs in the order of their quickest unit,
+    each program's units in runs of 1, 4, 16, ... A mutant is mostly caught by one of the first
+    units; a survivor then costs a few starts of each program rather than one a unit. A test
+    that is not a QtTest row or function (the shell test, a test naming its own) runs alone."""
+    groups = OrderedDict()
+    for u in chosen:
+        unit = testmap["units"][u]
+        alone = unit["unit"] is None or len(unit["command"]) != 2
+        groups.setdefault(("alone", u) if alone else (unit["test"], unit["command"][0]),
+                          []).append(u)
+    for units in groups.values():
+        size, i = 1, 0
+        while i < len(units):
+            yield units[i:i + size]
+            i += size
+            size *= 4
+
+
+def run_units(units, build, src, deadline):
+    """Runs units of one program at once in the scratch build: ('caught', the failing unit),
+    ('timed-out', the units) or None (all passed)."""
+    first = units[0]
+
     def moved(word):   # the map's paths point into the map's own build and tree
-        for old, new in ((unit["build"], build), (unit["root"], src)):
+        for old, new in ((first["build"], build), (first["root"], src)):
             if word.startswith(old):
                 return new + word[len(old):]
         return word
-    command = [moved(w) for w in unit["command"]]
+    command = [moved(w) for w in first["command"]] + [u["command"][1] for u in units[1:]]
+    named = first["test"] + (" " + first["unit"] if first["unit"] else "")
     # A unit that takes ten times its unchanged time, and 20 seconds more, hangs (a failing
     # check that waits for its condition takes a few seconds first; the map's times are of a
     # slower build with counters).
-    left = min(deadline - time.monotonic(), 20 + 10 * unit["seconds"])
+    left = min(deadline - time.monotonic(), 20 + 10 * sum(u["seconds"] for u in units))
     if left <= 0:
-        return "timed-out"
+        return "timed-out", named
     try:
-        done = subprocess.run(command, env=dict(os.environ, **unit["env"]), cwd=moved(unit["cwd"]),
+        done = subprocess.run(command, env=dict(os.environ, **first["env"]), cwd=moved(first["cwd"]),
                               capture_output=True, timeout=left, start_new_session=True)
     except subprocess.TimeoutExpired:
-        return "timed-out"
-    return None if done.returncode == 0 else "caught"
+        return "timed-out", named + (f" and {len(units) - 1} more" if len(units) > 1 else "")
+    if done.returncode == 0:
+        return None
+    failed = re.search(rb"^FAIL! +: \w+::(\w+)\((.*)\)", done.stdout, re.M)
+    if failed and len(units) > 1:
+        row = failed.group(2).decode(errors="replace")
+        named = first["test"] + " " + failed.group(1).decode() + (":" + row if row else "")
+    return "caught", named
 
 
 # The programs a test runs besides its own (the command line's tests run the tool and the
@@ -971,17 +1000,17 @@ def run_mapped(mutants, equivalent, args, population):
                 if not build_targets(build, [target] if target else []):
                     verdict = "stillborn"
             deadline = time.monotonic() + limit
-            for u in chosen:
-                unit = testmap["units"][u]
+            for batch in batches(chosen, testmap):
+                unit = testmap["units"][batch[0]]
                 needs = TARGETS_OF.get(unit["test"], [os.path.basename(unit["command"][0])])
                 if not done.issuperset(needs):
                     if not build_targets(build, needs):
                         verdict, by = "stillborn", ""
                         break
                     done.update(needs)
-                outcome = run_unit(unit, build, src, deadline)
+                outcome = run_units([testmap["units"][u] for u in batch], build, src, deadline)
                 if outcome:
-                    verdict, by = outcome, unit["test"] + (" " + unit["unit"] if unit["unit"] else "")
+                    verdict, by = outcome
                     break
         finally:
             with open(path, "w", encoding="utf-8") as f:
