@@ -472,11 +472,16 @@ void SerialTest::portListOffersOnlyFreePorts()
                                   ? QStringList{"Unable to find an unused serial port"}
                                   : QStringList{});
     user.clear();
+    // A refused open keeps no descriptor, so its control's end closes none of the process's
+    // own (standard input, opened here if the test was started without one).
+    QVERIFY(::fcntl(STDIN_FILENO, F_GETFD) != -1 || ::open("/dev/null", O_RDONLY) == 0);
     auto control = makeControl(1);
     QVERIFY(!OpenPort(*control));
     QCOMPARE(user.messages(), QStringList{openMessage});
     QVERIFY(SerialControl::probeDevice(bench.folder.path() + "/COM1")
                 .failed());  // a link is its device
+    control.reset();
+    QVERIFY(::fcntl(STDIN_FILENO, F_GETFD) != -1);
 
     // Every number now names another device (an adapter plugged in before them renumbers the
     // system's ports): a listed number still opens the device its tooltip named.
