@@ -877,11 +877,24 @@ def run_units(units, build, src, deadline):
     left = min(deadline - time.monotonic(), 20 + 10 * sum(u["seconds"] for u in units))
     if left <= 0:
         return "timed-out", named
-    try:
-        done = subprocess.run(command, env=dict(os.environ, **first["env"]), cwd=moved(first["cwd"]),
-                              capture_output=True, timeout=left, start_new_session=True)
-    except subprocess.TimeoutExpired:
-        return "timed-out", named + (f" and {len(units) - 1} more" if len(units) > 1 else "")
+    # The test's own children (replix-cli, the virtual radio) go with it: a mutant that hangs
+    # one of them would otherwise leave it spinning after the run.
+    with subprocess.Popen(command, env=dict(os.environ, **first["env"]), cwd=moved(first["cwd"]),
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          start_new_session=True) as child:
+        try:
+            output = child.communicate(timeout=left)[0]
+        except subprocess.TimeoutExpired:
+            output = None
+        finally:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if output is None:
+            child.communicate()
+            return "timed-out", named + (f" and {len(units) - 1} more" if len(units) > 1 else "")
+        done = subprocess.CompletedProcess(command, child.returncode, output)
     if done.returncode == 0:
         return None
     failed = re.search(rb"^FAIL! +: \w+::(\w+)\((.*)\)", done.stdout, re.M)

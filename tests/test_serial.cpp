@@ -18,8 +18,12 @@
 #include <numeric>
 #include <vector>
 
+#include <cstdarg>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -95,7 +99,30 @@ struct Port1 {
     }
 };
 
+// The modem lines DTR and RTS as the driver was last told them (-1: never told). A
+// pseudo-terminal has none and refuses the requests, so while the stand-in is on this process
+// answers them itself, as an adapter's driver would.
+bool modemStandIn = false;
+int modemLines = -1;
+
 }  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list rest;
+    va_start(rest, request);
+    void *argument = va_arg(rest, void *);
+    va_end(rest);
+    if (modemStandIn && (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET)) {
+        const int bits = *static_cast<const int *>(argument) & (TIOCM_DTR | TIOCM_RTS);
+        const int lines = std::max(modemLines, 0);
+        modemLines = request == TIOCMSET   ? bits
+                     : request == TIOCMBIS ? lines | bits
+                                           : lines & ~bits;
+        return 0;
+    }
+    return int(::syscall(SYS_ioctl, fd, request, argument));
+}
 
 Q_DECLARE_METATYPE(Holder)
 
@@ -112,6 +139,7 @@ private slots:
     void settingsAreCheckedAndARefusalKeepsTheOldOnes_data();
     void settingsAreCheckedAndARefusalKeepsTheOldOnes();
     void handshakingReachesTheDevice();
+    void modemLinesReachTheDevice();
     void aControlThatGoesWhileOpenLetsItsDeviceGo();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
@@ -185,6 +213,42 @@ void SerialTest::handshakingReachesTheDevice()
     QCOMPARE(seen, QStringList({"rts/cts", "0 - xon/xoff", "0 -",
                                 "101 -"}));  // the numbers are stable: messages quote them
     QCOMPARE(port.control->Handshaking(), 0);
+}
+
+// DTR and RTS as the driver is told them (a cable may draw its power from them): set at the
+// open as the control holds them, changed at once while open, RTS left to the driver under
+// rts/cts handshaking.
+void SerialTest::modemLinesReachTheDevice()
+{
+    modemStandIn = true;
+    modemLines = -1;
+    auto off = qScopeGuard([] { modemStandIn = false; });
+    Port1 port;
+    const auto told = [] {
+        return modemLines < 0 ? QStringLiteral("none")
+                              : QStringLiteral("%1 %2")
+                                    .arg(modemLines & TIOCM_DTR ? "DTR" : "-")
+                                    .arg(modemLines & TIOCM_RTS ? "RTS" : "-");
+    };
+    QStringList seen;
+    QVERIFY(!port.control->setDTREnable(false).failed());
+    seen << told();  // nothing is told a closed port
+    QVERIFY(port.open());
+    seen << told();
+    QVERIFY(!port.control->setDTREnable(true).failed()
+            && !port.control->setRTSEnable(false).failed());
+    seen << told();
+    QVERIFY(!port.control->setRTSEnable(true).failed());
+    seen << told();
+    QVERIFY(!port.control->setPortOpen(false).failed()
+            && !port.control->setHandshaking(2).failed());
+    modemLines = 0;
+    QVERIFY(port.open());
+    seen << told();
+    QVERIFY(!port.control->setHandshaking(1).failed()
+            && !port.control->setRTSEnable(true).failed());  // xon/xoff leaves RTS to us
+    seen << told();
+    QCOMPARE(seen, QStringList({"none", "- RTS", "DTR -", "DTR RTS", "DTR -", "DTR RTS"}));
 }
 
 // A window or a command that ends with its port open leaves the device free for the next.
