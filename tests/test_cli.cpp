@@ -203,9 +203,10 @@ void TestCli::fileCommands_data()
         << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
            "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
            "file: garbage.icf\nmodel: "
-               + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
-               + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n\n"
-               "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
+               + QByteArray("\\x01").repeated(64)
+               + "... (300 bytes)\ncomment: " + QByteArray(64, '~')
+               + "... (5000 bytes)\nverdict: no memory records\n\n"
+                 "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
         << QByteArray();
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
