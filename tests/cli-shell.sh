@@ -63,8 +63,9 @@ zsh_completes "_files -g *.(#i)icf(-.)" replix-cli diff ""
 zsh_completes "_files -/" replix-cli read --backup-dir ""
 zsh_completes "_files " replix-cli import ""
 
-# Every help text as a user reads it, and the head of both completion scripts, against the
-# copy kept beside this script: wording changes on purpose, in both places at once.
+# Every help text as a user reads it, the head of both completion scripts and the usage
+# mistakes' messages, against the copy kept beside this script: wording changes on purpose, in
+# both places at once.
 helps() {
   local verb
   "$cli" --help
@@ -72,6 +73,10 @@ helps() {
     echo "== $verb"; "$cli" "$verb" --help
   done
   "$cli" completion bash | head -1; "$cli" completion zsh | head -2
+  local args  # and what each usage mistake is told, with its status
+  for args in "" "read --port 1" "export whole.icf" "help info check" "read --quiet=x --port 1 a.icf"; do
+    echo "== replix-cli $args"; "$cli" $args; echo "status $?"
+  done
 }
 helps >help.txt 2>&1
 diff -u "$here/cli-help.txt" help.txt || fail "help texts differ from tests/cli-help.txt (above)"
