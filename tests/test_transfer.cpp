@@ -374,6 +374,21 @@ private slots:
             QCOMPARE(fileBytes(path("radio.icf")), kHead);
         }
     }
+    // Frames behind the one that ended a read, in the same chunk, belong to no transfer:
+    // neither handled nor logged.
+    void whatFollowsTheEndInOneChunkIsLeftAlone()
+    {
+        startByHand(false);
+        m_user->answerSave(path("radio.icf"));
+        const QByteArray end = bytes("FE FE EF EE E5 FD");
+        for (const QByteArray &chunk :
+             {bytes("FE FE EF EE E1 5A 17 00 02") + "VR-5A17 Ver 1.02" + bytes("FD"),
+              bytes("FE FE EE EF E2 5A 17 00 02 FD") + kRecord, end,
+              bytes("FE FE EF EE E6 00 FD") + end + kRecord})
+            m_rig->conversation.ProcessCommand(chunk);
+        QCOMPARE(fileBytes(path("radio.icf")), kHead + kLine);
+        QVERIFY2(m_rig->log.endsWith("FE FE EF EE E6 00 FD \n"), qPrintable(m_rig->log.right(80)));
+    }
     // The window's bar counts what the conversation tells it, modulo 100.
     void readCountsRecordsModuloHundredBadOnesToo()
     {
