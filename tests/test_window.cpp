@@ -682,6 +682,17 @@ private slots:
     // Cancel (Escape in Qt's real box) ends the program before the caller's next statement (in
     // a child process, which OK would let reach _exit(0)); that OK returns shows in test_image.
     // In a transfer the conversation hands the cancel to the window, which ends the program.
+    // The error report's box, once OK is pressed, is what the read's button says it ended with.
+    void anErrorReportIsHowTheReadEnded()
+    {
+        startByHand(false, true);
+        m_user->answerSave(m_dir->path());  // a folder: no file can be made there
+        m_user->answerQuestions({true});
+        m_window->ProcessCommand(bytes("FE FE EF EE E1 5A 17 00 02 FD"));
+        waitIdle();
+        QTRY_COMPARE(announced(m_window->cmdRead, QAccessible::Description),
+                     QStringLiteral("Read ended: Unable to Open Output File"));
+    }
     void cancelInTheErrorReportEndsTheProgramAtOnce_data()
     {
         QTest::addColumn<bool>("inTransfer");
