@@ -146,6 +146,7 @@ private slots:
     void eventsWaitForHoldsAndStopAtTheClose();
     void eachCounterAndLineRaisesItsOwnEvent_data();
     void eachCounterAndLineRaisesItsOwnEvent();
+    void aLockOnDescriptorZeroIsALock();
     void aKeptDeviceIsLetGoWhenTheNextOpenNamesAnother();
     void portListOffersOnlyFreePorts_data();
     void portListOffersOnlyFreePorts();
@@ -258,6 +259,19 @@ void SerialTest::aControlThatGoesWhileOpenLetsItsDeviceGo()
     QVERIFY(port.open());
     QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, 108);  // in use
     port.control.reset();
+    QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, 0);
+}
+
+// Started without standard input, the device's lock takes descriptor 0: a lock like any other.
+void SerialTest::aLockOnDescriptorZeroIsALock()
+{
+    Port1 port;
+    const int kept = ::dup(STDIN_FILENO);
+    ::close(STDIN_FILENO);
+    auto back = qScopeGuard([kept] { ::dup2(kept, STDIN_FILENO), ::close(kept); });
+    QVERIFY(port.open());
+    QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, 108);  // in use
+    QVERIFY(!port.control->setPortOpen(false).failed());
     QCOMPARE(SerialControl::probeDevice(port.pty.slavePath()).number, 0);
 }
 
