@@ -262,6 +262,7 @@ private slots:
         QTest::keySequence(w.txtDataReceived, QKeySequence::SelectAll);
         QTest::keySequence(w.txtDataReceived, QKeySequence::Copy);
         QCOMPARE(QGuiApplication::clipboard()->text(), log);
+        QVERIFY(QAccessible::queryAccessibleInterface(w.txtDataReceived)->state().readOnly);
         // Enter and Escape press no button: the window has no default or cancel button.
         std::vector<std::unique_ptr<QSignalSpy>> pressed;
         for (QPushButton *b : {w.cmdRead, w.cmdWrite, w.cmdExit, w.cmdClearText})
