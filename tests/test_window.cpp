@@ -384,6 +384,7 @@ private slots:
         w.cboSpeed->setCurrentText(QStringLiteral("12345"));
         w.cmdRead->click();
         QVERIFY(m_user->messages().size() == 1 && !w.MSComm1.PortOpen());
+        QVERIFY(w.cboSpeed->isEnabled() && w.cboPort->isEnabled());  // to choose again
         m_user->clear();
         w.cboSpeed->setCurrentText(QStringLiteral("9600"));
         w.show();
