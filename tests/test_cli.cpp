@@ -203,9 +203,10 @@ void TestCli::fileCommands_data()
         << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
            "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
            "file: garbage.icf\nmodel: "
-               + QByteArray("\\x01").repeated(64) + "... (300 bytes)\ncomment: "
-               + QByteArray(64, '~') + "... (5000 bytes)\nverdict: no memory records\n\n"
-               "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
+               + QByteArray("\\x01").repeated(64)
+               + "... (300 bytes)\ncomment: " + QByteArray(64, '~')
+               + "... (5000 bytes)\nverdict: no memory records\n\n"
+                 "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
         << QByteArray();
     QTest::newRow("export of records without data")
         << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
@@ -322,6 +323,10 @@ void TestCli::fileCommands_data()
         << QStringList{"write", "--port", "7", "damaged.icf"} << 2 << QByteArray()
         << QByteArray(
                "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
+    // /proc/self/mem opens, and its first read fails with EIO: a failing disk, a pulled stick.
+    QTest::newRow("a file the system cannot read")
+        << QStringList{"check", "/proc/self/mem"} << 2 << QByteArray()
+        << QByteArray("replix-cli: /proc/self/mem: Input/output error\n");
     QTest::newRow("no such port") << QStringList{"read", "--port", "COM7", "new.icf"} << 3
                                   << QByteArray() << QByteArray("replix-cli: COM7: no such port\n");
 
