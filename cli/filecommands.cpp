@@ -310,7 +310,7 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
     auto kindAt = [&](int at) {
         const bool inA = mapA.has(at), inB = mapB.has(at);
         if (inA && inB)
-            return mapA.bytes.at(at) == mapB.bytes.at(at) ? Same : Differ;
+            return mapA.at(at) == mapB.at(at) ? Same : Differ;
         return inA ? OnlyA : inB ? OnlyB : Same;
     };
     qint64 totals[4] = {};
@@ -332,7 +332,7 @@ QByteArray diffImages(const IcfImage &a, const QString &nameA, const IcfImage &b
             totals[kind] += n;
             if (kind == Differ)
                 ++ranges;
-            const QByteArray old = mapA.bytes.mid(at, n), now = mapB.bytes.mid(at, n);
+            const QByteArray old = mapA.range(at, n), now = mapB.range(at, n);
             const QString where = n == 1 ? address(at) : address(at) + u'-' + address(end - 1);
             QString what;
             if (kind != Differ) {
@@ -432,7 +432,7 @@ CommandResult dumpCommand(const QString &file)
                 text += ' ';
                 continue;
             }
-            const auto b = static_cast<unsigned char>(map.bytes.at(at));
+            const auto b = static_cast<unsigned char>(map.at(at));
             hex += kDigits[b >> 4];
             hex += kDigits[b & 0x0F];
             text += (b >= 0x20 && b < 0x7F) ? char(b) : '.';
@@ -483,7 +483,7 @@ CommandResult exportCommand(const QString &file, const QString &outBin, const QS
         return result;
     }
     const char fill = char(fillHex.toInt(nullptr, 16));
-    QByteArray raw = map.bytes.mid(map.lowest, map.highest - map.lowest + 1);
+    QByteArray raw = map.bytes;
     for (int i = 0; i < raw.size(); ++i)
         if (!map.has(map.lowest + i))
             raw[i] = fill;

@@ -20,14 +20,17 @@ QString IcfImage::verdictText() const
 MemoryMap MemoryMap::of(const IcfImage &image)
 {
     MemoryMap map;
-    char *bytes = map.bytes.data();
-    char *present = map.present.data();
+    std::tie(map.lowest, map.highest) = spanOf(image);
+    if (map.lowest < 0)
+        return map;
+    const int span = map.highest - map.lowest + 1;
+    map.bytes = QByteArray(span, '\0');
+    map.present = QByteArray(span, '\0');
     for (const IcfRecord &record : image.records) {
         const int n = int(record.bytes.size());
-        std::copy_n(record.bytes.constData(), n, bytes + record.address);
-        std::fill_n(present + record.address, n, char(1));
+        std::copy_n(record.bytes.constData(), n, map.bytes.data() + record.address - map.lowest);
+        std::fill_n(map.present.data() + record.address - map.lowest, n, char(1));
     }
-    std::tie(map.lowest, map.highest) = spanOf(image);
     return map;
 }
 

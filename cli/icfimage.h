@@ -36,16 +36,24 @@ inline constexpr int kAddressSpace = 0x10000 + 255;
 
 // The bytes of an image by address; a later record over an earlier one wins, as in the radio.
 struct MemoryMap {
-    QByteArray bytes = QByteArray(kAddressSpace, '\0');
-    QByteArray present = QByteArray(kAddressSpace, '\0');  // 1 where a record gave the byte
-    int lowest = -1;                                       // -1 when no record holds a byte
+    // Only the span the records give is held: bytes[i] is the byte at lowest + i.
+    QByteArray bytes;
+    QByteArray present;  // 1 where a record gave the byte
+    int lowest = -1;     // -1 when no record holds a byte
     int highest = -1;
 
     static MemoryMap of(const IcfImage &image);
     // Only the lowest and highest address that records give a byte (-1 and -1: none), which
     // takes no map of the whole address space.
     static std::pair<int, int> spanOf(const IcfImage &image);
-    bool has(int address) const { return present.at(address) != 0; }
+    bool has(int address) const
+    {
+        return lowest >= 0 && address >= lowest && address <= highest
+               && present.at(address - lowest) != 0;
+    }
+    char at(int address) const { return bytes.at(address - lowest); }
+    // The n bytes from address on, of those the span holds.
+    QByteArray range(int address, int n) const { return bytes.mid(address - lowest, n); }
 };
 
 // Loads the file. False with a one-line reason (no file name in it) when the file cannot be

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (imageA.whole() && imageB.whole()) {
         const MemoryMap mapA = MemoryMap::of(imageA), mapB = MemoryMap::of(imageB);
         const bool equal = imageA.model == imageB.model && imageA.comment == imageB.comment
-                           && mapA.bytes == mapB.bytes && mapA.present == mapB.present;
+                           && mapA.lowest == mapB.lowest && mapA.bytes == mapB.bytes
+                           && mapA.present == mapB.present;
         EXPECT(ab == (equal ? 0 : 1), "diff disagrees with the files' headers and bytes");
     }
     // Import: a file made is whole and holds exactly the raw bytes, the model and the comment;
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const MemoryMap map = MemoryMap::of(image);
     EXPECT(image.whole() && image.model == options.model.toLatin1() && image.comment == head
                && map.lowest == start && map.highest == start + bytesB.size() - 1
-               && map.bytes.sliced(start, bytesB.size()) == bytesB,
+               && map.range(start, int(bytesB.size())) == bytesB,
            "an imported file is not whole, has another header or does not hold the raw bytes");
     EXPECT(wellFormed(diffCommand(out, out)).status == 0, "an imported file differs from itself");
     return 0;

@@ -229,6 +229,13 @@ bool clsICOMFiles::OpenICFFileForRead(const QString &sFromFilename)
         qsizetype(std::clamp<qint64>(input->file.size() + 1, kSmallestChunk, kReadChunk));
     m_input = std::move(input);
     if (!GetNextLineFromDisk(m_sModelLine) || !GetNextLineFromDisk(m_sCommentLine)) {
+        // A read the system refused (a failing disk, a pulled stick) is no short file: it is
+        // told as the file that cannot be read, with the system's reason.
+        if (m_input->failed) {
+            m_inputError = m_input->file.errorString();
+            m_input.reset();
+            return false;
+        }
         m_input->damagedLine = m_input->lineNumber + 1;  // the first header line not taken in
         return false;
     }

@@ -323,6 +323,10 @@ void TestCli::fileCommands_data()
         << QStringList{"write", "--port", "7", "damaged.icf"} << 2 << QByteArray()
         << QByteArray(
                "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
+    // /proc/self/mem opens, and its first read fails with EIO: a failing disk, a pulled stick.
+    QTest::newRow("a file the system cannot read")
+        << QStringList{"check", "/proc/self/mem"} << 2 << QByteArray()
+        << QByteArray("replix-cli: /proc/self/mem: Input/output error\n");
     QTest::newRow("no such port") << QStringList{"read", "--port", "COM7", "new.icf"} << 3
                                   << QByteArray() << QByteArray("replix-cli: COM7: no such port\n");
 
