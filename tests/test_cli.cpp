@@ -171,245 +171,28 @@ void TestCli::fileCommands_data()
     QTest::addColumn<QByteArray>("out");  // the whole of standard output
     QTest::addColumn<QByteArray>("err");  // the whole of standard error
 
-    QTest::newRow("info of a whole file")
-        << QStringList{"info", "whole.icf"} << 0
-        << QByteArray("file: whole.icf\nmodel: 5A170002\ncomment: VR-5A17 Ver 1.02\nrecords: 4\n"
-                      "record size: 32\naddresses: 0x0100-0x017F\ndata bytes: 128\nverdict: ok\n")
-        << QByteArray();
-    QTest::newRow("info: sizes, gap, escaped empty comment")
-        << QStringList{"info", "gaps.icf"} << 0
-        << QByteArray("file: gaps.icf\nmodel: 5A170002\ncomment: \nrecords: 2\nrecord size: 2, 4\n"
-                      "addresses: 0x0100-0x0124\ndata bytes: 6\nverdict: damaged at line 4: "
-                      "addresses 0x0104-0x0122 missing between line 3 and line 4\n")
-        << QByteArray();
-    QTest::newRow("info of an empty file, then a missing one and a folder")
-        << QStringList{"info", "empty.icf", "nothing.icf", "folder.icf"} << 2
-        << QByteArray(
-               "file: empty.icf\nmodel: \ncomment: \nverdict: damaged at line 1: no model line\n")
-        << QByteArray("replix-cli: nothing.icf: No such file or directory\n"
-                      "replix-cli: folder.icf: Is a directory\n");
-    QTest::newRow("check: one verdict a file, 1 when one is not whole")
-        << QStringList{"check", "whole.icf", "damaged.icf", "header.icf"} << 1
-        << QByteArray("whole.icf: ok\ndamaged.icf: damaged at line 4, column 5: 'Z' is not a hex "
-                      "digit\nheader.icf: no memory records\n")
-        << QByteArray();
-    QTest::newRow("check: a record repeated, LF-only and mixed line ends")
-        << QStringList{"check", "repeated.icf", "mixed.icf"} << 1
-        << QByteArray("repeated.icf: damaged at line 7: addresses 0x0100-0x011F overlap line 3\n"
-                      "mixed.icf: ok\n")
-        << QByteArray();
-    QTest::newRow("info: records without data, a garbage header cut short")
-        << QStringList{"info", "zeros.icf", "garbage.icf", "blank.icf"} << 0
-        << "file: zeros.icf\nmodel: 5A170002\ncomment: \nrecords: 1\nrecord size: 0\n"
-           "addresses: none (no record holds a byte)\ndata bytes: 0\nverdict: ok\n\n"
-           "file: garbage.icf\nmodel: "
-               + QByteArray("\\x01").repeated(64)
-               + "... (300 bytes)\ncomment: " + QByteArray(64, '~')
-               + "... (5000 bytes)\nverdict: no memory records\n\n"
-                 "file: blank.icf\nmodel: \ncomment: \nverdict: no memory records\n"
-        << QByteArray();
-    QTest::newRow("export of records without data")
-        << QStringList{"export", "zeros.icf", "--raw", "out.bin"} << 2 << QByteArray()
-        << QByteArray("replix-cli: zeros.icf: no data bytes to export (its records hold none)\n");
-    // A radio's image is one run: a hole is a lost record, the file no whole image.
-    QTest::newRow("check: a hole in the addresses")
-        << QStringList{"check", "--", "whole.icf", "missing.icf"} << 1
-        << QByteArray("whole.icf: ok\nmissing.icf: damaged at line 5: addresses 0x0140-0x015F "
-                      "missing between line 4 and line 5\n")
-        << QByteArray();
-    QTest::newRow("diff: a changed byte, two in a row")
-        << QStringList{"diff", "whole.icf", "changes.icf"} << 1
-        << QByteArray("0x0105: B9 -> F9\n0x0110-0x0111: 2 bytes differ: 50 75 -> 01 02\nsummary: "
-                      "different: 3 bytes differ in 2 ranges\n")
-        << QByteArray();
-    QTest::newRow("diff: images from address 0")
-        << QStringList{"diff", "at0-a.icf", "at0-b.icf"} << 1
-        << QByteArray("0x0001: 55 -> 56\nsummary: different: 1 byte differs in 1 range\n")
-        << QByteArray();
-    QTest::newRow("diff: a missing record")
-        << QStringList{"diff", "whole.icf", "missing.icf"} << 1
-        << QByteArray("0x0140-0x015F: 32 bytes only in whole.icf\n"
-                      "summary: different: 32 bytes only in whole.icf\n")
-        << QByteArray();
-    QTest::newRow("diff: another model")
-        << QStringList{"diff", "other-version.icf", "whole.icf"} << 1
-        << QByteArray("model: 5A170003 | 5A170002\nsummary: different: model\n") << QByteArray();
-    QTest::newRow("diff: the same image with lone CR line ends")
-        << QStringList{"diff", "whole.icf", "crlf-as-cr.icf"} << 0
-        << QByteArray("summary: identical: 128 bytes\n") << QByteArray();
-    QTest::newRow("diff with a damaged file")
-        << QStringList{"diff", "damaged.icf", "whole.icf"} << 2 << QByteArray()
-        << QByteArray(
-               "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
-    QTest::newRow("dump: gaps are no bytes, skipped lines a *")
-        << QStringList{"dump", "gaps.icf"} << 0
-        << QByteArray(
-               "model: 5A170002\ncomment: \n0100  41 42 43 7E -- -- -- --  -- -- -- -- -- -- -- -- "
-               " |ABC~            |\n*\n"
-               "0120  -- -- -- 00 10 -- -- --  -- -- -- -- -- -- -- --  |   ..           |\n")
-        << QByteArray();
-    QTest::newRow("diff: values of a range, 16 at most")
-        << QStringList{"diff", "changed.icf", "inverted.icf"} << 1
-        << QByteArray(
-               "0x0140-0x015F: 32 bytes differ: 40 65 8A AF D4 F9 1E 43 68 8D B2 D7 FC 21 46 6B -> "
-               "BF 9A 75 50 2B 06 E1 BC 97 72 4D 28 03 DE B9 94 (16 more)\n"
-               "summary: different: 32 bytes differ in 1 range\n")
-        << QByteArray();
-    QTest::newRow("json: check")
-        << QStringList{"check", "--json", "whole.icf", "damaged.icf"} << 1
-        << QByteArray(
-               R"([{"file":"whole.icf","verdict":"ok","whole":true},)"
-               R"({"file":"damaged.icf","verdict":"damaged at line 4, column 5: 'Z' is not a hex digit","whole":false}])"
-               "\n")
-        << QByteArray();
-    QTest::newRow("json: diff")
-        << QStringList{"diff", "--json", "whole.icf", "changes.icf"} << 1
-        << QByteArray(
-               R"({"bytes_differ":3,"bytes_only_a":0,"bytes_only_b":0,"comment_a":"VR-5A17 Ver 1.02",)"
-               R"("comment_b":"VR-5A17 Ver 1.02","identical":false,"model_a":"5A170002","model_b":"5A170002",)"
-               R"("ranges":[{"first":261,"kind":"differ","last":261,"new":"F9","old":"B9"},{"first":272,"kind":"differ","last":273,"new":"01 02","old":"50 75"}],"ranges_differ":2})"
-               "\n")
-        << QByteArray();
-    QTest::newRow("json: info")
-        << QStringList{"info", "--json", "gaps.icf"} << 0
-        << QByteArray(
-               R"([{"comment":"","data_bytes":6,"file":"gaps.icf","highest":292,"lowest":256,"model":"5A170002",)"
-               R"("record_sizes":[2,4],"records":2,"verdict":"damaged at line 4: addresses 0x0104-0x0122 missing between line 3 and line 4"}])"
-               "\n")
-        << QByteArray();
-    QTest::newRow("an option given twice")
-        << QStringList{"info", "--json", "--json", "whole.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: --json: given twice (see replix-cli info --help)\n");
-    QTest::newRow("--version takes no arguments")
-        << QStringList{"-V", "x"} << 2 << QByteArray()
-        << QByteArray("replix-cli: -V: takes no arguments (see replix-cli --help)\n");
-    QTest::newRow("a port folder that is not there")
-        << QStringList{"REPLIX_PORT_DIR=/no/such", "read", "--port", "1", "new.icf"} << 2
-        << QByteArray()
-        << QByteArray("replix-cli: REPLIX_PORT_DIR: /no/such: No such file or directory\n");
-    QTest::newRow("read into a missing folder")
-        << QStringList{"read", "--port", "1", "no/new.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: no/new.icf: No such file or directory\n");
-    QTest::newRow("write without a file")
-        << QStringList{"write", "--port", "1"} << 2 << QByteArray()
-        << QByteArray("replix-cli: write: wants --port P [--speed BPS] [--accept-version] "
-                      "[--backup FILE] IN.icf (see replix-cli write --help)\n");
-    QTest::newRow("completion without a shell")
-        << QStringList{"completion"} << 2 << QByteArray()
-        << QByteArray("replix-cli: completion: wants SHELL (see replix-cli completion --help)\n");
-    QTest::newRow("a file too many")
-        << QStringList{"dump", "whole.icf", "gaps.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: dump: wants FILE (see replix-cli dump --help)\n");
-    // "-" is standard input (info tells a damaged file and exits 0) and standard output.
-    QTest::newRow("info and check of standard input")
-        << QStringList{"<damaged.icf", "info", "-", "--", "-"} << 0
-        << QByteArray("file: -\nmodel: 5A170002\ncomment: VR-5A17 Ver 1.02\nverdict: damaged at "
-                      "line 4, column 5: 'Z' is not a hex digit\n\nfile: -\nmodel: \ncomment: \n"
-                      "verdict: damaged at line 1: no model line\n")
-        << QByteArray();
+    // The cases as a user reads them, in tests/cli-files.txt.
+    QFile cases(QFINDTESTDATA("cli-files.txt"));
+    QVERIFY(cases.open(QIODevice::ReadOnly));
+    QByteArray name, out, err;
+    QStringList args;
+    for (const QByteArray &line : cases.readAll().split('\n')) {
+        const QByteArray text = line.mid(2);
+        if (line.startsWith("== "))
+            name = line.mid(3), out.clear(), err.clear();
+        else if (line.startsWith("$ "))
+            args = QString::fromUtf8(text).split(u' ');
+        else if (line.startsWith('|') || line.startsWith('!'))
+            (line.startsWith('|') ? out : err) += text + '\n';
+        else if (line.startsWith("status "))
+            QTest::newRow(name.constData()) << args << line.mid(7).toInt() << out << err;
+    }
     QTest::newRow("export to standard output, the values beside it")
         << QStringList{"export", "gaps.icf", "--raw", "-", "--fill", "00"} << 0
         << QByteArray::fromHex("4142437E") + QByteArray(31, '\0') + QByteArray::fromHex("0010")
         << QByteArray("model: 5A170002\ncomment: \nstart: 0x0100\nrecord size: 4\nbytes: 37\n"
                       "replix-cli: gaps.icf: its records are not one run of equal size from the "
                       "lowest address; import will not give back the same file\n");
-    QTest::newRow("unknown command")
-        << QStringList{"inf", "whole.icf"} << 2 << QByteArray()
-        << QByteArray("replix-cli: inf: unknown command (see replix-cli --help)\n");
-    QTest::newRow("unknown option")
-        << QStringList{"diff", "--brief", "a", "b"} << 2 << QByteArray()
-        << QByteArray("replix-cli: --brief: unknown option of diff (see replix-cli diff --help)\n");
-    QTest::newRow("write a damaged file: refused before any port")
-        << QStringList{"write", "--port", "7", "damaged.icf"} << 2 << QByteArray()
-        << QByteArray(
-               "replix-cli: damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit\n");
-    // /proc/self/mem opens, and its first read fails with EIO: a failing disk, a pulled stick.
-    QTest::newRow("a file the system cannot read")
-        << QStringList{"check", "/proc/self/mem"} << 2 << QByteArray()
-        << QByteArray("replix-cli: /proc/self/mem: Input/output error\n");
-    QTest::newRow("no such port") << QStringList{"read", "--port", "COM7", "new.icf"} << 3
-                                  << QByteArray() << QByteArray("replix-cli: COM7: no such port\n");
-
-    const QStringList import{"import",    "in.bin", "--model",       "5A170002",
-                             "--comment", "c",      "--record-size", "32"};
-    auto with = [&import](int at, const QString &value) {
-        QStringList args = import;
-        args[at] = value;
-        return args << "out.icf";
-    };
-    auto refused = [](const QString &text) { return ("replix-cli: " + text + '\n').toUtf8(); };
-    const QString size = QStringLiteral("--record-size: \"%1\" is not a number from 1 to 255");
-    QTest::newRow("import: model of 7 digits")
-        << with(3, "5A17000") << 2 << QByteArray()
-        << refused("--model: \"5A17000\" is not 8 hex digits");
-    QTest::newRow("import: comment of 17 bytes")
-        << with(5, "0123456789abcdef\\x00") << 2 << QByteArray()
-        << refused("--comment: 17 bytes, longer than 16");
-    QTest::newRow("import: an escape of letters past f")
-        << with(5, "\\xfg") << 2 << QByteArray()
-        << refused("--comment: \"\\xfg\" has a bad escape or a character beyond Latin-1; "
-                   "write a byte as \\xNN");
-    QTest::newRow("import: record size 0")
-        << with(7, "0") << 2 << QByteArray() << refused(size.arg(0));
-    QTest::newRow("import: record size 256")
-        << with(7, "256") << 2 << QByteArray() << refused(size.arg(256));
-    QTest::newRow("import: start past the last address")
-        << (QStringList(import) << "--start"
-                                << "0x10000"
-                                << "out.icf")
-        << 2 << QByteArray() << refused("--start: \"0x10000\" is not an address from 0 to 0xFFFF");
-    QTest::newRow("import: missing input") << with(1, "gone.bin") << 2 << QByteArray()
-                                           << refused("gone.bin: No such file or directory");
-    // An output that is one of the inputs, by another name too: refused, nothing touched.
-    QTest::newRow("import over its own input")
-        << (QStringList(import) << "./in.bin") << 2 << QByteArray()
-        << refused("./in.bin: is both the file to write and the raw input (in.bin)");
-    QTest::newRow("export into a missing folder: the system's reason")
-        << QStringList{"export", "whole.icf", "--raw", "no/out.bin"} << 2 << QByteArray()
-        << refused("no/out.bin: No such file or directory");
-    QTest::newRow("import into a missing folder: the system's reason, as export gives it")
-        << (QStringList(import) << "no/out.icf") << 2 << QByteArray()
-        << refused("no/out.icf: No such file or directory");
-    // Port lists and speeds are refused whole, before any port is opened.
-    const auto read = [](const QStringList &more) { return QStringList{"read"} + more; };
-    QTest::newRow("standard input with no room for its copy (no file may be made in /proc)")
-        << QStringList{"TMPDIR=/proc", "<whole.icf", "info", "-"} << 2 << QByteArray()
-        << refused("standard input: cannot be read");
-    QTest::newRow("a speed no port takes")
-        << read({"--port", "1", "--speed", "1234", "new.icf"}) << 2 << QByteArray()
-        << refused("--speed: \"1234\" is not one of 110, 300, 600, 1200, 2400, 4800, 9600, "
-                   "14400, 19200, 38400, 57600, 115200, 230400");
-    QTest::newRow("a range from port 0")
-        << read({"--port", "0-2", "--backup-dir", "."}) << 2 << QByteArray()
-        << refused("--port: 0-2: not a range of port numbers");
-    QTest::newRow("an empty port in a list")
-        << read({"--port", "1,,2", "--backup-dir", "."}) << 2 << QByteArray()
-        << refused("--port: an empty port in the list");
-    QTest::newRow("a port named twice") << read({"--port", "2,1,2", "--backup-dir", "."}) << 2
-                                        << QByteArray() << refused("--port: 2 is named twice");
-    QTest::newRow("a range of one port is that port")
-        << read({"--port", "7-7", "new.icf"}) << 3 << QByteArray() << refused("7: no such port");
-    QTest::newRow("many radios, one backup file")
-        << QStringList{"write", "--port", "1,2", "--backup", "b.icf", "whole.icf"} << 2
-        << QByteArray()
-        << refused("--backup: one file cannot hold the images of 2 radios; read them with read "
-                   "--backup-dir first");
-    QTest::newRow("many radios read into one file")
-        << read({"--port", "1-3", "new.icf"}) << 2 << QByteArray()
-        << refused("read: --port names 3 radios: --backup-dir DIR keeps one file a radio");
-    QTest::newRow("a backup folder that is a file")
-        << QStringList{"read", "--port", "1", "--backup-dir", "whole.icf"} << 2 << QByteArray()
-        << refused("whole.icf: Not a directory");
-    QTest::newRow("export over its own input")
-        << QStringList{"export", "whole.icf", "--raw", "whole.icf"} << 2 << QByteArray()
-        << refused("whole.icf: is both the raw file to write and the file to export");
-    // A save over a device or a pipe would put a plain file in its place.
-    QTest::newRow("export onto a pipe")
-        << QStringList{"export", "whole.icf", "--raw", "pipe"} << 2 << QByteArray()
-        << refused("pipe: not a regular file; only files are replaced");
-    QTest::newRow("export of a damaged file")
-        << QStringList{"export", "damaged.icf", "--raw", "out.icf"} << 2 << QByteArray()
-        << refused("damaged.icf: damaged at line 4, column 5: 'Z' is not a hex digit");
 }
 
 void TestCli::fileCommands()
