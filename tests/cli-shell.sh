@@ -147,5 +147,25 @@ read: 2 of 2 radios read'
 [[ $shown == $want ]] || fail "two radios: the terminal ends with
 $shown"
 
+# A remote cable's address is rfc2217:// or tcp://, a host and a port from 1, and nothing more.
+mkdir addresses
+n=1
+for a in rfc2217://:7 rfc2217://127.0.0.1:0 'tcp://127.0.0.1:7#x' 'tcp://127.0.0.1:7?x' \
+    tcp://me@127.0.0.1:7 tcp://127.0.0.1:7/x TCP://127.0.0.1:65535/; do
+  echo "$a" >addresses/COM$n
+  n=$((n + 1))
+done
+bad='not openable: not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT'
+want="1 rfc2217://:7: $bad
+2 rfc2217://127.0.0.1:0: $bad
+3 tcp://127.0.0.1:7#x: $bad
+4 tcp://127.0.0.1:7?x: $bad
+5 tcp://me@127.0.0.1:7: $bad
+6 tcp://127.0.0.1:7/x: $bad
+7 TCP://127.0.0.1:65535/: address, not probed"
+shown=$(REPLIX_PORT_DIR=$tmp/addresses replix-cli ports)
+[[ $shown == "$want" ]] || fail "addresses: ports lists
+$shown"
+
 ((failures == 0)) || { echo "$failures problem(s)"; exit 1; }
 echo "ok"

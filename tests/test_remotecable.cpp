@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -102,6 +103,25 @@ struct ScriptedServer {
                 mode = later;
         }
     }
+};
+
+// A listener whose one place in the queue is taken: a connection to it is never answered (the
+// system drops its SYNs), as behind a firewall that swallows them.
+struct FullListener {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    QTcpSocket filler;
+    FullListener()
+    {
+        sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof at;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&at), size) == 0 && ::listen(fd, 0) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size) == 0)
+            port = ntohs(at.sin_port);
+        filler.connectToHost(QHostAddress::LocalHost, quint16(port));
+        filler.waitForConnected(2000);
+    }
+    ~FullListener() { ::close(fd); }
 };
 
 // Lets the event loops run again after a QCoreApplication::exit, as in a new run of the program.
@@ -299,6 +319,8 @@ private slots:
                                                     << " 117  %1: the program is ending";
         QTest::newRow("IPv6, refused") << "[::1]"
                                        << " 112  %1: Connection refused";
+        QTest::newRow("never answers the connection") << "full"
+                                                      << " 112  %1: Connection timed out";
     }
     void unreachableAndSilentServersFailTheOpen()
     {
@@ -306,9 +328,10 @@ private slots:
         QFETCH(QString, error);
         const bool silent = server == QLatin1String("silent") || server == QLatin1String("quit");
         ScriptedServer scripted(silent ? ScriptedServer::Silent : ScriptedServer::OtherSpeed);
+        FullListener full;
         const int port = silent || server == QLatin1String("other speed")
                              ? scripted.server.serverPort()
-                             : freePort();
+                             : (server == QLatin1String("full") ? full.port : freePort());
         const QString address =
             QStringLiteral("%1:%2").arg(server.startsWith('[') ? server : "127.0.0.1").arg(port);
         QVERIFY(writeFile(m_ports->path() + "/COM3",
@@ -321,6 +344,7 @@ private slots:
         const auto again = qScopeGuard(restartEventLoops);
         if (server == QLatin1String("quit"))
             QTimer::singleShot(300, qApp, [] { QCoreApplication::exit(); });
+        QTimer::singleShot(10000, &control, [] { QCoreApplication::exit(); });  // a hung open
         QVERIFY(!OpenPort(control));
         QCOMPARE(m_user->messages(),
                  QStringList{"Unable to open port \r\n\r\n" + error.replace("%1", address)});
@@ -442,17 +466,6 @@ private slots:
             };
             return server.heard.contains(command(2, size) + command(3, parity) + command(4, stop));
         };
-        const CommError opened = control.setPortOpen(true);
-        QVERIFY2(!opened.failed(), qPrintable(opened.description));
-        QVERIFY(said(7, 2, 2));
-        for (const auto &[settings, size, parity, stop] : {std::tuple{"9600,e,8,1", 8, 3, 1},
-                                                           {"9600,m,7,1.5", 7, 4, 3},
-                                                           {"9600,s,8,1", 8, 5, 1},
-                                                           {"9600,n,8,1", 8, 1, 1}}) {
-            server.heard.clear();
-            QVERIFY(!control.setSettings(settings).failed());
-            QVERIFY2(said(size, parity, stop), settings);
-        }
         // The modem lines and the flow control too, by SET-CONTROL: DTR on 8, off 9; RTS on 11,
         // off 12; no flow control 1, XON/XOFF 2, RTS/CTS 3 (which leaves RTS to the flow).
         const QByteArray head = QByteArray::fromHex("FFFA2C05");
@@ -465,10 +478,46 @@ private slots:
             server.heard.clear();
             return values;
         };
+        const CommError opened = control.setPortOpen(true);
+        QVERIFY2(!opened.failed(), qPrintable(opened.description));
+        QVERIFY(said(7, 2, 2));
+        QCOMPARE(controlled(3), (QList<int>{1, 8, 11}));
+        for (const auto &[settings, size, parity, stop] : {std::tuple{"9600,e,8,1", 8, 3, 1},
+                                                           {"9600,m,7,1.5", 7, 4, 3},
+                                                           {"9600,s,8,1", 8, 5, 1},
+                                                           {"9600,n,8,1", 8, 1, 1}}) {
+            server.heard.clear();
+            QVERIFY(!control.setSettings(settings).failed());
+            QVERIFY2(said(size, parity, stop), settings);
+        }
+        QVERIFY(!control.setSettings("115200,n,8,1").failed());  // the speed, 4 bytes big-endian
+        QVERIFY(server.heard.contains(QByteArray::fromHex("FFFA2C010001C200FFF0")));
         QVERIFY(!control.setDTREnable(false).failed() && !control.setRTSEnable(false).failed());
         QCOMPARE(controlled(4), (QList<int>{9, 11, 9, 12}));
         QVERIFY(!control.setHandshaking(2).failed() && !control.setDTREnable(true).failed());
         QCOMPARE(controlled(2), (QList<int>{3, 8}));
+    }
+
+    // Each option is offered once; the tool agrees only to BINARY and the com port option, and
+    // answers a server's change of mind, but a repeated DO COM-PORT on an open line sets nothing
+    // again (a purge then would throw away what the radio sent).
+    void theToolAgreesOnceAndOnlyToWhatItWants()
+    {
+        ScriptedServer server(ScriptedServer::Answers);
+        QVERIFY(writeFile(
+            m_ports->path() + "/COM4",
+            QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
+        SerialControl control;
+        InitCommsControl(control);
+        control.setCommPort(4);
+        QVERIFY(!control.setPortOpen(true).failed());
+        QCOMPARE(server.heard.count(QByteArray::fromHex("FFFB2C")), 1);
+        server.heard.clear();
+        // DONT BINARY, DO BINARY, DO COM-PORT, DO ECHO, then data
+        server.peer->write(QByteArray::fromHex("FFFE00FFFD00FFFD2CFFFD0178"));
+        QByteArray got;
+        QTRY_COMPARE(got += control.Input(), QByteArray("x"));
+        QCOMPARE(server.heard.toHex(' '), QByteArray("ff fc 00 ff fb 00 ff fc 01"));
     }
 
     void lineAndModemReportsBecomeLineEvents()
