@@ -11,7 +11,11 @@
 
 #include <QtTest>
 
+#include <cerrno>
+
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,9 +38,43 @@ QByteArray oldBackup()
     return icfFile({"gggggkghgigjgkgg"}) + QByteArray(8000, 'Z');
 }
 
+// The system's read and seek for one file, failing on demand as a failing disk or a pulled
+// stick makes them fail: its reads from an offset on, its seeks after the first few.
+struct FailingDisk {
+    ino_t inode = 0;
+    off_t readsFrom = -1;  // -1: reads never fail
+    int seeksLeft = -1;    // seeks that still work; -1: all
+} failing;
+
+bool isFailingFile(int fd)
+{
+    struct stat s {};
+    return failing.inode != 0 && ::fstat(fd, &s) == 0 && s.st_ino == failing.inode;
+}
+
 enum End { Committed, CloseWithoutCommit, DestroyWithoutCommit, LineWriteFails, CommitFails };
 
 }  // namespace
+
+extern "C" ssize_t read(int fd, void *buffer, size_t size)
+{
+    if (failing.readsFrom >= 0 && isFailingFile(fd)
+        && ::syscall(SYS_lseek, fd, 0, SEEK_CUR) >= failing.readsFrom)
+        return errno = EIO, -1;
+    return ::syscall(SYS_read, fd, buffer, size);
+}
+
+extern "C" off64_t lseek64(int fd, off64_t offset, int whence) noexcept
+{
+    if (failing.seeksLeft >= 0 && isFailingFile(fd) && failing.seeksLeft-- == 0)
+        return errno = EIO, -1;
+    return ::syscall(SYS_lseek, fd, offset, whence);
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) noexcept
+{
+    return lseek64(fd, offset, whence);
+}
 
 class TestImage : public TransferFixture {
     Q_OBJECT
@@ -309,6 +347,47 @@ private slots:
         }
         QCOMPARE(files.GetNextLineFromDisk(line), hasFirst);  // again at the first data line
         QCOMPARE(line, first);
+        while (files.GetNextICFLineFromDisk(line)) {
+        }
+        QCOMPARE(line, QByteArray());  // nothing of a line that does not decode is given out
+    }
+
+    // A disk that fails while the file is read: the check names the line the failure struck and
+    // never calls the file whole, the lines stop there with that line named, and once the disk
+    // reads again, so does the file. A seek back to the records that fails, at the start of the
+    // check or at its end, leaves a file that cannot be read from its first record.
+    void aFileTheDiskStopsReadingIsNeverWhole()
+    {
+        const QByteArray bytes = icfOf(radioWith(1200));  // past one read of 64 KiB
+        QVERIFY(writeFile(path("failing.icf"), bytes));
+        struct stat s {};
+        QVERIFY(::stat(QFile::encodeName(path("failing.icf")).constData(), &s) == 0);
+        const auto healed = qScopeGuard([] { failing = {}; });
+        clsICOMFiles files;
+        QVERIFY(files.OpenICFFileForRead(path("failing.icf")));
+        failing = {s.st_ino, 65536, -1};
+        // The failure strikes the line holding byte 65536, or the next (the reads count from
+        // the first record, a line on).
+        int struck = int(bytes.left(65536).count('\n')) + 1;
+        const Check check = files.CheckICFData();
+        const auto failed = [](int line) {
+            return QStringLiteral("line %1: cannot be read").arg(line);
+        };
+        struck += check.reason == failed(struck + 1);
+        QCOMPARE(int(check.outcome), int(Check::Damaged));
+        QCOMPARE(check.reason, failed(struck));
+        QByteArray line;
+        int lines = 0;
+        while (files.GetNextICFLineFromDisk(line))
+            ++lines;
+        QCOMPARE(lines, struck - 3);
+        QCOMPARE(files.damagedLine(), struck);
+        for (const int seeks : {-1, 0, 1}) {
+            failing = {s.st_ino, -1, seeks};
+            const Check again = files.CheckICFData();
+            QCOMPARE(again.reason,
+                     seeks < 0 ? QString() : QStringLiteral("line 3: cannot be read"));
+        }
     }
 
     // Until the end the chosen name keeps its old file (or stays absent); a commit puts the new
