@@ -347,8 +347,7 @@ private slots:
         }
         QCOMPARE(files.GetNextLineFromDisk(line), hasFirst);  // again at the first data line
         QCOMPARE(line, first);
-        while (files.GetNextICFLineFromDisk(line)) {
-        }
+        while (files.GetNextICFLineFromDisk(line)) {}
         QCOMPARE(line, QByteArray());  // nothing of a line that does not decode is given out
     }
 
