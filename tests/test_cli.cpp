@@ -460,15 +460,18 @@ void TestCli::namesAreBytesToTheSystem()
             carried += QChar(char16_t(0xDC00 + quint8(*c)));
         return carried;
     };
-    QCOMPARE(cli({"check", "a" + bytes("\xC0\x80") + "b" + bytes("\xED\xA0\x80") + "c"
-                               + QString::fromUcs4(U"\U0010FFFF") + "d" + bytes("\xF4\x90\x80\x80")
-                               + QString::fromUcs4(U"\u00E9\u20AC\U0001F600")
-                               + bytes("\xC1\xBF\xC3") + "A" + QString::fromUcs4(U"\uF000")
-                               + bytes("\xF0\x8F\xBF\xBF\xF5\x80\x80\x80\xC3\xC0") + "B"})
+    QCOMPARE(cli({"check",
+                  "a" + bytes("\xC0\x80") + "b" + bytes("\xED\xA0\x80") + "c"
+                      + QString::fromUcs4(U"\U0010FFFF") + "d" + bytes("\xF4\x90\x80\x80")
+                      + QString::fromUcs4(U"\u00E9\u20AC\U0001F600") + bytes("\xC1\xBF\xC3") + "A"
+                      + QString::fromUcs4(U"\uF000")
+                      + bytes("\xF0\x8F\xBF\xBF\xF5\x80\x80\x80\xC3\xC0\xE2\x82\xC0\xE0\x9F\xBF")
+                      + "BC" + QChar(0x20AC)})
                  .err,
              QByteArray("replix-cli: a\\xC0\\x80b\\xED\\xA0\\x80c\xF4\x8F\xBF\xBF"
                         "d\\xF4\\x90\\x80\\x80\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\\xC1\\xBF\\xC3A"
-                        "\xEF\x80\x80\\xF0\\x8F\\xBF\\xBF\\xF5\\x80\\x80\\x80\\xC3\\xC0B: "
+                        "\xEF\x80\x80\\xF0\\x8F\\xBF\\xBF\\xF5\\x80\\x80\\x80\\xC3\\xC0"
+                        "\\xE2\\x82\\xC0\\xE0\\x9F\\xBFBC\xE2\x82\xAC: "
                         "No such file or directory\n"));
     QCOMPARE(fileBytes(path("whole.icf")), RadioMemory::icfText(imageOf(4)));
 
