@@ -106,7 +106,8 @@ void TestCli::init()
     make("mixed.icf", RadioMemory::icfText(whole).replace("\r\n", "\n").replace("2\n#", "2\r#"));
     make("zeros.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("010000") + "\r\n");
     make("garbage.icf", QByteArray(300, '\x01') + "\r\n#" + QByteArray(5000, '~') + "\r\n");
-    make("blank.icf", "   \r\n#\r\n");  // a model line of spaces only is an empty model
+    make("blank.icf", "   \r\n#\r\n");
+    make("edges.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("FFFC041F207E7F") + "\r\n");  // a model line of spaces only is an empty model
     QVERIFY(QDir(m_dir->path()).mkdir("folder.icf"));
 }
 
