@@ -147,6 +147,13 @@ read: 2 of 2 radios read'
 [[ $shown == $want ]] || fail "two radios: the terminal ends with
 $shown"
 
+# A standard output the caller closed is no file: export says so and makes no raw file (the
+# next file opened would otherwise take its number, and the values would land in it).
+err=$(replix-cli export short.icf --raw closed.bin 2>&1 >&-)
+status=$?
+[[ $status == 2 && $err == "replix-cli: standard output: Bad file descriptor" && ! -e closed.bin ]] \
+  || fail "closed standard output: status $status, '$err'"
+
 # A remote cable's address is rfc2217:// or tcp://, a host and a port from 1, and nothing more.
 mkdir addresses
 n=1
