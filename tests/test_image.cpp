@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -225,6 +226,8 @@ private slots:
         QCOMPARE(files.CheckICFData().outcome, Check::NoData);
         files.CloseCurrentFile();
         QVERIFY(files.RadioModel().isEmpty() && files.CommentLine().isEmpty());
+        QByteArray none = "x";
+        QVERIFY(!files.GetNextLineFromDisk(none) && none.isEmpty());
         QVERIFY(files.OpenICFFileForRead(path("good.icf")));
         QByteArray line;
         QVERIFY(files.GetNextICFLineFromDisk(line));
@@ -303,6 +306,9 @@ private slots:
         QTest::newRow("last line cut short")
             << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4
             << "line 4: record cut short (7 of 10 characters)";
+        QTest::newRow("a count and no data")
+            << head + "gggggh\r\n"
+            << int(Check::Damaged) << 3 << "line 3: record cut short (6 of 8 characters)";
         QTest::newRow("a line of five")
             << head + "ggggg\r\n"
             << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
@@ -439,6 +445,8 @@ private slots:
             QCOMPARE(files->CommitOutputFile(), end == Committed);
             QVERIFY(!files->outputOpen());
         }
+        if (end == LineWriteFails)  // the reason the user is given is the disk's
+            QCOMPARE(files->outputError(), QString::fromLocal8Bit(std::strerror(EFBIG)));
         end == DestroyWithoutCommit ? files.reset() : files->CloseCurrentFile();
         QVERIFY(m_user->shown().isEmpty());
         QCOMPARE(filesIn(m_dir->path()),

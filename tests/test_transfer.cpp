@@ -43,6 +43,7 @@ private slots:
         QFETCH(QByteArray, appended);
         VirtualRadioOptions o = radioWith(40);
         o.comment = kOddComment;
+        o.memory.insert(20, RadioRecord{0x0000, {}});  // a record of no bytes breaks no run
         connect(o);
         // A second model reply amid the records opens no second dialog and changes nothing.
         QObject::connect(m_radio.get(), &VirtualRadio::recordSent, &m_rig->conversation,
