@@ -244,6 +244,22 @@ private slots:
         QCOMPARE(m_user->messages(), QStringList{"The radio sent no memory records"});
         QCOMPARE(fileBytes(path("kept.icf")), kept);
     }
+    // Interrupted by its owner (Ctrl-C on the command line): the transfer ends there, nothing
+    // is said, the port is free and an earlier file stays as it was.
+    void anInterruptedReadKeepsTheEarlierFile()
+    {
+        connect(radioWith(40));
+        QVERIFY(writeFile(path("kept.icf"), "old"));
+        QObject::connect(m_radio.get(), &VirtualRadio::recordSent, &m_rig->conversation,
+                         [this](int count) {
+                             if (count == 3)
+                                 m_rig->conversation.Interrupt();
+                         });
+        transfer(false, path("kept.icf"));
+        QCOMPARE(m_rig->outcome.cause, TransferOutcome::Interrupted);
+        QVERIFY(m_user->messages().isEmpty() && !m_rig->MSComm1.PortOpen());
+        QCOMPARE(fileBytes(path("kept.icf")), QByteArray("old"));
+    }
     // Every command code at every step of a read and of a write, handed to a running transfer
     // whose line echoes nothing: what the tool sends, how (and whether) it ends, which
     // time-outs run. Frames out of turn (an end before the request, a stray WriteRequest
