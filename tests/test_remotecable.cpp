@@ -518,6 +518,17 @@ private slots:
         QByteArray got;
         QTRY_COMPARE(got += control.Input(), QByteArray("x"));
         QCOMPARE(server.heard.toHex(' '), QByteArray("ff fc 00 ff fb 00 ff fc 01"));
+        // A bare stream carries no Telnet word at all: its lines and flow are the far end's.
+        ScriptedServer bare(ScriptedServer::Silent);
+        QVERIFY(
+            writeFile(m_ports->path() + "/COM5",
+                      QStringLiteral("tcp://127.0.0.1:%1").arg(bare.server.serverPort()).toUtf8()));
+        SerialControl plain;
+        InitCommsControl(plain);
+        plain.setCommPort(5);
+        QVERIFY(!plain.setPortOpen(true).failed() && !plain.setDTREnable(false).failed()
+                && !plain.setHandshaking(2).failed() && !plain.Output("x").failed());
+        QTRY_COMPARE(bare.heard, QByteArray("x"));
     }
 
     void lineAndModemReportsBecomeLineEvents()
@@ -532,24 +543,29 @@ private slots:
         QList<int> events;
         QObject::connect(&control, &SerialControl::OnComm, [&] { events << control.CommEvent(); });
         QVERIFY(!control.setPortOpen(true).failed());
-        // mask echo; break + overrun, ended by WILL ECHO instead of SE; parity; framing; CTS
-        // and DSR deltas; CD rises, RI ends; CTS falls with no delta bit
+        // mask echo; break + overrun, ended by WILL ECHO instead of SE; parity; framing; the
+        // mask's own answer; all four (the mask's value, echoed before); CTS and DSR deltas;
+        // CD rises, RI ends; CTS falls with no delta bit
         server.peer->write(QByteArray::fromHex("FFFA2C6A1EFFF0"
                                                "FFFA2C6A12FFFB01"
                                                "FFFA2C6A04FFF0"
                                                "FFFA2C6A08FFF0"
+                                               "FFFA2C6E1EFFF0"
+                                               "FFFA2C6A1EFFF0"
                                                "FFFA2C6B33FFF0"
                                                "FFFA2C6BBCFFF0"
                                                "FFFA2C6BA0FFF0"));
-        QTRY_COMPARE(events.size(), 9);
+        QTRY_COMPARE(events.size(), 13);
         using namespace CommEventCode;
-        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, CtsChanged, DsrChanged,
-                                     CdChanged, Ring, CtsChanged}));
+        QCOMPARE(events, (QList<int>{Break, Overrun, Parity, Framing, Break, Framing, Overrun,
+                                     Parity, CtsChanged, DsrChanged, CdChanged, Ring, CtsChanged}));
         QTRY_VERIFY(server.heard.endsWith(QByteArray::fromHex("FFFE01")));  // DONT ECHO
         server.peer->write(
             QByteArray::fromHex("FFFF41"));  // data: FF 41; the stale bytes went with the open
-        QTRY_COMPARE(events.size(), 10);
-        QCOMPARE(control.Input(), QByteArray("\xFF\x41"));
+        QTRY_COMPARE(events.size(), 14);
+        control.setInputLen(1);  // a byte at a time
+        const QByteArray first = control.Input();
+        QCOMPARE(first + control.Input(), QByteArray("\xFF\x41"));
     }
 };
 
