@@ -631,9 +631,11 @@ def sample(mutants, n, seed):
     remainder = n - sum(quota.values())
     for f in sorted(files, key=lambda f: (-(shares[f] - int(shares[f])), f))[:remainder]:
         quota[f] += 1
-    rng = random.Random(seed)
+    # Each file draws with a generator of its own (seeded by the seed and its path), so that a
+    # change of one file's mutants changes no other file's picks.
     chosen = []
     for f in files:
+        rng = random.Random(f"{seed}:{f}")
         chosen.extend(rng.sample(by_file[f], min(quota[f], len(by_file[f]))))
     return sorted(chosen, key=lambda m: m.number)
 
