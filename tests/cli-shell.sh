@@ -162,6 +162,8 @@ for a in rfc2217://:7 rfc2217://127.0.0.1:0 'tcp://127.0.0.1:7#x' 'tcp://127.0.0
   echo "$a" >addresses/COM$n
   n=$((n + 1))
 done
+echo tcp://127.0.0.1:1 >addresses/COM32767  # the highest port number
+echo tcp://127.0.0.1:1 >addresses/COM32768  # past it: no port
 bad='not openable: not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT'
 want="1 rfc2217://:7: $bad
 2 rfc2217://127.0.0.1:0: $bad
@@ -169,10 +171,15 @@ want="1 rfc2217://:7: $bad
 4 tcp://127.0.0.1:7?x: $bad
 5 tcp://me@127.0.0.1:7: $bad
 6 tcp://127.0.0.1:7/x: $bad
-7 TCP://127.0.0.1:65535/: address, not probed"
+7 TCP://127.0.0.1:65535/: address, not probed
+32767 tcp://127.0.0.1:1: address, not probed"
 shown=$(REPLIX_PORT_DIR=$tmp/addresses replix-cli ports)
 [[ $shown == "$want" ]] || fail "addresses: ports lists
 $shown"
+mkdir no-ports
+err=$(REPLIX_PORT_DIR=$tmp/no-ports replix-cli ports 2>&1)
+status=$?
+[[ $status == 1 && $err == "replix-cli: no serial ports" ]] || fail "no ports: status $status, '$err'"
 
 ((failures == 0)) || { echo "$failures problem(s)"; exit 1; }
 echo "ok"

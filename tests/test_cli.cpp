@@ -107,7 +107,8 @@ void TestCli::init()
     make("zeros.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("010000") + "\r\n");
     make("garbage.icf", QByteArray(300, '\x01') + "\r\n#" + QByteArray(5000, '~') + "\r\n");
     make("blank.icf", "   \r\n#\r\n");
-    make("edges.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("FFFC041F207E7F") + "\r\n");  // a model line of spaces only is an empty model
+    make("edges.icf", "5A170002\r\n#\r\n" + RadioMemory::encodeLine("FFFC041F207E7F")
+                          + "\r\n");  // a model line of spaces only is an empty model
     QVERIFY(QDir(m_dir->path()).mkdir("folder.icf"));
 }
 
@@ -467,12 +468,12 @@ void TestCli::namesAreBytesToTheSystem()
                       + QString::fromUcs4(U"\u00E9\u20AC\U0001F600") + bytes("\xC1\xBF\xC3") + "A"
                       + QString::fromUcs4(U"\uF000")
                       + bytes("\xF0\x8F\xBF\xBF\xF5\x80\x80\x80\xC3\xC0\xE2\x82\xC0\xE0\x9F\xBF")
-                      + "BC" + QChar(0x20AC)})
+                      + "BC" + QChar(0x20AC) + QChar(0xFF)})
                  .err,
              QByteArray("replix-cli: a\\xC0\\x80b\\xED\\xA0\\x80c\xF4\x8F\xBF\xBF"
                         "d\\xF4\\x90\\x80\\x80\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\\xC1\\xBF\\xC3A"
                         "\xEF\x80\x80\\xF0\\x8F\\xBF\\xBF\\xF5\\x80\\x80\\x80\\xC3\\xC0"
-                        "\\xE2\\x82\\xC0\\xE0\\x9F\\xBFBC\xE2\x82\xAC: "
+                        "\\xE2\\x82\\xC0\\xE0\\x9F\\xBFBC\xE2\x82\xAC\xC3\xBF: "
                         "No such file or directory\n"));
     QCOMPARE(fileBytes(path("whole.icf")), RadioMemory::icfText(imageOf(4)));
 

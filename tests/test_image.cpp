@@ -306,9 +306,9 @@ private slots:
         QTest::newRow("last line cut short")
             << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4
             << "line 4: record cut short (7 of 10 characters)";
-        QTest::newRow("a count and no data")
-            << head + "gggggh\r\n"
-            << int(Check::Damaged) << 3 << "line 3: record cut short (6 of 8 characters)";
+        QTest::newRow("a count and no data")  // 0x10 bytes wanted
+            << head + "gggghg\r\n"
+            << int(Check::Damaged) << 3 << "line 3: record cut short (6 of 38 characters)";
         QTest::newRow("a line of five")
             << head + "ggggg\r\n"
             << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
@@ -393,6 +393,19 @@ private slots:
             QCOMPARE(again.reason,
                      seeks < 0 ? QString() : QStringLiteral("line 3: cannot be read"));
         }
+    }
+
+    // A program started without standard input: the image's temporary file may get descriptor
+    // 0, and is written and committed as any other.
+    void aSaveOnDescriptorZeroIsASave()
+    {
+        const int input = ::dup(STDIN_FILENO);
+        ::close(STDIN_FILENO);
+        const auto back = qScopeGuard([input] { ::dup2(input, STDIN_FILENO), ::close(input); });
+        clsICOMFiles files;
+        QVERIFY(files.OpenICFFileForWrite(path("zero.icf")));
+        QVERIFY(files.WriteALineToDisk(kModelLine) && files.CommitOutputFile());
+        QCOMPARE(fileBytes(path("zero.icf")), kModelLine + "\r\n");
     }
 
     // Until the end the chosen name keeps its old file (or stays absent); a commit puts the new
