@@ -159,6 +159,16 @@ read: 2 of 2 radios read'
 [[ $shown == $want ]] || fail "two radios: the terminal ends with
 $shown"
 
+# A port the user may not open while its group may: the group to join is named. Only root can
+# give a device away to test it.
+if [[ $(id -u) == 0 ]] && command -v setpriv >/dev/null; then
+  pts=$(readlink ports/COM1)
+  chgrp dialout "$pts" && chmod 660 "$pts" && chmod 755 "$tmp"
+  shown=$(setpriv --reuid=nobody --regid=nogroup --clear-groups replix-cli ports 2>&1)
+  [[ $shown == *"1 $pts: not openable: Permission denied; add yourself to the dialout group"* ]] \
+    || fail "a port of the dialout group: $shown"
+fi
+
 # A standard output the caller closed is no file: export says so and makes no raw file (the
 # next file opened would otherwise take its number, and the values would land in it).
 err=$(replix-cli export short.icf --raw closed.bin 2>&1 >&-)
@@ -188,6 +198,10 @@ want="1 rfc2217://:7: $bad
 shown=$(REPLIX_PORT_DIR=$tmp/addresses replix-cli ports)
 [[ $shown == "$want" ]] || fail "addresses: ports lists
 $shown"
+err=$(REPLIX_PORT_DIR=/etc/hostname replix-cli ports 2>&1)
+status=$?
+[[ $status == 2 && $err == "replix-cli: REPLIX_PORT_DIR: /etc/hostname: Not a directory" ]] \
+  || fail "a port folder that is a file: status $status, '$err'"
 mkdir no-ports
 err=$(REPLIX_PORT_DIR=$tmp/no-ports replix-cli ports 2>&1)
 status=$?
