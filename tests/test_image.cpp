@@ -53,6 +53,18 @@ bool isFailingFile(int fd)
     return failing.inode != 0 && ::fstat(fd, &s) == 0 && s.st_ino == failing.inode;
 }
 
+// While a name is watched, what each fsync made durable: a folder, or a file under a name
+// that is not yet the watched one (its inode either way).
+QByteArray watchedName;
+QStringList synced;
+
+QString inodeOf(const QString &name, const char *kind)
+{
+    struct stat s {};
+    return ::stat(QFile::encodeName(name).constData(), &s) == 0 ? kind + QString::number(s.st_ino)
+                                                                : QString();
+}
+
 enum End { Committed, CloseWithoutCommit, DestroyWithoutCommit, LineWriteFails, CommitFails };
 
 }  // namespace
@@ -63,6 +75,20 @@ extern "C" ssize_t read(int fd, void *buffer, size_t size)
         && ::syscall(SYS_lseek, fd, 0, SEEK_CUR) >= failing.readsFrom)
         return errno = EIO, -1;
     return ::syscall(SYS_read, fd, buffer, size);
+}
+
+extern "C" int fsync(int fd)
+{
+    struct stat s {
+    }, named{};
+    if (!watchedName.isEmpty() && ::fstat(fd, &s) == 0)
+        synced << QStringLiteral("%1%2").arg(S_ISDIR(s.st_mode) ? "folder "
+                                             : ::stat(watchedName.constData(), &named) == 0
+                                                     && named.st_ino == s.st_ino
+                                                 ? "file in place "
+                                                 : "file ",
+                                             QString::number(s.st_ino));
+    return int(::syscall(SYS_fsync, fd));
 }
 
 extern "C" off64_t lseek64(int fd, off64_t offset, int whence) noexcept
@@ -455,8 +481,13 @@ private slots:
         if (end == CommitFails)
             QVERIFY(QFile::remove(target) && QDir().mkdir(target));
         if (end == Committed || end == LineWriteFails || end == CommitFails) {
+            watchedName = QFile::encodeName(target);
+            const auto unwatch = qScopeGuard([] { watchedName.clear(), synced.clear(); });
             QCOMPARE(files->CommitOutputFile(), end == Committed);
             QVERIFY(!files->outputOpen());
+            if (end == Committed)  // the data on disk before it takes the name, then the name
+                QCOMPARE(synced, QStringList({inodeOf(target, "file "),
+                                              inodeOf(m_dir->path(), "folder ")}));
         }
         if (end == LineWriteFails)  // the reason the user is given is the disk's
             QCOMPARE(files->outputError(), QString::fromLocal8Bit(std::strerror(EFBIG)));
