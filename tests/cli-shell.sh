@@ -166,6 +166,14 @@ status=$?
 [[ $status == 3 && $err == "replix-cli: $pts: in use: Device or resource busy" && ! -e held.icf ]] \
   || fail "a port in use: status $status, '$err'"
 
+# A closed standard output: the summary of a read or a verify cannot be given, and says so.
+for args in "read --json --quiet json.icf" "verify --quiet short.icf"; do
+  err=$(replix-cli $args --port 1 2>&1 >&-)
+  status=$?
+  [[ $status == 2 && $err == "replix-cli: standard output: Bad file descriptor" ]] \
+    || fail "closed standard output, $args: status $status, '$err'"
+done
+
 # A port the user may not open while its group may: the group to join is named. Only root can
 # give a device away to test it.
 if [[ $(id -u) == 0 ]] && command -v setpriv >/dev/null; then
