@@ -148,6 +148,10 @@ radio2_pid=$!
 for _ in $(seq 50); do [[ -e ports/COM2 ]] && break; sleep 0.1; done
 mkdir backups
 raw=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups" /dev/null)
+# The board is for the terminal on standard error, wherever standard output goes.
+mkdir backups2
+raw2=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups2 >/dev/null" /dev/null)
+[[ $raw2 == *$'\e[1A'* ]] || fail "two radios, output elsewhere: no board in $(cat -v <<<"$raw2")"
 kill "$radio2_pid"
 [[ $raw == *"port 1: read backups: "*"port 2: read backups: "* ]] \
   || fail "two radios: a progress line missing in $(cat -v <<<"$raw")"
