@@ -148,11 +148,18 @@ radio2_pid=$!
 for _ in $(seq 50); do [[ -e ports/COM2 ]] && break; sleep 0.1; done
 mkdir backups
 raw=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups" /dev/null)
-# The board is for the terminal on standard error, wherever standard output goes.
-mkdir backups2
-raw2=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups2 >/dev/null" /dev/null)
-[[ $raw2 == *$'\e[1A'* ]] || fail "two radios, output elsewhere: no board in $(cat -v <<<"$raw2")"
 kill "$radio2_pid"
+# The board is for the terminal on standard error, wherever standard output goes; radios of
+# two models need no port in their backups' names.
+"$radio" --port-dir "$tmp/ports" --port 4 --image-size 256 --speed 0 --model 5A170099 >radio3.log 2>&1 &
+radio2_pid=$!
+for _ in $(seq 50); do [[ -e ports/COM4 ]] && break; sleep 0.1; done
+mkdir backups2
+raw2=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,4 --backup-dir backups2 >/dev/null" /dev/null)
+kill "$radio2_pid"
+[[ $raw2 == *$'\e[1A'* ]] || fail "two radios, output elsewhere: no board in $(cat -v <<<"$raw2")"
+names=$(cd backups2 && echo *)
+[[ $names == 5A170002-????????-????.icf\ 5A170099-????????-????.icf ]] || fail "two models: $names"
 [[ $raw == *"port 1: read backups: "*"port 2: read backups: "* ]] \
   || fail "two radios: a progress line missing in $(cat -v <<<"$raw")"
 shown=$(printf 'the line above\n%s' "$raw" | screen)  # the board keeps to its own lines
