@@ -102,8 +102,8 @@ bool redrawable()
     return ::isatty(2) && qgetenv("TERM") != "dumb";
 }
 
-// The progress lines of many radios at once on a terminal: one line a port, the block redrawn
-// in place; cleared before anything else is printed.
+// The progress lines of many radios at once on a terminal: one line a port (each already cut to
+// the width), the block redrawn in place; cleared before anything else is printed.
 class Board {
 public:
     explicit Board(int rows) : m_lines(rows) {}
@@ -113,8 +113,7 @@ public:
         clear();
         QByteArray out;
         for (qsizetype i = 0; i < m_lines.size(); ++i)
-            out += shownBytes(m_lines[i].left(terminalWidth() - 1))
-                   + (i + 1 < m_lines.size() ? "\n" : "");
+            out += shownBytes(m_lines[i]) + (i + 1 < m_lines.size() ? "\n" : "");
         writeErr(out);
         m_drawn = true;
     }

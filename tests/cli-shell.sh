@@ -95,10 +95,19 @@ for term in xterm dumb; do
     [[ $first == "write $long: 1 of 8 records, 12%, "*" s left" ]] || fail "TERM=dumb: '$first'"
   else
     first=${first#$'\e[K'}
-    [[ ${#first} -le 49 && $first == "write ..."*"inal.icf: 1 of 8 records, 12%, "*" s left" ]] \
-      || fail "50 columns: '$first' (the name is cut first, the figures stay)"
+    [[ ${#first} -eq 49 && $first == "write ..."*"inal.icf: 1 of 8 records, 12%, "*" s left" ]] \
+      || fail "50 columns: '$first' (the name is cut first to fill the line, the figures stay)"
   fi
 done
+
+# A terminal of no known width is taken for 80 columns; on one of 20 the name goes and the
+# figures are cut.
+shown=$(env -u COLUMNS TERM=xterm script -qec "replix-cli write --port 1 $long" /dev/null | tr '\r' '\n')
+first=$(grep -m1 'write .*%' <<<"$shown")
+first=${first#$'\e[K'}
+[[ ${#first} -eq 79 ]] || fail "no width: '$first' is not 79 characters"
+shown=$(COLUMNS=20 TERM=xterm script -qec "replix-cli write --port 1 $long" /dev/null | tr '\r' '\n')
+[[ $shown == *$'\e[Kwrite: 1 of 8 recor\n'* ]] || fail "20 columns: $(cat -v <<<"$shown")"
 
 # A name that fits is shown whole.
 cp "$long" short.icf
@@ -138,14 +147,27 @@ screen() {
 radio2_pid=$!
 for _ in $(seq 50); do [[ -e ports/COM2 ]] && break; sleep 0.1; done
 mkdir backups
-shown=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups" /dev/null | screen)
+raw=$(COLUMNS=60 TERM=xterm script -qec "replix-cli read --port 1,2 --backup-dir backups" /dev/null)
 kill "$radio2_pid"
-want=$'backups/5A170002-*-port1.icf\nport 1: read: 8 records, 256 bytes in * s: backups/5A170002-*-port1.icf
+[[ $raw == *"port 1: read backups: "*"port 2: read backups: "* ]] \
+  || fail "two radios: a progress line missing in $(cat -v <<<"$raw")"
+shown=$(printf 'the line above\n%s' "$raw" | screen)  # the board keeps to its own lines
+want=$'the line above\nbackups/5A170002-*-port1.icf\nport 1: read: 8 records, 256 bytes in * s: backups/5A170002-*-port1.icf
 backups/5A170002-*-port2.icf\nport 2: read: 8 records, 256 bytes in * s: backups/5A170002-*-port2.icf
 read: 2 of 2 radios read'
 # shellcheck disable=SC2053  # the wanted screen is a pattern: times and dates vary
 [[ $shown == $want ]] || fail "two radios: the terminal ends with
 $shown"
+
+# A port the user may not open while its group may: the group to join is named. Only root can
+# give a device away to test it.
+if [[ $(id -u) == 0 ]] && command -v setpriv >/dev/null; then
+  pts=$(readlink ports/COM1)
+  chgrp dialout "$pts" && chmod 660 "$pts" && chmod 755 "$tmp"
+  shown=$(setpriv --reuid=nobody --regid=nogroup --clear-groups replix-cli ports 2>&1)
+  [[ $shown == *"1 $pts: not openable: Permission denied; add yourself to the dialout group"* ]] \
+    || fail "a port of the dialout group: $shown"
+fi
 
 # A standard output the caller closed is no file: export says so and makes no raw file (the
 # next file opened would otherwise take its number, and the values would land in it).
@@ -176,6 +198,10 @@ want="1 rfc2217://:7: $bad
 shown=$(REPLIX_PORT_DIR=$tmp/addresses replix-cli ports)
 [[ $shown == "$want" ]] || fail "addresses: ports lists
 $shown"
+err=$(REPLIX_PORT_DIR=/etc/hostname replix-cli ports 2>&1)
+status=$?
+[[ $status == 2 && $err == "replix-cli: REPLIX_PORT_DIR: /etc/hostname: Not a directory" ]] \
+  || fail "a port folder that is a file: status $status, '$err'"
 mkdir no-ports
 err=$(REPLIX_PORT_DIR=$tmp/no-ports replix-cli ports 2>&1)
 status=$?

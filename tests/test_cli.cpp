@@ -664,7 +664,8 @@ void TestCli::portsBackupsAndCtrlC()
     m_radio = std::make_unique<VirtualRadio>(silent);
     QVERIFY(m_radio->publishAs(*m_ports, 1));
     const QStringList before = filesIn(m_dir->path());
-    for (const auto &[signal, said] : {std::pair{SIGTERM, "terminated"}, {SIGHUP, "hung up"}}) {
+    for (const auto &[signal, said] :
+         {std::pair{SIGTERM, "terminated"}, {SIGHUP, "hung up"}, {SIGINT, "interrupted"}}) {
         const Run stopped =
             cli({"write", "--port", "1", "--backup", "before.icf", "whole.icf"},
                 [signal = signal](QProcess &p) {

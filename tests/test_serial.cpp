@@ -168,6 +168,7 @@ private slots:
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled_data();
     void repeatedChangesAreHarmlessAndBytesPassUntilTheCableIsPulled();
     void eventsWaitForHoldsAndStopAtTheClose();
+    void sendIsToldOnceTheLastByteHasGone();
     void eachCounterAndLineRaisesItsOwnEvent_data();
     void eachCounterAndLineRaisesItsOwnEvent();
     void aLockOnDescriptorZeroIsALock();
@@ -438,6 +439,27 @@ void SerialTest::eventsWaitForHoldsAndStopAtTheClose()
     }
     QTest::qWait(kQuietMs);
     QCOMPARE(codes.size(), 13);
+}
+
+// A far end that reads slowly holds the bytes back: Send, the transmit buffer empty, is told
+// once, when the driver has taken the last byte (all but what it holds itself has been read).
+void SerialTest::sendIsToldOnceTheLastByteHasGone()
+{
+    Port1 port;
+    QVERIFY(port.open());
+    QByteArray sent(256 * 1024, 'x'), drained;
+    QList<qsizetype> drainedAtSend;
+    connect(port.control.get(), &SerialControl::OnComm, this, [&] {
+        QCOMPARE(port.control->CommEvent(), int(CommEventCode::Send));
+        drainedAtSend << drained.size();
+    });
+    QVERIFY(!port.control->Output(sent).failed());
+    QTest::qWait(kQuietMs);
+    QTRY_VERIFY_WITH_TIMEOUT((drained += port.pty.read(0, 0)).size() >= sent.size(),
+                             kArrivalTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(drainedAtSend.size(), 1, kArrivalTimeoutMs);
+    QVERIFY2(drainedAtSend[0] > sent.size() / 2, "Send told while the tool still held bytes");
+    QCOMPARE(drained, sent);
 }
 
 // One counter or one input line moves at a time, on a driver with and without error counters
