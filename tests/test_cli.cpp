@@ -513,73 +513,60 @@ void TestCli::transfers_data()
     off.radioOn = false;
     const QStringList write1{"write", "--port", "1"}, verify1{"verify", "--port", "1"};
     const QString noResponse = "replix-cli: /dev/pts/[0-9]+: No response from radio\\.\n";
-    QTest::newRow("read, its last line")
-        << radio << QStringList{"read", "--port", "1", "old.icf"} << 0
-        << "(read old.icf: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: "
-           "old.icf\n"
-        << QByteArray();
-    QTest::newRow("read of a radio with no record: the old file stays")
-        << radioWith(0) << QStringList{"read", "--port", "1", "old.icf"} << 4
-        << QString("replix-cli: /dev/pts/[0-9]+: The radio sent no memory records\n")
-        << QByteArray();
-    QTest::newRow("read, radio off: the old file stays")
-        << off << QStringList{"read", "--port=COM1", "old.icf"} << 4 << noResponse << QByteArray();
-    QTest::newRow("write of another version: no unless asked, one line")
-        << radio << write1 + QStringList{"other-version.icf"} << 1
-        << "replix-cli: other-version.icf: made for 5A170003, the radio is 5A170002 \\(other "
-           "version\\): "
-           "--accept-version writes it\n"
-        << QByteArray();
-    QTest::newRow("write of another version, accepted, at 19200, progress")
-        << radio
-        << write1 + QStringList{"--accept-version", "--speed", "19200", "other-version.icf"} << 0
-        << "replix-cli: .*writing it \\(--accept-version\\)\nwrite other-version.icf: 1 of 4 "
-           "records, 25%, [0-9]+ s left\n(write .*\n)*write: 4 records, 128 bytes in .*\n"
-        << QByteArray();
+    const auto row = [](const char *name, const VirtualRadioOptions &radio, const QStringList &args,
+                        int status, const QString &err, const QByteArray &out = {}) {
+        QTest::newRow(name) << radio << args << status << err << out;
+    };
+    row("read, its last line", radio, {"read", "--port", "1", "old.icf"}, 0,
+        "(read old.icf: [1-4] records?, .*\n)*read: 4 records, 128 bytes in [0-9]+\\.[0-9] s: "
+        "old.icf\n");
+    row("read of a radio with no record: the old file stays", radioWith(0),
+        {"read", "--port", "1", "old.icf"}, 4,
+        "replix-cli: /dev/pts/[0-9]+: The radio sent no memory records\n");
+    row("read, radio off: the old file stays", off, {"read", "--port=COM1", "old.icf"}, 4,
+        noResponse);
+    row("write of another version: no unless asked, one line", radio,
+        write1 + QStringList{"other-version.icf"}, 1,
+        "replix-cli: other-version.icf: made for 5A170003, the radio is 5A170002 \\(other "
+        "version\\): --accept-version writes it\n");
+    row("write of another version, accepted, at 19200, progress", radio,
+        write1 + QStringList{"--accept-version", "--speed", "19200", "other-version.icf"}, 0,
+        "replix-cli: .*writing it \\(--accept-version\\)\nwrite other-version.icf: 1 of 4 records, "
+        "25%, [0-9]+ s left\n(write .*\n)*write: 4 records, 128 bytes in .*\n");
     // verify compares as diff does; only the name of the radio's side is its own.
-    QTest::newRow("verify, the same")
-        << radio << verify1 + QStringList{"whole.icf"} << 0
-        << "(verify whole.icf: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n"
-        << QByteArray("summary: identical: 128 bytes\n");
-    QTest::newRow("verify, a changed byte")
-        << radio << verify1 + QStringList{"--quiet", "changed.icf"} << 1 << QString()
-        << QByteArray("0x0105: F9 -> B9\nsummary: different: 1 byte differs in 1 range\n");
+    row("verify, the same", radio, verify1 + QStringList{"whole.icf"}, 0,
+        "(verify whole.icf: .*\n)*verify: 4 records, 128 bytes in .* s: whole.icf\n",
+        QByteArray("summary: identical: 128 bytes\n"));
+    row("verify, a changed byte", radio, verify1 + QStringList{"--quiet", "changed.icf"}, 1, "",
+        QByteArray("0x0105: F9 -> B9\nsummary: different: 1 byte differs in 1 range\n"));
     VirtualRadioOptions lossy = radio;
     lossy.dropRecord = 3;  // a frame lost on the line: no whole image, the old file stays
-    QTest::newRow("read of a radio that loses a record")
-        << lossy << QStringList{"read", "--port", "1", "--quiet", "old.icf"} << 4
-        << QString("replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n") << QByteArray();
+    row("read of a radio that loses a record", lossy, {"read", "--port", "1", "--quiet", "old.icf"},
+        4, "replix-cli: /dev/pts/[0-9]+: Data corrupted in transmission\n");
     VirtualRadioOptions silent = radio;
     silent.silentAfterRecords = 2;
-    QTest::newRow("write that fails midway: the radio may hold a mix")
-        << silent << write1 + QStringList{"--quiet", "whole.icf"} << 4
-        << noResponse
-               + "replix-cli: whole.icf: The radio may now hold part of the new image and part of "
-                 "the old: a whole write of this file, or a write of the backup, puts it right\\.\n"
-        << QByteArray();
-    QTest::newRow("write with its own file as the backup")
-        << radio << write1 + QStringList{"--backup", "./whole.icf", "whole.icf"} << 2
-        << "replix-cli: \\./whole\\.icf: is both the backup and the file to write "
-           "\\(whole\\.icf\\)\n"
-        << QByteArray();
-    QTest::newRow("verify, radio off")
-        << off << verify1 + QStringList{"whole.icf"} << 4 << noResponse << QByteArray();
-    QTest::newRow("write, its backup read fails: one line")
-        << off << write1 + QStringList{"--backup", "new.icf", "whole.icf"} << 4
-        << noResponse.chopped(1)
-               + " \\(the backup read into new\\.icf; whole\\.icf not written\\)\n"
-        << QByteArray();
-    QTest::newRow("write refused after its backup: the backup's note is not said")
-        << radio << write1 + QStringList{"--backup", "old.icf", "other-version.icf"} << 1
-        << "(read old.icf: .*\n)*read: 4 records, 128 bytes in .*: old.icf\nreplix-cli: "
-           "other-version.icf: made for 5A170003, the radio is 5A170002 \\(other version\\): "
-           "--accept-version writes it\n"
-        << QByteArray();
-    QTest::newRow("trace: each frame, sent > and received <, no trailing space")
-        << radio << QStringList{"read", "--port", "1", "--quiet", "--trace", "old.icf"} << 0
-        << "> FE FE EE EF E0 00 00 00 00 FD\n< FE FE EE EF E0 00 00 00 00 FD\n"
-           "(([<>] [0-9A-F]{2})( [0-9A-F]{2})*\n)+"
-        << QByteArray();
+    row("write that fails midway: the radio may hold a mix", silent,
+        write1 + QStringList{"--quiet", "whole.icf"}, 4,
+        noResponse
+            + "replix-cli: whole.icf: The radio may now hold part of the new image and part of the "
+              "old: a whole write of this file, or a write of the backup, puts it right\\.\n");
+    row("write with its own file as the backup", radio,
+        write1 + QStringList{"--backup", "./whole.icf", "whole.icf"}, 2,
+        "replix-cli: \\./whole\\.icf: is both the backup and the file to write "
+        "\\(whole\\.icf\\)\n");
+    row("verify, radio off", off, verify1 + QStringList{"whole.icf"}, 4, noResponse);
+    row("write, its backup read fails: one line", off,
+        write1 + QStringList{"--backup", "new.icf", "whole.icf"}, 4,
+        noResponse.chopped(1) + " \\(the backup read into new\\.icf; whole\\.icf not written\\)\n");
+    row("write refused after its backup: the backup's note is not said", radio,
+        write1 + QStringList{"--backup", "old.icf", "other-version.icf"}, 1,
+        "(read old.icf: .*\n)*read: 4 records, 128 bytes in .*: old.icf\nreplix-cli: "
+        "other-version.icf: made for 5A170003, the radio is 5A170002 \\(other version\\): "
+        "--accept-version writes it\n");
+    row("trace: each frame, sent > and received <, no trailing space", radio,
+        {"read", "--port", "1", "--quiet", "--trace", "old.icf"}, 0,
+        "> FE FE EE EF E0 00 00 00 00 FD\n< FE FE EE EF E0 00 00 00 00 FD\n"
+        "(([<>] [0-9A-F]{2})( [0-9A-F]{2})*\n)+");
 }
 
 void TestCli::transfers()

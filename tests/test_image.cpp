@@ -53,6 +53,18 @@ bool isFailingFile(int fd)
     return failing.inode != 0 && ::fstat(fd, &s) == 0 && s.st_ino == failing.inode;
 }
 
+// While a name is watched, what each fsync made durable: a folder, or a file under a name
+// that is not yet the watched one (its inode either way).
+QByteArray watchedName;
+QStringList synced;
+
+QString inodeOf(const QString &name, const char *kind)
+{
+    struct stat s {};
+    return ::stat(QFile::encodeName(name).constData(), &s) == 0 ? kind + QString::number(s.st_ino)
+                                                                : QString();
+}
+
 enum End { Committed, CloseWithoutCommit, DestroyWithoutCommit, LineWriteFails, CommitFails };
 
 }  // namespace
@@ -63,6 +75,20 @@ extern "C" ssize_t read(int fd, void *buffer, size_t size)
         && ::syscall(SYS_lseek, fd, 0, SEEK_CUR) >= failing.readsFrom)
         return errno = EIO, -1;
     return ::syscall(SYS_read, fd, buffer, size);
+}
+
+extern "C" int fsync(int fd)
+{
+    struct stat s {
+    }, named{};
+    if (!watchedName.isEmpty() && ::fstat(fd, &s) == 0)
+        synced << QStringLiteral("%1%2").arg(S_ISDIR(s.st_mode) ? "folder "
+                                             : ::stat(watchedName.constData(), &named) == 0
+                                                     && named.st_ino == s.st_ino
+                                                 ? "file in place "
+                                                 : "file ",
+                                             QString::number(s.st_ino));
+    return int(::syscall(SYS_fsync, fd));
 }
 
 extern "C" off64_t lseek64(int fd, off64_t offset, int whence) noexcept
@@ -278,63 +304,46 @@ private slots:
         const QByteArray b = "gggigixxyy";  // 000202AABB
         const QByteArray head = icfFile({});
         const QByteArray longHead = kModelLine + "\r\n#" + QByteArray(70000, 'c') + "\n";
-        QTest::newRow("sound") << head + a + "\r\n" + b + "\r\n"
-                               << int(Check::Sound) << 0 << QString();
-        QTest::newRow("LF only, comment longer than the buffer")
-            << longHead + a + "\n" + b + "\n"
-            << int(Check::Sound) << 0 << QString();
-        QTest::newRow("records out of order")
-            << head + b + "\r\n" + a + "\r\n"
-            << int(Check::Damaged) << 4
-            << "line 4: addresses 0x0000-0x0001 go back before those of line 3";
-        QTest::newRow("last line without line end")
-            << head + a + "\r\n" + b << int(Check::Sound) << 0 << QString();
-        QTest::newRow("first data line bad")
-            << head + "  gq\r\n" + a + "\r\n"
-            << int(Check::Damaged) << 3 << "line 3, column 4: 'q' is not a hex digit";
-        QTest::newRow("fifth line bad")
-            << head + a + "\r\n" + b + "\r\n" + "gggkgigg\x7Fg" + "\r\n"
-            << int(Check::Damaged) << 5 << "line 5, column 9: '\\x7F' is not a hex digit";
-        QTest::newRow("empty line in the middle")
-            << head + a + "\r\n\r\n" + b + "\r\n"
-            << int(Check::Damaged) << 4 << "line 4: empty line between records";
-        QTest::newRow("empty lines before the records")
-            << head + "\r\n\n" + a + "\r\n"
-            << int(Check::Damaged) << 3 << "line 3: empty line before the records";
-        QTest::newRow("empty lines at the end, CR, LF") << head + a + "\r\n\r\n\r\n"
-                                                        << int(Check::Sound) << 0 << QString();
-        QTest::newRow("last line cut short")
-            << head + a + "\r\n" + b.chopped(3) << int(Check::Damaged) << 4
-            << "line 4: record cut short (7 of 10 characters)";
-        QTest::newRow("a count and no data")  // 0x10 bytes wanted
-            << head + "gggghg\r\n"
-            << int(Check::Damaged) << 3 << "line 3: record cut short (6 of 38 characters)";
-        QTest::newRow("a line of five")
-            << head + "ggggg\r\n"
-            << int(Check::Damaged) << 3 << "line 3: record cut short (5 of at least 6 characters)";
-        QTest::newRow("over-long line")
-            << head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n"
-            << int(Check::Damaged) << 4 << "line 4: record too long (65536 of 6 characters)";
-        QTest::newRow("a record repeated")
-            << head + a + "\r\n" + b + "\r\n" + a + "\r\n"
-            << int(Check::Damaged) << 5 << "line 5: addresses 0x0000-0x0001 overlap line 3";
-        QTest::newRow("overlapping by one byte")
-            << head + b + "\r\n" + "ggghgizz{{\r\n"
-            << int(Check::Damaged) << 4 << "line 4: addresses 0x0001-0x0002 overlap line 3";
-        QTest::newRow("a one-byte record on the last byte of one before")
-            << head + b + "\r\n" + "gggjghzz\r\n"
-            << int(Check::Damaged) << 4 << "line 4: addresses 0x0003-0x0003 overlap line 3";
-        QTest::newRow("a record over a one-byte record before it")
-            << head + "gggjghzz\r\n" + b + "\r\n"
-            << int(Check::Damaged) << 4 << "line 4: addresses 0x0002-0x0003 overlap line 3";
-        QTest::newRow("past 0xFFFF")
-            << head + "}}}}gighgi\r\n"
-            << int(Check::Damaged) << 3 << "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF";
-        QTest::newRow("no data bytes, inside an earlier record")
-            << head + a + "\r\ngggggg\r\n"
-            << int(Check::Sound) << 0 << QString();
-        QTest::newRow("no data bytes, twice") << head + "gggggg\r\ngggggg\r\n"
-                                              << int(Check::Sound) << 0 << QString();
+        // A bad line, or none: the file is sound.
+        const auto row = [](const char *name, const QByteArray &bytes, int badLine = 0,
+                            const QString &reason = {}) {
+            QTest::newRow(name) << bytes << int(badLine ? Check::Damaged : Check::Sound) << badLine
+                                << reason;
+        };
+        row("sound", head + a + "\r\n" + b + "\r\n");
+        row("LF only, comment longer than the buffer", longHead + a + "\n" + b + "\n");
+        row("records out of order", head + b + "\r\n" + a + "\r\n", 4,
+            "line 4: addresses 0x0000-0x0001 go back before those of line 3");
+        row("last line without line end", head + a + "\r\n" + b);
+        row("first data line bad", head + "  gq\r\n" + a + "\r\n", 3,
+            "line 3, column 4: 'q' is not a hex digit");
+        row("fifth line bad", head + a + "\r\n" + b + "\r\n" + "gggkgigg\x7Fg" + "\r\n", 5,
+            "line 5, column 9: '\\x7F' is not a hex digit");
+        row("empty line in the middle", head + a + "\r\n\r\n" + b + "\r\n", 4,
+            "line 4: empty line between records");
+        row("empty lines before the records", head + "\r\n\n" + a + "\r\n", 3,
+            "line 3: empty line before the records");
+        row("empty lines at the end, CR, LF", head + a + "\r\n\r\n\r\n");
+        row("last line cut short", head + a + "\r\n" + b.chopped(3), 4,
+            "line 4: record cut short (7 of 10 characters)");
+        row("a count and no data", head + "gggghg\r\n", 3,
+            "line 3: record cut short (6 of 38 characters)");  // 0x10 bytes wanted
+        row("a line of five", head + "ggggg\r\n", 3,
+            "line 3: record cut short (5 of at least 6 characters)");
+        row("over-long line", head + a + "\r\n" + QByteArray(100000, 'g') + "\r\n", 4,
+            "line 4: record too long (65536 of 6 characters)");
+        row("a record repeated", head + a + "\r\n" + b + "\r\n" + a + "\r\n", 5,
+            "line 5: addresses 0x0000-0x0001 overlap line 3");
+        row("overlapping by one byte", head + b + "\r\n" + "ggghgizz{{\r\n", 4,
+            "line 4: addresses 0x0001-0x0002 overlap line 3");
+        row("a one-byte record on the last byte of one before", head + b + "\r\n" + "gggjghzz\r\n",
+            4, "line 4: addresses 0x0003-0x0003 overlap line 3");
+        row("a record over a one-byte record before it", head + "gggjghzz\r\n" + b + "\r\n", 4,
+            "line 4: addresses 0x0002-0x0003 overlap line 3");
+        row("past 0xFFFF", head + "}}}}gighgi\r\n", 3,
+            "line 3: addresses 0xFFFF-0x10000 run past 0xFFFF");
+        row("no data bytes, inside an earlier record", head + a + "\r\ngggggg\r\n");
+        row("no data bytes, twice", head + "gggggg\r\ngggggg\r\n");
     }
     void theWholeFileCheckFindsTheFirstBadLineAndRewinds()
     {
@@ -455,8 +464,13 @@ private slots:
         if (end == CommitFails)
             QVERIFY(QFile::remove(target) && QDir().mkdir(target));
         if (end == Committed || end == LineWriteFails || end == CommitFails) {
+            watchedName = QFile::encodeName(target);
+            const auto unwatch = qScopeGuard([] { watchedName.clear(), synced.clear(); });
             QCOMPARE(files->CommitOutputFile(), end == Committed);
             QVERIFY(!files->outputOpen());
+            if (end == Committed)  // the data on disk before it takes the name, then the name
+                QCOMPARE(synced, QStringList({inodeOf(target, "file "),
+                                              inodeOf(m_dir->path(), "folder ")}));
         }
         if (end == LineWriteFails)  // the reason the user is given is the disk's
             QCOMPARE(files->outputError(), QString::fromLocal8Bit(std::strerror(EFBIG)));

@@ -70,6 +70,7 @@ struct ScriptedServer {
     QTcpSocket *peer = nullptr;
     Mode mode, later;
     QByteArray heard;
+    int port() const { return server.serverPort(); }
     explicit ScriptedServer(Mode how, Mode afterOpen = Answers) : mode(how), later(afterOpen)
     {
         server.listen(QHostAddress::LocalHost, 0);
@@ -188,6 +189,13 @@ class RemoteCableTest : public TransferFixture {
         QVERIFY(writeFile(m_ports->path() + "/COM1", address.toUtf8() + "\n"));
         QCOMPARE(resolvePortName(portNameOf(1)), address);
         m_rig = std::make_unique<Rig>(*m_user);
+    }
+    // Port n of the port folder names the address; a start-up control is set to it.
+    bool controlOn(SerialControl &control, int n, const QString &address)
+    {
+        InitCommsControl(control);
+        return writeFile(m_ports->path() + QStringLiteral("/COM%1").arg(n), address.toUtf8())
+               && !control.setCommPort(n).failed();
     }
 
 private slots:
@@ -330,17 +338,14 @@ private slots:
         ScriptedServer scripted(silent ? ScriptedServer::Silent : ScriptedServer::OtherSpeed);
         FullListener full;
         const int port = silent || server == QLatin1String("other speed")
-                             ? scripted.server.serverPort()
+                             ? scripted.port()
                              : (server == QLatin1String("full") ? full.port : freePort());
         const QString address =
             QStringLiteral("%1:%2").arg(server.startsWith('[') ? server : "127.0.0.1").arg(port);
-        QVERIFY(writeFile(m_ports->path() + "/COM3",
-                          (server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1")
-                                                          : "rfc2217://" + address)
-                              .toUtf8()));
         SerialControl control;
-        InitCommsControl(control);
-        control.setCommPort(3);
+        QVERIFY(controlOn(control, 3,
+                          server == QLatin1String("bad") ? QString("rfc2217://127.0.0.1")
+                                                         : "rfc2217://" + address));
         const auto again = qScopeGuard(restartEventLoops);
         if (server == QLatin1String("quit"))
             QTimer::singleShot(300, qApp, [] { QCoreApplication::exit(); });
@@ -376,11 +381,9 @@ private slots:
         QFETCH(QString, meanwhile);
         QFETCH(QString, error);
         ScriptedServer server(ScriptedServer::Answers, ScriptedServer::Mode(later));
-        const QString address = QStringLiteral("127.0.0.1:%1").arg(server.server.serverPort());
-        QVERIFY(writeFile(m_ports->path() + "/COM4", "rfc2217://" + address.toUtf8()));
+        const QString address = QStringLiteral("127.0.0.1:%1").arg(server.port());
         SerialControl control;
-        InitCommsControl(control);
-        control.setCommPort(4);
+        QVERIFY(controlOn(control, 4, "rfc2217://" + address));
         QVERIFY(OpenPort(control));
         QTimer::singleShot(300, &control, [&] {
             if (meanwhile == QLatin1String("close"))
@@ -453,12 +456,9 @@ private slots:
     void theFrameGoesOutAsRfc2217WordsIt()
     {
         ScriptedServer server(ScriptedServer::Answers);
-        QVERIFY(writeFile(
-            m_ports->path() + "/COM2",
-            QStringLiteral("rfc2217://127.0.0.1:%1\n").arg(server.server.serverPort()).toUtf8()));
         SerialControl control;
-        InitCommsControl(control);
-        QVERIFY(!control.setCommPort(2).failed() && !control.setSettings("9600,o,7,2").failed());
+        QVERIFY(controlOn(control, 2, QStringLiteral("rfc2217://127.0.0.1:%1\n").arg(server.port()))
+                && !control.setSettings("9600,o,7,2").failed());
         const auto said = [&server](int size, int parity, int stop) {
             const auto command = [](int code, int value) {
                 return QByteArray::fromHex("FFFA2C") + char(code) + char(value)
@@ -504,12 +504,8 @@ private slots:
     void theToolAgreesOnceAndOnlyToWhatItWants()
     {
         ScriptedServer server(ScriptedServer::Answers);
-        QVERIFY(writeFile(
-            m_ports->path() + "/COM4",
-            QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
         SerialControl control;
-        InitCommsControl(control);
-        control.setCommPort(4);
+        QVERIFY(controlOn(control, 4, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.port())));
         QVERIFY(!control.setPortOpen(true).failed());
         QCOMPARE(server.heard.count(QByteArray::fromHex("FFFB2C")), 1);
         server.heard.clear();
@@ -520,12 +516,8 @@ private slots:
         QCOMPARE(server.heard.toHex(' '), QByteArray("ff fc 00 ff fb 00 ff fc 01"));
         // A bare stream carries no Telnet word at all: its lines and flow are the far end's.
         ScriptedServer bare(ScriptedServer::Silent);
-        QVERIFY(
-            writeFile(m_ports->path() + "/COM5",
-                      QStringLiteral("tcp://127.0.0.1:%1").arg(bare.server.serverPort()).toUtf8()));
         SerialControl plain;
-        InitCommsControl(plain);
-        plain.setCommPort(5);
+        QVERIFY(controlOn(plain, 5, QStringLiteral("tcp://127.0.0.1:%1").arg(bare.port())));
         QVERIFY(!plain.setPortOpen(true).failed() && !plain.setDTREnable(false).failed()
                 && !plain.setHandshaking(2).failed() && !plain.Output("x").failed());
         QTRY_COMPARE(bare.heard, QByteArray("x"));
@@ -534,12 +526,8 @@ private slots:
     void lineAndModemReportsBecomeLineEvents()
     {
         ScriptedServer server(ScriptedServer::Answers);
-        QVERIFY(writeFile(
-            m_ports->path() + "/COM4",
-            QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.server.serverPort()).toUtf8()));
         SerialControl control;
-        InitCommsControl(control);
-        control.setCommPort(4);
+        QVERIFY(controlOn(control, 4, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.port())));
         QList<int> events;
         QObject::connect(&control, &SerialControl::OnComm, [&] { events << control.CommEvent(); });
         QVERIFY(!control.setPortOpen(true).failed());

@@ -639,41 +639,22 @@ void SerialTest::portAndSpeedChangesAreCheckedAndReported_data()
 
     const QString port = QStringLiteral("Unable to change to port COM%1:\r\n\r\n");
     const QString speed = QStringLiteral("Unable to change baud rate for port \r\n\r\n");
-    QTest::newRow("the current port, held by another") << "5"
-                                                       << "5"
-                                                       << "5"
-                                                       << "";
-    QTest::newRow("a free port with spaces") << "1"
-                                             << "  3 "
-                                             << "3"
-                                             << "";
-    QTest::newRow("an empty text") << "1"
-                                   << ""
-                                   << "1"
-                                   << "";
-    QTest::newRow("a plain file is no port") << "1"
-                                             << " 7 "
-                                             << "1" << port.arg(7) + "Port does not exist";
-    QTest::newRow("a held port") << "1"
-                                 << "5"
-                                 << "1" << port.arg(5) + "Port is in use";
-    QTest::newRow("speed: other fields kept") << "1200,e,7,2"
-                                              << "  300 "
-                                              << "300,e,7,2"
-                                              << "";
-    QTest::newRow("unsupported speed refused")
-        << "9600,e,7,2"
-        << "12345"
-        << "9600,e,7,2" << speed + " 106  Unsupported speed 12345";
-    QTest::newRow("no speed") << "9600,e,7,2"
-                              << ""
-                              << "9600,e,7,2" << speed + " 105  Invalid line settings \",e,7,2\"";
-    QTest::newRow("no comma") << "9600"
-                              << "300"
-                              << "300,9600" << QString();
-    QTest::newRow("only the first comma counts") << "9600,,,"
-                                                 << "600"
-                                                 << "600,,," << QString();
+    const auto row = [](const char *name, const char *before, const char *text, const char *after,
+                        const QString &message) {
+        QTest::newRow(name) << QString(before) << QString(text) << QString(after) << message;
+    };
+    row("the current port, held by another", "5", "5", "5", "");
+    row("a free port with spaces", "1", "  3 ", "3", "");
+    row("an empty text", "1", "", "1", "");
+    row("a plain file is no port", "1", " 7 ", "1", port.arg(7) + "Port does not exist");
+    row("a held port", "1", "5", "1", port.arg(5) + "Port is in use");
+    row("speed: other fields kept", "1200,e,7,2", "  300 ", "300,e,7,2", "");
+    row("unsupported speed refused", "9600,e,7,2", "12345", "9600,e,7,2",
+        speed + " 106  Unsupported speed 12345");
+    row("no speed", "9600,e,7,2", "", "9600,e,7,2",
+        speed + " 105  Invalid line settings \",e,7,2\"");
+    row("no comma", "9600", "300", "300,9600", QString());
+    row("only the first comma counts", "9600,,,", "600", "600,,,", QString());
 }
 
 void SerialTest::portAndSpeedChangesAreCheckedAndReported()
