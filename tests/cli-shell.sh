@@ -159,10 +159,16 @@ read: 2 of 2 radios read'
 [[ $shown == $want ]] || fail "two radios: the terminal ends with
 $shown"
 
+# A port another program holds (its lock on the device): the read does not start, and says so.
+pts=$(readlink ports/COM1)
+err=$(flock -n "$pts" replix-cli read --port 1 held.icf 2>&1)
+status=$?
+[[ $status == 3 && $err == "replix-cli: $pts: in use: Device or resource busy" && ! -e held.icf ]] \
+  || fail "a port in use: status $status, '$err'"
+
 # A port the user may not open while its group may: the group to join is named. Only root can
 # give a device away to test it.
 if [[ $(id -u) == 0 ]] && command -v setpriv >/dev/null; then
-  pts=$(readlink ports/COM1)
   chgrp dialout "$pts" && chmod 660 "$pts" && chmod 755 "$tmp"
   shown=$(setpriv --reuid=nobody --regid=nogroup --clear-groups replix-cli ports 2>&1)
   [[ $shown == *"1 $pts: not openable: Permission denied; add yourself to the dialout group"* ]] \
