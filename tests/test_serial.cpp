@@ -236,9 +236,12 @@ void SerialTest::handshakingReachesTheDevice()
         const CommError result = port.control->setHandshaking(mode);
         seen << QString::number(result.number) + ' ' + flow();
     }
-    QCOMPARE(seen, QStringList({"rts/cts", "0 - xon/xoff", "0 -",
-                                "101 -"}));  // the numbers are stable: messages quote them
-    QCOMPARE(port.control->Handshaking(), 0);
+    QVERIFY(!port.control->setHandshaking(1).failed()
+            && !port.control->setSettings("4800,n,8,1").failed());
+    seen << flow();  // a speed change keeps it
+    QCOMPARE(seen, QStringList({"rts/cts", "0 - xon/xoff", "0 -", "101 -",
+                                "- xon/xoff"}));  // the numbers are stable: messages quote them
+    QCOMPARE(port.control->Handshaking(), 1);
 }
 
 // DTR and RTS as the driver is told them (a cable may draw its power from them): set at the
@@ -460,6 +463,8 @@ void SerialTest::sendIsToldOnceTheLastByteHasGone()
     QTRY_COMPARE_WITH_TIMEOUT(drainedAtSend.size(), 1, kArrivalTimeoutMs);
     QVERIFY2(drainedAtSend[0] > sent.size() / 2, "Send told while the tool still held bytes");
     QCOMPARE(drained, sent);
+    port.pty.closeMaster();  // a cable pulled after bytes had to wait is noticed all the same
+    QTRY_VERIFY_WITH_TIMEOUT(!port.control->PortOpen(), kArrivalTimeoutMs);
 }
 
 // One counter or one input line moves at a time, on a driver with and without error counters
