@@ -349,6 +349,8 @@ void TestCli::importAndExportAtTheirLimits()
         cli({"info", "top.icf"}).out,
         QByteArray("file: top.icf\nmodel: 5A170002\ncomment: 0123456789ABCDE\\xFF\nrecords: 1\n"
                    "record size: 1\naddresses: 0xFFFF-0xFFFF\ndata bytes: 1\nverdict: ok\n"));
+    QCOMPARE(cli({"export", "top.icf", "--raw", "top.bin"}).status, 0);  // a write of one byte
+    QCOMPARE(fileBytes(path("top.bin")), QByteArray("Z"));
     const QByteArray raw = QByteArray::fromHex("00FF7F3A").repeated(0x4000);
     make("all.bin", raw);
     QCOMPARE(cli(import + QStringList{"all.bin", "all.icf"}).err, QByteArray());
