@@ -108,6 +108,11 @@ first=${first#$'\e[K'}
 [[ ${#first} -eq 79 ]] || fail "no width: '$first' is not 79 characters"
 shown=$(COLUMNS=20 TERM=xterm script -qec "replix-cli write --port 1 $long" /dev/null | tr '\r' '\n')
 [[ $shown == *$'\e[Kwrite: 1 of 8 recor\n'* ]] || fail "20 columns: $(cat -v <<<"$shown")"
+# On one column, known from the terminal or from COLUMNS, no figure is left to show.
+for how in "stty cols 1;" "export COLUMNS=1;"; do
+  shown=$(env -u COLUMNS TERM=xterm script -qec "$how replix-cli write --port 1 $long" /dev/null)
+  [[ $shown != *%* ]] || fail "one column ($how): $(cat -v <<<"$shown")"
+done
 
 # A name that fits is shown whole.
 cp "$long" short.icf
