@@ -874,11 +874,11 @@ def run_units(units, build, src, deadline):
         return word
     command = [moved(w) for w in first["command"]] + [u["command"][1] for u in units[1:]]
     named = first["test"] + (" " + first["unit"] if first["unit"] else "")
-    # A unit that takes ten times its unchanged time, and 40 seconds more, hangs (a failing
+    # A unit that takes ten times its unchanged time, and 100 seconds more, hangs (a failing
     # check that waits for its condition takes three times its wait, as Qt waits again to tell
-    # whether more time would have helped: 30 s for the tests' 10 s; the map's times are of a
-    # slower build with counters).
-    left = min(deadline - time.monotonic(), 40 + 10 * sum(u["seconds"] for u in units))
+    # whether more time would have helped: 90 s for the 30 s a test gives a transfer to end;
+    # the map's times are of a slower build with counters).
+    left = min(deadline - time.monotonic(), 100 + 10 * sum(u["seconds"] for u in units))
     if left <= 0:
         return "timed-out", named
     # The test's own children (replix-cli, the virtual radio) go with it: a mutant that hangs
