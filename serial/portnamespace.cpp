@@ -86,7 +86,7 @@ QString systemPortPath(int portNumber)
         const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
         for (const QSerialPortInfo &info : ports)
             paths << info.systemLocation();
-        std::sort(paths.begin(), paths.end(), comesBefore);
+        paths = inPortOrder(paths);
         listedAt.start();
     }
     return portNumber <= paths.size() ? paths.at(portNumber - 1) : QString();
@@ -103,6 +103,12 @@ bool isFullDevicePath(const QString &name)
 }
 
 }  // namespace
+
+QStringList inPortOrder(QStringList devicePaths)
+{
+    std::sort(devicePaths.begin(), devicePaths.end(), comesBefore);
+    return devicePaths;
+}
 
 bool isRemoteCableName(const QString &name)
 {

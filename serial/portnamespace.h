@@ -3,12 +3,17 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 // The device path that the port name stands for ("COM3", or a full device path or a remote
 // cable's address, which stand for themselves); empty when the name stands for no device.
 // In a port folder, COMn may be a link to a device or a plain file whose one line is the
 // address of a remote cable.
 QString resolvePortName(const QString &portName);
+
+// The system's serial devices in the order their port numbers follow: by the name's text,
+// then by its trailing number as a number (/dev/ttyS2 before /dev/ttyS10).
+QStringList inPortOrder(QStringList devicePaths);
 
 // When REPLIX_PORT_DIR names a folder, that folder is the whole namespace. Why it cannot serve
 // ("/path: No such file or directory", "/path: Permission denied"); empty when it can, or

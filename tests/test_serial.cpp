@@ -176,6 +176,7 @@ private slots:
     void portListOffersOnlyFreePorts_data();
     void portListOffersOnlyFreePorts();
     void aPortFolderThatIsNotThereListsNoPortAtAll();
+    void systemPortsAreNumberedInNameOrder();
     void portAndSpeedChangesAreCheckedAndReported_data();
     void portAndSpeedChangesAreCheckedAndReported();
 };
@@ -631,6 +632,14 @@ void SerialTest::portListOffersOnlyFreePorts()
         QVERIFY(OpenPort(*chosen));
         QCOMPARE(chosen->devicePath(), list.itemData(i, Qt::ToolTipRole).toString());
     }
+}
+
+void SerialTest::systemPortsAreNumberedInNameOrder()
+{
+    QCOMPARE(inPortOrder({"/dev/ttyUSB10", "/dev/ttyS10", "/dev/ttyUSB2", "/dev/ttyS2",
+                          "/dev/ttyACM0", "/dev/ttyS02"}),
+             QStringList({"/dev/ttyACM0", "/dev/ttyS02", "/dev/ttyS2", "/dev/ttyS10",
+                          "/dev/ttyUSB2", "/dev/ttyUSB10"}));
 }
 
 // A port change (before: the port number) or a speed change (before: the settings of a closed
