@@ -79,15 +79,16 @@ extern "C" ssize_t read(int fd, void *buffer, size_t size)
 
 extern "C" int fsync(int fd)
 {
-    struct stat s {
-    }, named{};
-    if (!watchedName.isEmpty() && ::fstat(fd, &s) == 0)
-        synced << QStringLiteral("%1%2").arg(S_ISDIR(s.st_mode) ? "folder "
-                                             : ::stat(watchedName.constData(), &named) == 0
-                                                     && named.st_ino == s.st_ino
-                                                 ? "file in place "
-                                                 : "file ",
-                                             QString::number(s.st_ino));
+    struct stat s {};
+    struct stat named {};
+    if (!watchedName.isEmpty() && ::fstat(fd, &s) == 0) {
+        const bool inPlace =
+            ::stat(watchedName.constData(), &named) == 0 && named.st_ino == s.st_ino;
+        synced << (S_ISDIR(s.st_mode) ? "folder "
+                   : inPlace          ? "file in place "
+                                      : "file ")
+                      + QString::number(s.st_ino);
+    }
     return int(::syscall(SYS_fsync, fd));
 }
 
