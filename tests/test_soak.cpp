@@ -52,6 +52,7 @@ public:
     QStringList offered;   // the name each file dialog offered
     QStringList filters;   // each file dialog's filters as shown -> the patterns it filters by
     bool allPlain = true;  // every box showed its text as plain text
+    bool allIcons = true;  // every file dialog drew its folder with an icon
 
     DialogUser()
     {
@@ -65,15 +66,16 @@ private:
     {
         QWidget *up = QApplication::activeModalWidget();
         if (auto *box = qobject_cast<QMessageBox *>(up)) {
-            boxes << box->text();
+            boxes << box->text() + (box->iconPixmap().isNull() ? "" : " (sign)");
             allPlain = allPlain && box->textFormat() == Qt::PlainText;
             QAbstractButton *yes = box->button(QMessageBox::Yes);
             (yes ? yes : box->button(QMessageBox::Ok))->click();
         } else if (auto *dialog = qobject_cast<QFileDialog *>(up); dialog && !m_accepting) {
             auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            const auto *files = dialog->findChild<QFileSystemModel *>();
             offered << edit->text();
-            filters << dialog->nameFilters().join(u';') + QStringLiteral(" -> ")
-                           + dialog->findChild<QFileSystemModel *>()->nameFilters().join(u' ');
+            filters << dialog->nameFilters().join(u';') + " -> " + files->nameFilters().join(u' ');
+            allIcons &= !files->fileIcon(files->index(dialog->directory().path())).isNull();
             if (names.isEmpty())
                 return dialog->reject();
             edit->setText(names.takeFirst());
@@ -155,6 +157,8 @@ void SoakTest::longSessionThroughTheRealDialogsStaysLevel()
         QCOMPARE(user.boxes.size(), cycle == 1 ? 3 : 2);
         QVERIFY(user.boxes.first().contains(cycle == 1 ? "Directory not found" : "already exists"));
         QVERIFY(cycle > 1 || user.boxes.at(1).contains("File not found"));
+        QVERIFY(std::all_of(user.boxes.cbegin(), user.boxes.cend() - 1,  // all but the last warn
+                            [](const QString &box) { return box.endsWith("(sign)"); }));
         QCOMPARE(user.boxes.last(), QStringLiteral("Successful Write"));
         QVERIFY(cycle == 1 || user.offered.last().isEmpty());  // the open dialog offers no name
         QCOMPARE(user.filters, QStringList(cycle == 1 ? 4 : 2, kFilterShown));
@@ -171,7 +175,7 @@ void SoakTest::longSessionThroughTheRealDialogsStaysLevel()
     qInfo("resident memory: %lld KiB after warm-up, %lld KiB after %d more cycles (%+lld KiB)",
           rssAfterWarmUp, rssAtEnd, kCycles, rssAtEnd - rssAfterWarmUp);
 
-    QVERIFY(user.allPlain);
+    QVERIFY(user.allPlain && user.allIcons);
     QVERIFY(fdsAfterWarmUp > 0 && rssAfterWarmUp > 0);
     QCOMPARE(fdsAtEnd, fdsAfterWarmUp);
     QCOMPARE(filesIn(dir.path()), QStringList{"soak.icf"});
