@@ -923,6 +923,7 @@ def run_units(units, build, src, deadline):
 # virtual radio as the user would).
 TARGETS_OF = {"cli": ["test_cli", "replix-cli", "replix-virtual-radio"],
               "cli-shell": ["replix-cli", "replix-virtual-radio"],
+              "window-x11": ["replix", "replix-virtual-radio", "replix-cli"],
               "remotecable": ["test_remotecable", "replix-cli"]}
 
 

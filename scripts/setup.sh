@@ -9,6 +9,7 @@ packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev dpkg-dev file de
           fonts-dejavu-core fonts-cantarell fonts-noto-core  # the desktop fonts the window test fits
           socat libgensio4 libyaml-0-2  # the remote cable's test servers (unpacked below) need these
           appstream man-db bash-completion zsh  # the package check: metainfo, pages, completion
+          xvfb xdotool  # the window program started on a virtual X display
           ${REPLIX_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
