@@ -50,7 +50,7 @@ Rig::Rig(UserSeam &user) : conversation(MSComm1, CommonDialog1, user)
         log += text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     });
     QObject::connect(&conversation, &Conversation::progress, &conversation,
-                     [this](int n) { records = n; });
+                     [this](int n) { progress << n; });
     QObject::connect(&conversation, &Conversation::finished, &conversation,
                      [this](const TransferOutcome &o) { outcome = o; });
 }

@@ -29,8 +29,8 @@ struct Rig {
     CommonDialog CommonDialog1;
     clsICOMFiles ICOMFileSystem;
     Conversation conversation;
-    QString log;       // the conversation log, a line break as LF
-    int records = -1;  // the last progress it told; -1 before any
+    QString log;          // the conversation log, a line break as LF
+    QList<int> progress;  // the records it told as the transfer's progress, in order
     TransferOutcome outcome;
 };
 
