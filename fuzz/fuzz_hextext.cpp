@@ -22,15 +22,15 @@ QByteArrayView withoutOuterSpaces(QByteArrayView text)
 void hexTextAndChecksum(QByteArrayView bytes, std::uint8_t pick)
 {
     const QByteArray plain = BytesToHex(bytes, false), spaced = BytesToHex(bytes, true);
+    const QByteArray back = HexToBytes(plain);
     QByteArray expectSpaced;  // every two digits followed by a space
     for (qsizetype i = 0; i < plain.size(); i += 2)
-        expectSpaced += plain.sliced(i, 2) + ' ';
+        expectSpaced.append(QByteArrayView(plain).sliced(i, 2)).append(' ');
     EXPECT(plain.size() == 2 * std::max<qsizetype>(1, bytes.size()) && all(plain, isUpperHex)
                && spaced == expectSpaced,
            "hex text of the wrong length, not upper-case hex, or spaced otherwise");
-    EXPECT(HexToBytes(plain) == (bytes.isEmpty() ? QByteArray(1, '\0') : bytes.toByteArray())
-               && HexToBytes(plain.toLower()) == HexToBytes(plain)
-               && HexToBytes(" " + plain + "  ") == HexToBytes(plain),
+    EXPECT(back == (bytes.isEmpty() ? QByteArray(1, '\0') : bytes.toByteArray())
+               && HexToBytes(plain.toLower()) == back && HexToBytes(" " + plain + "  ") == back,
            "hex text, in lower case or with spaces around, does not read back as its bytes");
     // Arbitrary text: one byte per two characters, odd counts padded with a leading 0.
     const QByteArrayView text = withoutOuterSpaces(bytes);
