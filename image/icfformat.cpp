@@ -27,9 +27,10 @@ quint8 CheckSum(QByteArrayView hexText)
     // Callers pass an even number of hex digits; an odd last digit is ignored and any other
     // character counts as 0, so a malformed text still gives a checksum rather than a crash.
     unsigned sum = 0;
-    for (qsizetype i = 0; i + 1 < hexText.size(); i += 2) {
-        const int high = hexDigitValue(hexText[i]);
-        const int low = hexDigitValue(hexText[i + 1]);
+    const char *digit = hexText.data();
+    for (qsizetype pairs = hexText.size() / 2; pairs > 0; --pairs, digit += 2) {
+        const int high = hexDigitValue(digit[0]);
+        const int low = hexDigitValue(digit[1]);
         sum += unsigned((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
     }
     return quint8((256 - (sum % 256)) % 256);
@@ -59,12 +60,13 @@ bool EncodeICFLine(QByteArray &line)
 {
     const QByteArrayView trimmed = trimSpaces(line);
     QByteArray encoded(trimmed.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < trimmed.size(); ++i) {
-        const int code = static_cast<unsigned char>(trimmed[i]) + kStoredOffset;
+    char *out = encoded.data();
+    for (const char c : trimmed) {
+        const int code = static_cast<unsigned char>(c) + kStoredOffset;
         // A byte above 200 has no character 55 higher; the original failed at run time here.
         if (code > 255)
             return false;
-        encoded[i] = char(code);
+        *out++ = char(code);
     }
     line = encoded;
     return true;
@@ -75,12 +77,13 @@ bool DecodeICFLine(QByteArray &line)
     const QByteArrayView trimmed = trimSpaces(line);
     QByteArray decoded(trimmed.size(), Qt::Uninitialized);
     bool valid = true;
-    for (qsizetype i = 0; i < trimmed.size(); ++i) {
-        const char c = trimmed[i];
+    char *out = decoded.data();
+    for (const char c : trimmed) {
         if (isStoredChar(c))
-            decoded[i] = char(c - kStoredOffset);
+            *out = char(c - kStoredOffset);
         else
             valid = false;  // keep scanning, as the format says; the line stays invalid
+        ++out;
     }
     if (!valid || decoded.size() < kRecordHeaderDigits)
         return false;
