@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include <sys/stat.h>
@@ -55,17 +56,18 @@ QString plural(qint64 n, const char *one, const char *many)
 bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool needWhole)
 {
     QString error;
-    QTemporaryFile copy;  // of standard input, which the reader takes only as a file
+    std::optional<QTemporaryFile> copy;  // of standard input, which the reader takes only as a file
     if (path == QLatin1String("-")) {
         QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly) || !copy.open() || copy.write(in.readAll()) < 0
-            || !copy.flush()) {
+        copy.emplace();
+        if (!in.open(stdin, QIODevice::ReadOnly) || !copy->open() || copy->write(in.readAll()) < 0
+            || !copy->flush()) {
             result->err += errorLine(QStringLiteral("standard input: cannot be read"));
             result->status = ExitStatus::kTrouble;
             return false;
         }
     }
-    if (!loadIcf(path == QLatin1String("-") ? copy.fileName() : path, image, &error)) {
+    if (!loadIcf(copy ? copy->fileName() : path, image, &error)) {
         result->err += errorLine(path + QStringLiteral(": ") + error);
         result->status = ExitStatus::kTrouble;
         return false;
