@@ -149,7 +149,7 @@ struct clsICOMFiles::Input {
 
     bool readLine(QByteArray &line)
     {
-        line.clear();
+        line.resize(0);  // keeps its memory for the next line, which is mostly as long
         if (!fill())
             return false;
         for (;;) {
@@ -325,9 +325,8 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
                                         : QStringLiteral(": empty line between records"));
                 break;
             }
-            const QByteArray stored = line;
-            if (!DecodeICFLine(line)) {
-                damaged(lineNumber, StoredLineFault(stored));
+            if (!DecodeICFLine(line)) {  // which leaves the line as it was
+                damaged(lineNumber, StoredLineFault(line));
                 break;
             }
             const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8

@@ -75,23 +75,22 @@ bool EncodeICFLine(QByteArray &line)
 bool DecodeICFLine(QByteArray &line)
 {
     const QByteArrayView trimmed = trimSpaces(line);
-    QByteArray decoded(trimmed.size(), Qt::Uninitialized);
     bool valid = true;
-    char *out = decoded.data();
-    for (const char c : trimmed) {
-        if (isStoredChar(c))
-            *out = char(c - kStoredOffset);
-        else
-            valid = false;  // keep scanning, as the format says; the line stays invalid
-        ++out;
-    }
-    if (!valid || decoded.size() < kRecordHeaderDigits)
+    for (const char c : trimmed)
+        valid = isStoredChar(c) && valid;  // keep scanning, as the format says
+    if (!valid || trimmed.size() < kRecordHeaderDigits)
         return false;
     // Characters 5 and 6 decode to hex digits, since every stored character does.
-    const int count = hexDigitValue(decoded[4]) * 16 + hexDigitValue(decoded[5]);
-    if (decoded.size() - kRecordHeaderDigits != 2 * qsizetype(count))
+    const int count = hexDigitValue(char(trimmed[4] - kStoredOffset)) * 16
+                      + hexDigitValue(char(trimmed[5] - kStoredOffset));
+    if (trimmed.size() - kRecordHeaderDigits != 2 * qsizetype(count))
         return false;
-    line = decoded;
+    // Decoded where it lies: a line of its own is made only when the caller still shares it.
+    const qsizetype lead = trimmed.data() - line.constData();
+    line.truncate(lead + trimmed.size());
+    line.remove(0, lead);
+    for (char &c : line)
+        c = char(c - kStoredOffset);
     return true;
 }
 
