@@ -194,6 +194,7 @@ struct clsICOMFiles::Output {
     explicit Output(const QString &name) : file(name) {}
     AtomicSave file;
     bool failed = false;  // a line write failed: the image is incomplete and never committed
+    QByteArray line;      // the line being written with its CR LF; its memory serves the next
 };
 
 clsICOMFiles::clsICOMFiles() = default;
@@ -399,7 +400,9 @@ bool clsICOMFiles::WriteALineToDisk(const QByteArray &sOutput)
 {
     if (!m_output || m_output->failed || sOutput.size() > kMaxWrittenLine)
         return false;
-    const QByteArray buffer = sOutput + "\r\n";
+    QByteArray &buffer = m_output->line;
+    buffer.resize(0);
+    buffer.append(QByteArrayView(sOutput)).append("\r\n", 2);
     if (!m_output->file.write(buffer)) {
         // Whatever happens next, this image can no longer be committed.
         m_outputError = m_output->file.errorString();
