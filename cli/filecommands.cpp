@@ -579,14 +579,14 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     bool written = files.OpenICFFileForWrite(outIcf)
                    && files.WriteALineToDisk(options.model.toUpper().toLatin1())
                    && files.WriteALineToDisk('#' + comment);
+    QByteArray record;  // address, count and data; its memory serves every record
     for (int at = 0; written && at < raw.size(); at += recordSize) {
-        const QByteArray data = raw.mid(at, recordSize);
+        const QByteArrayView data =
+            QByteArrayView(raw).sliced(at, qMin<qsizetype>(recordSize, raw.size() - at));
         const int where = start + at;
-        QByteArray record;
-        record += char(where >> 8);
-        record += char(where & 0xFF);
-        record += char(data.size());
-        written = files.WriteICFDataToDisk(BytesToHex(record + data, false));
+        record.resize(0);
+        record.append(char(where >> 8)).append(char(where & 0xFF)).append(char(data.size()));
+        written = files.WriteICFDataToDisk(BytesToHex(record.append(data), false));
     }
     written = written && files.CommitOutputFile();
     files.CloseCurrentFile();
