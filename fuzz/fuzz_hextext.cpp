@@ -109,7 +109,7 @@ void frames(QByteArrayView bytes, std::uint8_t cut)
             expected.push_back(c != kFrameEnd
                                    ? Item{Overflow, pending}
                                    : Item{frame.size() >= kMinFrameLength ? Frame : Short, frame});
-            pending.clear();
+            pending.resize(0);
         }
     }
     FrameCollector collector;
