@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include <sys/stat.h>
@@ -55,17 +56,18 @@ QString plural(qint64 n, const char *one, const char *many)
 bool loadFor(const QString &path, IcfImage *image, CommandResult *result, bool needWhole)
 {
     QString error;
-    QTemporaryFile copy;  // of standard input, which the reader takes only as a file
+    std::optional<QTemporaryFile> copy;  // of standard input, which the reader takes only as a file
     if (path == QLatin1String("-")) {
         QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly) || !copy.open() || copy.write(in.readAll()) < 0
-            || !copy.flush()) {
+        copy.emplace();
+        if (!in.open(stdin, QIODevice::ReadOnly) || !copy->open() || copy->write(in.readAll()) < 0
+            || !copy->flush()) {
             result->err += errorLine(QStringLiteral("standard input: cannot be read"));
             result->status = ExitStatus::kTrouble;
             return false;
         }
     }
-    if (!loadIcf(path == QLatin1String("-") ? copy.fileName() : path, image, &error)) {
+    if (!loadIcf(copy ? copy->fileName() : path, image, &error)) {
         result->err += errorLine(path + QStringLiteral(": ") + error);
         result->status = ExitStatus::kTrouble;
         return false;
@@ -577,14 +579,14 @@ CommandResult importCommand(const QString &inBin, const ImportOptions &options,
     bool written = files.OpenICFFileForWrite(outIcf)
                    && files.WriteALineToDisk(options.model.toUpper().toLatin1())
                    && files.WriteALineToDisk('#' + comment);
+    QByteArray record;  // address, count and data; its memory serves every record
     for (int at = 0; written && at < raw.size(); at += recordSize) {
-        const QByteArray data = raw.mid(at, recordSize);
+        const QByteArrayView data =
+            QByteArrayView(raw).sliced(at, qMin<qsizetype>(recordSize, raw.size() - at));
         const int where = start + at;
-        QByteArray record;
-        record += char(where >> 8);
-        record += char(where & 0xFF);
-        record += char(data.size());
-        written = files.WriteICFDataToDisk(BytesToHex(record + data, false));
+        record.resize(0);
+        record.append(char(where >> 8)).append(char(where & 0xFF)).append(char(data.size()));
+        written = files.WriteICFDataToDisk(BytesToHex(record.append(data), false));
     }
     written = written && files.CommitOutputFile();
     files.CloseCurrentFile();

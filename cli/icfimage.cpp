@@ -93,9 +93,12 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error)
         image->verdict = IcfImage::Verdict::Whole;
     }
     QByteArray line;
+    image->records.reserve(files.checkedRecords());
     while (files.GetNextICFLineFromDisk(line)) {
-        const QByteArray raw = HexToBytes(line);
-        image->records.append({(quint8(raw.at(0)) << 8) | quint8(raw.at(1)), raw.mid(3)});
+        // Hex digits: the address (4), the count (2), the data.
+        const int address = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
+                            | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
+        image->records.append({address, HexToBytes(QByteArrayView(line).sliced(6))});
     }
     return true;
 }

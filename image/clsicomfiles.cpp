@@ -149,7 +149,7 @@ struct clsICOMFiles::Input {
 
     bool readLine(QByteArray &line)
     {
-        line.clear();
+        line.resize(0);  // keeps its memory for the next line, which is mostly as long
         if (!fill())
             return false;
         for (;;) {
@@ -194,6 +194,7 @@ struct clsICOMFiles::Output {
     explicit Output(const QString &name) : file(name) {}
     AtomicSave file;
     bool failed = false;  // a line write failed: the image is incomplete and never committed
+    QByteArray line;      // the line being written with its CR LF; its memory serves the next
 };
 
 clsICOMFiles::clsICOMFiles() = default;
@@ -325,9 +326,8 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
                                         : QStringLiteral(": empty line between records"));
                 break;
             }
-            const QByteArray stored = line;
-            if (!DecodeICFLine(line)) {
-                damaged(lineNumber, StoredLineFault(stored));
+            if (!DecodeICFLine(line)) {  // which leaves the line as it was
+                damaged(lineNumber, StoredLineFault(line));
                 break;
             }
             const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
@@ -400,7 +400,9 @@ bool clsICOMFiles::WriteALineToDisk(const QByteArray &sOutput)
 {
     if (!m_output || m_output->failed || sOutput.size() > kMaxWrittenLine)
         return false;
-    const QByteArray buffer = sOutput + "\r\n";
+    QByteArray &buffer = m_output->line;
+    buffer.resize(0);
+    buffer.append(QByteArrayView(sOutput)).append("\r\n", 2);
     if (!m_output->file.write(buffer)) {
         // Whatever happens next, this image can no longer be committed.
         m_outputError = m_output->file.errorString();

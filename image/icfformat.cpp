@@ -27,9 +27,10 @@ quint8 CheckSum(QByteArrayView hexText)
     // Callers pass an even number of hex digits; an odd last digit is ignored and any other
     // character counts as 0, so a malformed text still gives a checksum rather than a crash.
     unsigned sum = 0;
-    for (qsizetype i = 0; i + 1 < hexText.size(); i += 2) {
-        const int high = hexDigitValue(hexText[i]);
-        const int low = hexDigitValue(hexText[i + 1]);
+    const char *digit = hexText.data();
+    for (qsizetype pairs = hexText.size() / 2; pairs > 0; --pairs, digit += 2) {
+        const int high = hexDigitValue(digit[0]);
+        const int low = hexDigitValue(digit[1]);
         sum += unsigned((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
     }
     return quint8((256 - (sum % 256)) % 256);
@@ -59,12 +60,13 @@ bool EncodeICFLine(QByteArray &line)
 {
     const QByteArrayView trimmed = trimSpaces(line);
     QByteArray encoded(trimmed.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < trimmed.size(); ++i) {
-        const int code = static_cast<unsigned char>(trimmed[i]) + kStoredOffset;
+    char *out = encoded.data();
+    for (const char c : trimmed) {
+        const int code = static_cast<unsigned char>(c) + kStoredOffset;
         // A byte above 200 has no character 55 higher; the original failed at run time here.
         if (code > 255)
             return false;
-        encoded[i] = char(code);
+        *out++ = char(code);
     }
     line = encoded;
     return true;
@@ -73,22 +75,22 @@ bool EncodeICFLine(QByteArray &line)
 bool DecodeICFLine(QByteArray &line)
 {
     const QByteArrayView trimmed = trimSpaces(line);
-    QByteArray decoded(trimmed.size(), Qt::Uninitialized);
     bool valid = true;
-    for (qsizetype i = 0; i < trimmed.size(); ++i) {
-        const char c = trimmed[i];
-        if (isStoredChar(c))
-            decoded[i] = char(c - kStoredOffset);
-        else
-            valid = false;  // keep scanning, as the format says; the line stays invalid
-    }
-    if (!valid || decoded.size() < kRecordHeaderDigits)
+    for (const char c : trimmed)
+        valid = isStoredChar(c) && valid;  // keep scanning, as the format says
+    if (!valid || trimmed.size() < kRecordHeaderDigits)
         return false;
     // Characters 5 and 6 decode to hex digits, since every stored character does.
-    const int count = hexDigitValue(decoded[4]) * 16 + hexDigitValue(decoded[5]);
-    if (decoded.size() - kRecordHeaderDigits != 2 * qsizetype(count))
+    const int count = hexDigitValue(char(trimmed[4] - kStoredOffset)) * 16
+                      + hexDigitValue(char(trimmed[5] - kStoredOffset));
+    if (trimmed.size() - kRecordHeaderDigits != 2 * qsizetype(count))
         return false;
-    line = decoded;
+    // Decoded where it lies: a line of its own is made only when the caller still shares it.
+    const qsizetype lead = trimmed.data() - line.constData();
+    line.truncate(lead + trimmed.size());
+    line.remove(0, lead);
+    for (char &c : line)
+        c = char(c - kStoredOffset);
     return true;
 }
 

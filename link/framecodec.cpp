@@ -48,7 +48,7 @@ std::optional<FrameCollector::Item> FrameCollector::take(QByteArrayView &input)
     m_buffer.append(input.first(end + 1));
     input = input.sliced(end + 1);
     Item item{Kind::Frame, trimSpaces(m_buffer).toByteArray()};
-    m_buffer.clear();
+    m_buffer.resize(0);  // keeps its memory for the next frame
     if (item.bytes.size() < kMinFrameLength)
         item.kind = Kind::Short;
     return item;

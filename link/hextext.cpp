@@ -34,15 +34,14 @@ QByteArrayView trimSpaces(QByteArrayView text)
 QByteArray HexToBytes(QByteArrayView hexText)
 {
     const QByteArrayView text = trimSpaces(hexText);
-    QByteArray bytes;
-    bytes.reserve((text.size() + 1) / 2);
-    qsizetype i = 0;
-    if (text.size() % 2 != 0) {
-        bytes.append(char(hexValue(text[0])));
-        i = 1;
-    }
-    for (; i < text.size(); i += 2)
-        bytes.append(char(hexValue(text[i]) * 16 + hexValue(text[i + 1])));
+    // One allocation of the final size, filled through a pointer.
+    QByteArray bytes((text.size() + 1) / 2, Qt::Uninitialized);
+    char *out = bytes.data();
+    const char *digit = text.data(), *const end = digit + text.size();
+    if (text.size() % 2 != 0)
+        *out++ = char(hexValue(*digit++));
+    for (; digit != end; digit += 2)
+        *out++ = char(hexValue(digit[0]) * 16 + hexValue(digit[1]));
     return bytes;
 }
 
@@ -52,14 +51,14 @@ QByteArray BytesToHex(QByteArrayView bytes, bool WithSpaces)
     static constexpr char kZero[] = {0};
     if (bytes.isEmpty())
         bytes = QByteArrayView(kZero, 1);
-    QByteArray text;
-    text.reserve(bytes.size() * (WithSpaces ? 3 : 2));
+    QByteArray text(bytes.size() * (WithSpaces ? 3 : 2), Qt::Uninitialized);
+    char *out = text.data();
     for (char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
-        text.append(kDigits[b >> 4]);
-        text.append(kDigits[b & 0x0F]);
+        *out++ = kDigits[b >> 4];
+        *out++ = kDigits[b & 0x0F];
         if (WithSpaces)
-            text.append(' ');
+            *out++ = ' ';
     }
     return text;
 }
