@@ -1,6 +1,7 @@
 #include "cli/icfimage.h"
 
 #include "image/clsicomfiles.h"
+#include "image/icfformat.h"
 #include "image/systemname.h"
 #include "link/hextext.h"
 
@@ -96,9 +97,7 @@ bool loadIcf(const QString &path, IcfImage *image, QString *error)
     image->records.reserve(files.checkedRecords());
     while (files.GetNextICFLineFromDisk(line)) {
         // Hex digits: the address (4), the count (2), the data.
-        const int address = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
-                            | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
-        image->records.append({address, HexToBytes(QByteArrayView(line).sliced(6))});
+        image->records.append({RecordAddress(line), HexToBytes(QByteArrayView(line).sliced(6))});
     }
     return true;
 }

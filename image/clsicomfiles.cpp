@@ -330,8 +330,7 @@ clsICOMFiles::DataCheck clsICOMFiles::CheckICFData()
                 damaged(lineNumber, StoredLineFault(line));
                 break;
             }
-            const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
-                              | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
+            const int first = RecordAddress(line);
             const int count = int(line.size() - kRecordHeaderDigits) / 2;
             const auto range = [&] {
                 return address(first) + u'-' + address(first + qMax(count, 1) - 1);

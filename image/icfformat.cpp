@@ -124,6 +124,12 @@ QString StoredLineFault(QByteArrayView line)
     return {};
 }
 
+int RecordAddress(QByteArrayView line)
+{
+    return hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8 | hexDigitValue(line[2]) << 4
+           | hexDigitValue(line[3]);
+}
+
 bool ValidRecordLine(QByteArrayView line)
 {
     if (line.size() < kRecordHeaderDigits)

@@ -17,6 +17,9 @@ QByteArray CheckChars(QByteArrayView data);
 // True when the record is at least 4 upper-case hex digits, of even length, and its last two
 // digits are the checksum of the rest. The count field is not examined here.
 bool ValidCheckSum(QByteArrayView record);
+// The first address of a data line: its first four hex digits. Expects at least four hex
+// digits (a record line that passed its checks).
+int RecordAddress(QByteArrayView line);
 // True when the line is a whole record: at least address and count, and exactly as many data
 // digits as the count says. Expects upper-case hex digits (a record that passed its checksum).
 bool ValidRecordLine(QByteArrayView line);

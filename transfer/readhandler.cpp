@@ -16,8 +16,7 @@ namespace {
 // first) and moves on past this one; a record without bytes neither breaks nor moves the run.
 bool FollowsOn(QByteArrayView line, int &next)
 {
-    const int first = hexDigitValue(line[0]) << 12 | hexDigitValue(line[1]) << 8
-                      | hexDigitValue(line[2]) << 4 | hexDigitValue(line[3]);
+    const int first = RecordAddress(line);
     const int count = hexDigitValue(line[4]) << 4 | hexDigitValue(line[5]);
     if (count == 0)
         return true;
